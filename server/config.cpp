@@ -1,0 +1,588 @@
+// config.cpp - the settings table: applying a Configuration document,
+// writing it back, and looking settings up by name.
+
+#include "config.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "log.h"
+#include "parse.h"
+#include "xml.h"
+
+std::uint32_t ini_port, ini_control_port, ini_max_concurrent, ini_max_client, ini_flags;
+char ini_logdir[INI_STRING_SIZE], ini_acl[INI_STRING_SIZE], ini_ctrl_acl[INI_STRING_SIZE];
+int quillet_configuration_change = 0;
+
+namespace {
+
+constexpr bitmask_t flagsbm[] = {
+    {FLAG_MULTIPROCESS, "MultiProcess", "MultiThreaded"},
+    {FLAG_CONTROL_INTERFACE, "EnableControlInterface", "DisableControlInterface"},
+    {FLAG_WAIT_CHILDREN, "WaitForChildrenTerminationOnClosedown", "IgnoreChildrenOnClosedown"},
+    {FLAG_KILL_CHILDREN, "KillChildrenOnClosedown", "LeaveChildrenOnClosedown"},
+    {FLAG_REVERSE_LOOKUP, "ReverseLookup", "NoReverseLookup"},
+    {-1, nullptr, nullptr},
+};
+
+constexpr std::size_t PATH_SIZE = 1024;
+
+}  // namespace
+
+ini_setting_t quillet_settings[] = {
+    {INI_TYPE_NUMERIC, "Port", INI_FLAG_DEFAULT, nullptr, 8895, nullptr, 0, 0, &ini_port, 4,
+     nullptr, nullptr},
+    {INI_TYPE_NUMERIC, "ControlPort", INI_FLAG_DEFAULT, nullptr, 8896, nullptr, 0, 0,
+     &ini_control_port, 4, nullptr, nullptr},
+    {INI_TYPE_NUMERIC, "MaxConcurrentConnect", INI_FLAG_DEFAULT, nullptr, 0, nullptr, 0, 0,
+     &ini_max_concurrent, 4, nullptr, nullptr},
+    {INI_TYPE_NUMERIC, "MaxClientConnect", INI_FLAG_DEFAULT, nullptr, 0, nullptr, 0, 0,
+     &ini_max_client, 4, nullptr, nullptr},
+    {INI_TYPE_NUMERIC, "Logging", INI_FLAG_DEFAULT | INI_FLAG_HEX, nullptr, 0, nullptr, 0, 0,
+     &quilletlog, 4, nullptr, nullptr},
+    {INI_TYPE_STRING, "LogDir", INI_FLAG_DEFAULT, nullptr, 0, "/tmp", 0, 0, ini_logdir,
+     INI_STRING_SIZE, nullptr, nullptr},
+    {INI_TYPE_BITMASK, "Flags", INI_FLAG_DEFAULT, flagsbm, 7, nullptr, 0, 0, &ini_flags, 4,
+     nullptr, nullptr},
+    {INI_TYPE_STRING, "Client", INI_FLAG_MULTIPLE, nullptr, 0, nullptr, 0, 0, ini_acl,
+     INI_STRING_SIZE, attr_acl_in, attr_acl_out},
+    {INI_TYPE_STRING, "ControlClient", INI_FLAG_MULTIPLE, nullptr, 0, nullptr, 0, 0,
+     ini_ctrl_acl, INI_STRING_SIZE, attr_acl_in, attr_acl_out},
+    {0, nullptr, 0, nullptr, 0, nullptr, 0, 0, nullptr, 0, nullptr, nullptr},
+};
+
+void qx_init_config(void)
+{
+    ini_logdir[0] = '\0';
+    ini_acl[0] = '\0';
+    ini_ctrl_acl[0] = '\0';
+}
+
+int qx_parse_config(diagstk_t *diag, io_in_t *input)
+{
+    const bool trace = qx_tracing(QX_LOG_CONFIG);
+    if (trace)
+        qx_log("%s(%p,%p)\n", "qx_parse_config", static_cast<void *>(diag),
+               static_cast<void *>(input));
+    void *ptree = nullptr;
+    int r = qx_parse_xml(diag, input, &ptree, 0);
+    if (r == 0) {
+        r = qx_use_config(diag, ptree);
+        qx_free_parse_tree(diag, ptree);
+    }
+    if (trace) qx_log("-%s()=%d\n", "qx_parse_config", r);
+    return r;
+}
+
+int qx_use_config(diagstk_t *diag, void *ptree)
+{
+    const bool trace = qx_tracing(QX_LOG_CONFIG);
+    if (trace)
+        qx_log("%s(%p,%p)\n", "qx_use_config", static_cast<void *>(diag), ptree);
+    int r = 0;
+    for (ini_setting_t *ini = quillet_settings; ini->name != nullptr; ini++) {
+        if (ini->destination == nullptr) {
+            diagstk_add(diag, 4, "%s: %s configuration setting not found", "qx_use_config",
+                        ini->name);
+            r = -1;
+            break;
+        }
+        if (ini->type == INI_TYPE_STRING) static_cast<char *>(ini->destination)[0] = '\0';
+        r = xml2config(diag, ptree, ini);
+        if (r < 0) break;
+    }
+    if (r >= 0) {
+        r = 0;
+        quillet_configuration_change = 1;
+    }
+    if (trace) qx_log("-%s()=%d\n", "qx_use_config", r);
+    return r;
+}
+
+namespace {
+
+constexpr const char *X2C_OP = "xml2config";
+
+int apply_string(diagstk_t *diag, ini_setting_t *ini, bool specified, const char *text,
+                 void *ectx)
+{
+    auto *buf = static_cast<char *>(ini->destination);
+    // An element without text counts as an empty text.
+    const char *source = specified ? (text ? text : "") : ini->string_default;
+    if (source == nullptr) source = "";
+    if (std::strlen(buf) + 1 + std::strlen(source) > ini->dest_size) {
+        diagstk_add(diag, 3, "%s: value \"%s\" for %s too long", X2C_OP, source, ini->name);
+        return -1;
+    }
+    if (ini->attr_in_func != nullptr)
+        return ini->attr_in_func(diag, ectx, ini, const_cast<char *>(source)) < 0 ? -1 : 0;
+    if (buf[0] != '\0') std::strcat(buf, ",");
+    std::strcat(buf, source);
+    return 0;
+}
+
+int apply_numeric(diagstk_t *diag, ini_setting_t *ini, bool specified, const char *text)
+{
+    auto *dest = static_cast<std::uint32_t *>(ini->destination);
+    if (!specified) {
+        *dest = ini->num_default;
+        return 0;
+    }
+    // An element without text is refused like any other non-number.
+    if (text == nullptr) text = "";
+    char *end = nullptr;
+    errno = 0;
+    unsigned long v = std::strtoul(text, &end, 0);
+    if (*end != '\0' || end == text) {
+        diagstk_add(diag, 4, "%s: invalid value %s for %s", X2C_OP, text, ini->name);
+        return -1;
+    }
+    if (v >= 0xFFFFFFFFUL || errno == ERANGE) {
+        diagstk_add(diag, 4, "%s: value \"%s\" for %s too big", X2C_OP, text, ini->name);
+        return -1;
+    }
+    *dest = static_cast<std::uint32_t>(v);
+    return 0;
+}
+
+int apply_bitmask(diagstk_t *diag, void *ptree, ini_setting_t *ini, bool specified,
+                  unsigned instance, const char *path)
+{
+    auto *dest = static_cast<std::uint32_t *>(ini->destination);
+    if (!specified) {
+        *dest = ini->num_default;
+        return 0;
+    }
+    std::uint32_t value = *dest;
+    for (const bitmask_t *bm = ini->bitmasks; bm != nullptr && bm->bitno != -1; bm++) {
+        char sub[PATH_SIZE];
+        char *val = nullptr;
+        if (std::snprintf(sub, sizeof sub, "%s/%s", path, bm->name_on) >= int(sizeof sub)) continue;
+        const int on = qx_tree_element(diag, ptree, instance, sub, &val, nullptr);
+        if (on == TREE_ELEMENT_ERROR) return -1;
+        const bool on_found = on != TREE_ELEMENT_NOT_FOUND;
+        if (on_found) value |= 1u << bm->bitno;
+        if (std::snprintf(sub, sizeof sub, "%s/%s", path, bm->name_off) >= int(sizeof sub)) continue;
+        const int off = qx_tree_element(diag, ptree, instance, sub, &val, nullptr);
+        if (off == TREE_ELEMENT_ERROR) return -1;
+        if (off != TREE_ELEMENT_NOT_FOUND) {
+            if (on_found) {
+                diagstk_add(diag, 4, "%s: bitmask \"%s\" has on (%s) and off (%s) values", X2C_OP,
+                            ini->name, bm->name_on, bm->name_off);
+                return -1;
+            }
+            value &= ~(1u << bm->bitno);
+        }
+    }
+    *dest = value;
+    return 0;
+}
+
+}  // namespace
+
+int xml2config(diagstk_t *diag, void *ptree, ini_setting_t *ini)
+{
+    const bool trace = qx_tracing(QX_LOG_CONFIG);
+    if (trace)
+        qx_log("%s(%p,%p,%p)\n", X2C_OP, static_cast<void *>(diag), ptree,
+               static_cast<void *>(ini));
+    unsigned instance = 1;
+    while (instance != 0) {
+        const unsigned this_instance = instance;
+        if (!(ini->flags & INI_FLAG_MULTIPLE)) instance = 0;
+        char path[PATH_SIZE];
+        std::snprintf(path, sizeof path, "%s/%s", "Configuration", ini->name);
+        char *text = nullptr;
+        void *ectx = nullptr;
+        const int found = qx_tree_element(diag, ptree, this_instance, path, &text, &ectx);
+        bool specified = false;
+        if (found == TREE_ELEMENT_NOT_FOUND) {
+            instance = 0;
+        } else if (found == TREE_ELEMENT_ERROR) {
+            if (trace) qx_log("-%s()=-1\n", X2C_OP);
+            return -1;
+        } else {
+            specified = true;
+            if (instance != 0) instance++;
+            if (trace) {
+                if (found == TREE_ELEMENT_DATA)
+                    qx_log("\telement: %s -> %s\n", path, text);
+                else
+                    qx_log("\telement: %s\n", path);
+            }
+        }
+        if (found != TREE_ELEMENT_DATA) text = nullptr;
+        if ((ini->flags & INI_FLAG_REQUIRED) && !specified) {
+            diagstk_add(diag, 4, "%s: Configuration missing required parameter \"%s\"", X2C_OP,
+                        ini->name);
+            if (trace) qx_log("-%s()=-1\n", X2C_OP);
+            return -1;
+        }
+        if (!specified && !(ini->flags & INI_FLAG_DEFAULT)) return 0;
+
+        int r;
+        switch (ini->type) {
+        case INI_TYPE_STRING: r = apply_string(diag, ini, specified, text, ectx); break;
+        case INI_TYPE_NUMERIC: r = apply_numeric(diag, ini, specified, text); break;
+        case INI_TYPE_BITMASK:
+            r = apply_bitmask(diag, ptree, ini, specified, this_instance, path);
+            break;
+        default:
+            diagstk_add(diag, 4, "%s: Invalid type %u for configuration option %s", X2C_OP,
+                        static_cast<unsigned>(ini->type), ini->name);
+            r = -1;
+        }
+        if (r < 0) {
+            if (trace) qx_log("-%s()=-1\n", X2C_OP);
+            return -1;
+        }
+    }
+    const int r = moderate_ini_setting(diag, ini);
+    if (trace) qx_log("-%s()=%d\n", X2C_OP, r);
+    return r;
+}
+
+int moderate_ini_setting(diagstk_t *diag, ini_setting_t *ini)
+{
+    if (ini == nullptr) {
+        diagstk_add(diag, 3, "%s: internal error - NULL ini", "moderate_ini_setting");
+        return -1;
+    }
+    // One process per connection is the only model this server has.
+    if (std::strcmp(ini->name, "Flags") == 0) ini_flags |= 1u << FLAG_MULTIPROCESS;
+    return 0;
+}
+
+int attr_acl_in(diagstk_t *diag, void *ectx, ini_setting_t *ini, void *val)
+{
+    constexpr const char *op = "attr_acl";
+    if (val == nullptr) {
+        diagstk_add(diag, 3, "%s: NULL value for attribute value", op);
+        return -1;
+    }
+    if (ini == nullptr) {
+        diagstk_add(diag, 3, "%s: NULL ptr for ini setting", op);
+        return -1;
+    }
+    c_ptr<char> copy(qx_strip_spaces(diag, static_cast<char *>(val), 7));
+    if (!copy) return -1;
+    if (qx_check_netip_mask(diag, copy.get(), 1, nullptr) < 0) return -1;
+
+    char *allow = nullptr;
+    const int found = qx_element_attr(diag, ectx, "Allow", &allow);
+    if (found == TREE_ELEMENT_ERROR) return -1;
+    char sign;
+    if (found != TREE_ELEMENT_DATA || strcasecmp(allow, "Yes") == 0) {
+        sign = '+';
+    } else if (strcasecmp(allow, "No") == 0) {
+        sign = '-';
+    } else {
+        diagstk_add(diag, 3, "%s: \"%s\" is invalid Allow attribute value", op, allow);
+        return -1;
+    }
+
+    auto *buf = static_cast<char *>(ini->destination);
+    const std::size_t used = std::strlen(buf);
+    const std::size_t need = used + (used ? 1 : 0) + 1 + std::strlen(copy.get()) + 1;
+    if (need > ini->dest_size) {
+        diagstk_add(diag, 3, "%s: access list %s is full - \"%s\" does not fit", op, ini->name,
+                    copy.get());
+        return -1;
+    }
+    if (used) std::strcat(buf, ",");
+    const std::size_t at = std::strlen(buf);
+    buf[at] = sign;
+    buf[at + 1] = '\0';
+    std::strcat(buf, copy.get());
+    return 0;
+}
+
+int attr_acl_out(diagstk_t *diag, io_out_t *output, ini_setting_t *ini, char *value)
+{
+    if (value == nullptr) return -1;
+    const char *allow = "Yes";
+    if (value[0] == '+') {
+        value++;
+    } else if (value[0] == '-') {
+        allow = "No";
+        value++;
+    }
+    io_writef(output, diag, "    <%s Allow=\"%s\">", ini->name, allow);
+    qx_write_escaped(output, diag, value);
+    io_writef(output, diag, "</%s>\n", ini->name);
+    return 0;
+}
+
+namespace {
+
+void write_string_row(diagstk_t *diag, io_out_t *output, ini_setting_t *ini)
+{
+    const char *value = static_cast<const char *>(ini->destination);
+    if (!(ini->flags & INI_FLAG_MULTIPLE)) {
+        // Unformatted, so a value as long as the buffer arrives whole.
+        io_writef(output, diag, "    <%s>", ini->name);
+        qx_write_escaped(output, diag, value);
+        io_writef(output, diag, "</%s>\n", ini->name);
+        return;
+    }
+    char copy[INI_STRING_SIZE];
+    std::snprintf(copy, sizeof copy, "%s", value);
+    char *save = nullptr;
+    for (char *piece = strtok_r(copy, ",", &save); piece != nullptr;
+         piece = strtok_r(nullptr, ",", &save)) {
+        if (ini->attr_out_func != nullptr) {
+            ini->attr_out_func(diag, output, ini, piece);
+        } else {
+            io_writef(output, diag, "    <%s>", ini->name);
+            qx_write_escaped(output, diag, piece);
+            io_writef(output, diag, "</%s>\n", ini->name);
+        }
+    }
+}
+
+void write_bitmask_row(diagstk_t *diag, io_out_t *output, const ini_setting_t *ini)
+{
+    const std::uint32_t value = *static_cast<const std::uint32_t *>(ini->destination);
+    io_writef(output, diag, "    <%s>\n", ini->name);
+    for (const bitmask_t *bm = ini->bitmasks; bm != nullptr && bm->bitno != -1; bm++)
+        io_writef(output, diag, "        <%s/>\n",
+                  (value & (1u << bm->bitno)) ? bm->name_on : bm->name_off);
+    io_writef(output, diag, "    </%s>\n", ini->name);
+}
+
+}  // namespace
+
+int qx_return_config(diagstk_t *diag, io_out_t *output)
+{
+    int result = 0;
+    output_xml_prolog(output, nullptr, nullptr, diag);
+    io_writef(output, diag, "<Configuration>\n");
+    for (ini_setting_t *ini = quillet_settings; ini->name != nullptr; ini++) {
+        switch (ini->type) {
+        case INI_TYPE_NUMERIC: {
+            const unsigned long v = *static_cast<const std::uint32_t *>(ini->destination);
+            if (ini->flags & INI_FLAG_HEX)
+                io_writef(output, diag, "    <%s>0x%lx</%s>\n", ini->name, v, ini->name);
+            else
+                io_writef(output, diag, "    <%s>%lu</%s>\n", ini->name, v, ini->name);
+            break;
+        }
+        case INI_TYPE_STRING: write_string_row(diag, output, ini); break;
+        case INI_TYPE_BITMASK: write_bitmask_row(diag, output, ini); break;
+        default:
+            diagstk_add(diag, 3, "%s: internal error - unrecognised setting type %d",
+                        "qx_return_config", static_cast<int>(ini->type));
+            result = -1;
+        }
+    }
+    io_writef(output, diag, "</Configuration>\n");
+    output_xml_epilog(output, diag);
+    return result;
+}
+
+int qx_get_config(diagstk_t *diag, const char *item, char *valbuf, std::size_t valbuf_len,
+                  char **valptr, unsigned long *ulval)
+{
+    constexpr const char *op = "qx_get_config";
+    if (item == nullptr) {
+        diagstk_add(diag, 4, "%s: no item specified", op);
+        return -1;
+    }
+    char *text = nullptr;
+    static char tmp_dir[] = "/tmp";
+    static char empty[] = "";
+    if (std::strcmp(item, "LogDir") == 0) {
+        text = ini_logdir[0] ? ini_logdir : access(tmp_dir, F_OK) == 0 ? tmp_dir : empty;
+    } else if (std::strcmp(item, "Client") == 0) {
+        text = ini_acl;
+    } else if (std::strcmp(item, "ControlClient") == 0) {
+        text = ini_ctrl_acl;
+    }
+    if (text != nullptr) {
+        if (valbuf != nullptr) {
+            if (std::strlen(text) + 1 > valbuf_len) {
+                diagstk_add(diag, 3, "%s: %s value is too long for supplied buffer", op, item);
+                return -1;
+            }
+            std::memcpy(valbuf, text, std::strlen(text) + 1);
+        }
+        if (valptr != nullptr) *valptr = text;
+        return 0;
+    }
+    struct numeric_item {
+        const char *name;
+        const std::uint32_t *value;
+    };
+    const numeric_item numbers[] = {
+        {"Logging", &quilletlog},         {"MaxClientConnect", &ini_max_client},
+        {"MaxConcurrentConnect", &ini_max_concurrent}, {"Flags", &ini_flags},
+        {"Port", &ini_port},              {"ControlPort", &ini_control_port},
+    };
+    for (const numeric_item &n : numbers) {
+        if (std::strcmp(item, n.name) == 0) {
+            if (ulval == nullptr) {
+                diagstk_add(diag, 3, "%s: no destination for %s", op, item);
+                return -1;
+            }
+            *ulval = *n.value;
+            return 0;
+        }
+    }
+    diagstk_add(diag, 3, "%s: Request for unknown configuration option \"%s\"", op, item);
+    return -1;
+}
+
+unsigned long qx_ini_flag_set(int bit) { return ini_flags & (1ul << bit); }
+
+// ------------------------------------------------------ configuration file
+
+int qx_get_install_path(diagstk_t *diag, char *buf, std::size_t buflen)
+{
+    constexpr const char *dir = QUILLET_INSTALL_DIR;
+    if (std::strlen(dir) + 1 > buflen) {
+        diagstk_add(diag, 3, "%s: %s value too big for buffer", "qx_get_install_path", dir);
+        return -1;
+    }
+    std::memcpy(buf, dir, std::strlen(dir) + 1);
+    return 0;
+}
+
+namespace {
+
+int config_path(diagstk_t *diag, const char *name, char *path)
+{
+    char dir[PATH_SIZE];
+    if (qx_get_install_path(diag, dir, sizeof dir) < 0) return -1;
+    return qx_filespec(diag, dir, name, path, PATH_SIZE);
+}
+
+}  // namespace
+
+int qx_open_config_file(diagstk_t *diag, io_in_t *input, io_out_t *output, unsigned long flags)
+{
+    constexpr const char *op = "qx_open_config_file";
+    char dir[PATH_SIZE], name[PATH_SIZE], path[PATH_SIZE];
+    if (qx_get_install_path(diag, dir, sizeof dir) < 0) return -1;
+    if (flags & QX_CONFIG_TMP)
+        std::snprintf(name, sizeof name, "tmp_%s", QX_CONFIG_FILE);
+    else
+        std::snprintf(name, sizeof name, "%s", QX_CONFIG_FILE);
+    if (qx_filespec(diag, dir, name, path, sizeof path) < 0) return -1;
+
+    if (input != nullptr) {
+        input->method = XML_INPUT_METHOD_FILE;
+        FILE *fp = std::fopen(path, "rb");
+        if (fp == nullptr) {
+            diagstk_add(diag, 4, "%s: Failed to open %s for read access - %s", op, path,
+                        std::strerror(errno));
+            return -1;
+        }
+        input->src.file.fp = fp;
+        input->src.file.filespec = strdup(path);
+        return 0;
+    }
+    if (output == nullptr) {
+        diagstk_add(diag, 3, "%s: No input or output", op);
+        return -1;
+    }
+    if (access(dir, W_OK) != 0) {
+        diagstk_add(diag, 3, "%s: No write access to %s", op, dir);
+        return -1;
+    }
+    if (qx_is_slink(path)) {
+        diagstk_add(diag, 3, "%s: %s is a symbolic link - refusing to use it", op, path);
+        return -1;
+    }
+    output->method = XML_OUTPUT_METHOD_FILE;
+    FILE *fp = std::fopen(path, "wb");
+    if (fp == nullptr) {
+        diagstk_add(diag, 4, "%s: Failed to open %s for write access - %s", op, path,
+                    std::strerror(errno));
+        return -1;
+    }
+    output->dst.file.fp = fp;
+    output->dst.file.filespec = strdup(path);
+    return 0;
+}
+
+int qx_swap_config_files(diagstk_t *diag)
+{
+    constexpr const char *op = "qx_swap_config_files";
+    char path[PATH_SIZE], tmp_path[PATH_SIZE], tmp_name[PATH_SIZE];
+    if (config_path(diag, QX_CONFIG_FILE, path) < 0) return -1;
+    if (unlink(path) < 0) {
+        diagstk_add(diag, 3, "%s: Failed to delete old config file, %s - %s", op, path,
+                    std::strerror(errno));
+        return -1;
+    }
+    std::snprintf(tmp_name, sizeof tmp_name, "tmp_%s", QX_CONFIG_FILE);
+    if (config_path(diag, tmp_name, tmp_path) < 0) return -1;
+    if (std::rename(tmp_path, path) < 0) {
+        diagstk_add(diag, 3, "%s: Failed to rename %s to %s - %s", op, tmp_path, path,
+                    std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int qx_write_config(diagstk_t *diag)
+{
+    io_out_t output{};
+    if (qx_open_config_file(diag, nullptr, &output, QX_CONFIG_TMP) < 0) return -1;
+    if (qx_return_config(diag, &output) < 0) {
+        io_close_channels(nullptr, &output, diag);
+        return -1;
+    }
+    if (io_close_channels(nullptr, &output, diag) < 0) return -1;
+    return qx_swap_config_files(diag);
+}
+
+int qx_is_slink(const char *file)
+{
+    struct stat st {};
+    if (lstat(file, &st) != 0) return 0;
+    return (st.st_mode & 0xF000) == 0xA000 ? 1 : 0;
+}
+
+int qx_get_string_from_registry(diagstk_t *diag, char *buf, std::size_t buflen,
+                                const char *name)
+{
+    // The support library's profile file: "key=value" lines, "[Settings]"
+    // section. No server path reads it; settings come from config.xml.
+    char dir[PATH_SIZE];
+    if (qx_get_install_path(diag, dir, sizeof dir) < 0) return -1;
+    char *slash = std::strrchr(dir, '/');
+    if (slash != nullptr) *slash = '\0';
+    char path[PATH_SIZE];
+    if (qx_filespec(diag, dir, "quilletserver.ini", path, sizeof path) < 0) return -1;
+
+    char value[4096] = "";
+    if (FILE *fp = std::fopen(path, "r"); fp != nullptr) {
+        char line[4096];
+        bool in_settings = false;
+        const std::size_t name_len = std::strlen(name);
+        while (std::fgets(line, sizeof line, fp) != nullptr) {
+            line[std::strcspn(line, "\r\n")] = '\0';
+            if (line[0] == '[') {
+                in_settings = std::strcmp(line, "[Settings]") == 0;
+            } else if (in_settings && std::strncmp(line, name, name_len) == 0 &&
+                       line[name_len] == '=') {
+                std::snprintf(value, sizeof value, "%s", line + name_len + 1);
+                break;
+            }
+        }
+        std::fclose(fp);
+    }
+    if (std::strlen(value) + 1 > buflen) {
+        diagstk_add(diag, 3, "%s: %s value too big for buffer", "qx_get_string_from_registry",
+                    name);
+        return -1;
+    }
+    std::memcpy(buf, value, std::strlen(value) + 1);
+    return 0;
+}

@@ -1,0 +1,570 @@
+// io.cpp - request and response channels over standard streams, files and
+// TCP sockets; listeners and accepting; the open-file registry.
+
+#include "iodef.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "config.h"
+#include "log.h"
+
+namespace {
+
+constexpr const char *OPEN_OP = "io_open_channels";
+constexpr const char *CLOSE_OP = "io_close_channels";
+
+const char *name_or(const char *filespec, const char *fallback)
+{
+    return filespec != nullptr ? filespec : fallback;
+}
+
+// Creates, registers, binds and starts a listener on `port`; -1 after one
+// message. Shared by the request and control channels.
+int open_listener(io_in_t *input, std::uint32_t port, const char *op, diagstk_t *diag)
+{
+    if (io_start_winsock(diag) < 0) return -1;
+    int sock = socket(AF_INET, SOCK_STREAM, 0);
+    if (sock < 0) {
+        diagstk_add(diag, 3, "Failed to create listening socket - %s", std::strerror(errno));
+        return -1;
+    }
+    if (io_register_file(diag, IO_REGISTER_ADD, &sock, nullptr) < 0) {
+        if (qx_tracing(QX_LOG_CHANNEL)) qx_log("%s()=-1 (io_register_file(sock) failed\n", op);
+        return -1;
+    }
+    int one = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
+    if (bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
+        diagstk_add(diag, 3, "failed to bind socket to port %lu - %s",
+                    static_cast<unsigned long>(port), std::strerror(errno));
+        return -1;
+    }
+    if (listen(sock, 5) < 0) {
+        diagstk_add(diag, 3, "failed to start listening on socket - %s", std::strerror(errno));
+        return -1;
+    }
+    input->src.listen.listen_sock = sock;
+    input->src.listen.sock = -1;
+    return qx_ignore_sigpipe(diag);
+}
+
+int open_input(io_in_t *input, diagstk_t *diag)
+{
+    switch (input->method) {
+    case XML_INPUT_METHOD_STDIN:
+        input->src.file.fp = stdin;
+        return 0;
+    case XML_INPUT_METHOD_FILE:
+        input->src.file.fp = std::fopen(input->src.file.filespec, "r");
+        if (input->src.file.fp == nullptr) {
+            diagstk_add(diag, 3, "Failed to open %s for read access - %s",
+                        input->src.file.filespec, std::strerror(errno));
+            return -1;
+        }
+        return 0;
+    case XML_INPUT_METHOD_LISTEN:
+        return open_listener(input, input->src.listen.port, OPEN_OP, diag);
+    }
+    return 0;
+}
+
+int open_output(io_out_t *output, diagstk_t *diag)
+{
+    switch (output->method) {
+    case XML_OUTPUT_METHOD_STDOUT:
+        output->dst.file.fp = stdout;
+        return 0;
+    case XML_OUTPUT_METHOD_FILE:
+        output->dst.file.fp = std::fopen(output->dst.file.filespec, "w");
+        if (output->dst.file.fp == nullptr) {
+            diagstk_add(diag, 3, "Failed to open %s for write access - %s",
+                        output->dst.file.filespec, std::strerror(errno));
+            return -1;
+        }
+        return 0;
+    case XML_OUTPUT_METHOD_LISTEN:
+        output->dst.listen.sock = -1;
+        return 0;
+    }
+    return 0;
+}
+
+// Closes a file channel's stream and frees its path; -1 on a failed close.
+int close_file(io_desc_file_t *f, const char *what, diagstk_t *diag)
+{
+    if (f->fp != nullptr) {
+        const int r = std::fclose(f->fp);
+        f->fp = nullptr;
+        if (r != 0) {
+            diagstk_add(diag, 3, "%s: Failed to close %s - %s", CLOSE_OP, name_or(f->filespec, what),
+                        std::strerror(errno));
+            return -1;
+        }
+    }
+    std::free(f->filespec);
+    f->filespec = nullptr;
+    return 0;
+}
+
+int close_input(io_in_t *input, io_out_t *output, diagstk_t *diag)
+{
+    const bool trace = qx_tracing(QX_LOG_CHANNEL);
+    if (input->method == XML_INPUT_METHOD_FILE) {
+        if (close_file(&input->src.file, "input file", diag) < 0) {
+            if (trace) qx_log("-%s()=-1 (failed to close input file)\n", CLOSE_OP);
+            return -1;
+        }
+        return 0;
+    }
+    if (input->method != XML_INPUT_METHOD_LISTEN) return 0;
+    io_desc_listen_t &l = input->src.listen;
+    if (l.listen_sock != -1) {
+        if (close(l.listen_sock) < 0) {
+            diagstk_add(diag, 3, "%s: Failed to close socket %d - %s", CLOSE_OP, l.listen_sock,
+                        std::strerror(errno));
+            if (trace) qx_log("-%s()=-1 (failed to close listening socket)\n", CLOSE_OP);
+            return -1;
+        }
+        l.listen_sock = -1;
+    }
+    if (l.sock != -1) {
+        if (shutdown(l.sock, SHUT_RDWR) < 0) {
+            diagstk_add(diag, 3, "%s: Failed to shutdown input socket %d - %s", CLOSE_OP, l.sock,
+                        std::strerror(errno));
+            if (trace) qx_log("-%s()=-1 (Failed to shutdown accepted socket)\n", CLOSE_OP);
+            return -1;
+        }
+        if (close(l.sock) < 0) {
+            diagstk_add(diag, 3, "%s: Failed to close socket %d - %s", CLOSE_OP, l.sock,
+                        std::strerror(errno));
+            if (trace) qx_log("-%s()=-1 (Failed to close accepted socket)\n", CLOSE_OP);
+            return -1;
+        }
+        if (output != nullptr && output->method == XML_OUTPUT_METHOD_LISTEN &&
+            output->dst.listen.sock == l.sock)
+            output->dst.listen.sock = -1;
+        l.sock = -1;
+    }
+    return 0;
+}
+
+// Graceful close: stop sending, read and discard what the peer still sends
+// (at most 50 ms between chunks) so that it gets our whole answer, then close.
+int close_output_socket(io_out_t *output, diagstk_t *diag)
+{
+    const int sock = output->dst.listen.sock;
+    if (shutdown(sock, SHUT_WR) < 0) {
+        std::fputs("shutdown error\n", stdout);
+        diagstk_add(diag, 3, "%s: Failed to shutdown output socket %d - %s", CLOSE_OP, sock,
+                    std::strerror(errno));
+        if (qx_tracing(QX_LOG_CHANNEL))
+            qx_log("-%s()=-1 (Failed to shutdown accepted socket)\n", CLOSE_OP);
+    }
+    char scratch[1024];
+    for (;;) {
+        fd_set rd;
+        FD_ZERO(&rd);
+        FD_SET(sock, &rd);
+        timeval tv{0, 50000};
+        if (select(sock + 1, &rd, nullptr, nullptr, &tv) <= 0) break;
+        const ssize_t n = recv(sock, scratch, sizeof scratch, 0);
+        if (n == 0 || n == -1) break;
+    }
+    shutdown(sock, SHUT_RD);
+    if (close(sock) < 0) {
+        diagstk_add(diag, 3, "%s: Failed to close socket %d - %s", CLOSE_OP, sock,
+                    std::strerror(errno));
+        if (qx_tracing(QX_LOG_CHANNEL))
+            qx_log("-%s()=-1 (Failed to close accepted socket)\n", CLOSE_OP);
+        output->dst.listen.sock = -1;
+        return -1;
+    }
+    output->dst.listen.sock = -1;
+    return 0;
+}
+
+int close_output(io_out_t *output, diagstk_t *diag)
+{
+    if (output->method == XML_OUTPUT_METHOD_FILE) {
+        if (close_file(&output->dst.file, "output file", diag) < 0) {
+            if (qx_tracing(QX_LOG_CHANNEL))
+                qx_log("-%s()=-1 (Failed to close output file)\n", CLOSE_OP);
+            return -1;
+        }
+        return 0;
+    }
+    if (output->method == XML_OUTPUT_METHOD_LISTEN && output->dst.listen.sock != -1)
+        return close_output_socket(output, diag);
+    return 0;
+}
+
+}  // namespace
+
+int io_open_channels(io_in_t *input, io_out_t *output, diagstk_t *diag)
+{
+    const bool trace = qx_tracing(QX_LOG_CHANNEL);
+    if (trace)
+        qx_log("%s(%p,%p,%p)\n", OPEN_OP, static_cast<void *>(input), static_cast<void *>(output),
+               static_cast<void *>(diag));
+    if (open_input(input, diag) < 0 || open_output(output, diag) < 0) {
+        if (trace) qx_log("%s()=-1\n", OPEN_OP);
+        return -1;
+    }
+    if (trace) qx_log("-%s()=0\n", OPEN_OP);
+    return 0;
+}
+
+int io_close_channels(io_in_t *input, io_out_t *output, diagstk_t *diag)
+{
+    const bool trace = qx_tracing(QX_LOG_CHANNEL);
+    if (trace)
+        qx_log("%s(%p,%p,%p)\n", CLOSE_OP, static_cast<void *>(input),
+               static_cast<void *>(output), static_cast<void *>(diag));
+    if (input != nullptr && close_input(input, output, diag) < 0) return -1;
+    if (output != nullptr && close_output(output, diag) < 0) return -1;
+    if (trace) qx_log("-%s()=0\n", CLOSE_OP);
+    return 0;
+}
+
+ssize_t io_read(io_in_t *input, char *buf, std::size_t buflen, diagstk_t *diag)
+{
+    const bool trace = qx_tracing(QX_LOG_CHANNEL);
+    if (trace)
+        qx_log("%s(%p,%p,%ld)\n", "io_read", static_cast<void *>(input), static_cast<void *>(buf),
+               static_cast<long>(buflen));
+    switch (input->method) {
+    case XML_INPUT_METHOD_STDIN:
+    case XML_INPUT_METHOD_FILE: {
+        FILE *fp = input->src.file.fp;
+        const std::size_t n = std::fread(buf, 1, buflen, fp);
+        if (n == 0 && !std::feof(fp) && std::ferror(fp)) {
+            input->state |= IO_STATE_ERROR;
+            diagstk_add(diag, 3, "%s: Failed to read from file %s - %s", "io_read",
+                        name_or(input->src.file.filespec, "input file"), std::strerror(errno));
+            return -1;
+        }
+        return static_cast<ssize_t>(n);
+    }
+    case XML_INPUT_METHOD_LISTEN: {
+        ssize_t n;
+        do {
+            n = recv(input->src.listen.sock, buf, buflen, 0);
+        } while (n < 0 && errno == EINTR);
+        if (n == 0) input->state |= IO_STATE_EOF;
+        if (n < 0) {
+            input->state |= IO_STATE_ERROR;
+            diagstk_add(diag, 3, "%s: Failed to read from socket %d - %s", "io_read",
+                        input->src.listen.sock, std::strerror(errno));
+        }
+        if (trace) qx_log("\tread %d bytes\n", static_cast<int>(n));
+        return n;
+    }
+    }
+    std::abort();
+}
+
+int io_write(io_out_t *output, diagstk_t *diag, const char *buf, std::size_t buflen)
+{
+    if (buflen == 0) buflen = std::strlen(buf);
+    switch (output->method) {
+    case XML_OUTPUT_METHOD_STDOUT:
+    case XML_OUTPUT_METHOD_FILE:
+        if (buflen == 0) return 0;
+        if (std::fwrite(buf, 1, buflen, output->dst.file.fp) < buflen) {
+            diagstk_add(diag, 3, "%s: Failed to write to %s - %s", "io_write",
+                        name_or(output->dst.file.filespec, "output file"), std::strerror(errno));
+            return -1;
+        }
+        return 0;
+    case XML_OUTPUT_METHOD_LISTEN: {
+        std::size_t sent = 0;
+        ssize_t last = 0;
+        while (sent != buflen) {
+            last = send(output->dst.listen.sock, buf + sent, buflen - sent, 0);
+            if (last < 0 && errno == EINTR) continue;
+            if (last < 0) {
+                diagstk_add(diag, 3, "%s: Failed to write %d bytes to socket %d - %s", "io_write",
+                            static_cast<int>(buflen), output->dst.listen.sock,
+                            std::strerror(errno));
+                break;
+            }
+            sent += static_cast<std::size_t>(last);
+        }
+        output->dst.written += static_cast<std::uint32_t>(sent);
+        return static_cast<int>(last);
+    }
+    }
+    return 0;
+}
+
+int io_writef(io_out_t *output, diagstk_t *diag, const char *fmt, ...)
+{
+    const bool trace = qx_tracing(QX_LOG_CHANNEL);
+    if (trace)
+        qx_log("%s(%p,%p,...)\n", "io_writef", static_cast<void *>(output),
+               static_cast<const void *>(fmt));
+    char buf[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    const int r = io_write(output, diag, buf, 0);
+    if (trace) qx_log("%s()=%d\n", "io_writef", r);
+    return r;
+}
+
+int io_wait_read_ready(io_in_t *input)
+{
+    if (input->method != XML_INPUT_METHOD_LISTEN) return 0;
+    const int sock = input->src.listen.sock;
+    int r;
+    do {
+        fd_set rd;
+        FD_ZERO(&rd);
+        FD_SET(sock, &rd);
+        timeval tv{5, 0};
+        r = select(sock + 1, &rd, nullptr, nullptr, &tv);
+    } while (r == 0);
+    return 0;
+}
+
+// ------------------------------------------------------ listeners, accepting
+
+int io_start_winsock(diagstk_t *diag)
+{
+    (void)diag;  // nothing to start for BSD sockets
+    return 0;
+}
+
+int io_stop_winsock(diagstk_t *diag)
+{
+    (void)diag;
+    return 0;
+}
+
+int io_open_control_channel(diagstk_t *diag, io_in_t *input, io_out_t *output)
+{
+    constexpr const char *op = "io_open_control_channels";
+    const bool trace = qx_tracing(QX_LOG_CHANNEL);
+    unsigned long port = 0;
+    if (qx_get_config(diag, "ControlPort", nullptr, 0, nullptr, &port) < 0) return -1;
+    if (trace)
+        qx_log("%s(%p,%p,%p)\n", op, static_cast<void *>(diag), static_cast<void *>(input),
+               static_cast<void *>(output));
+    input->method = XML_INPUT_METHOD_LISTEN;
+    input->src.listen.port = static_cast<std::uint32_t>(port);
+    if (open_listener(input, input->src.listen.port, op, diag) < 0) {
+        if (trace) qx_log("%s()=-1\n", op);
+        return -1;
+    }
+    output->method = XML_OUTPUT_METHOD_LISTEN;
+    output->dst.listen.sock = -1;
+    if (trace) qx_log("-%s()=0\n", op);
+    return 0;
+}
+
+int io_wait_for_connection(io_in_t *input, io_in_t *icontrol, diagstk_t *diag)
+{
+    constexpr const char *op = "io_wait_connection";
+    const bool trace = qx_tracing(QX_LOG_CHANNEL);
+    if (trace)
+        qx_log("%s(%p,%p,%p)\n", op, static_cast<void *>(input), static_cast<void *>(icontrol),
+               static_cast<void *>(diag));
+    const int lsock = input->src.listen.listen_sock;
+    if (lsock == -1) {
+        diagstk_add(diag, 3, "%s: Invalid request socket", op);
+        if (trace) qx_log("%s()=-1\n", op);
+        return -1;
+    }
+    const int csock = icontrol != nullptr ? icontrol->src.listen.listen_sock : -1;
+    if (icontrol != nullptr && csock == -1) {
+        diagstk_add(diag, 3, "%s: Invalid control socket", op);
+        if (trace) qx_log("%s()=-1\n", op);
+        return -1;
+    }
+    fd_set rd;
+    FD_ZERO(&rd);
+    FD_SET(lsock, &rd);
+    if (csock != -1) FD_SET(csock, &rd);
+    timeval tv{5, 0};
+    const int r = select((lsock > csock ? lsock : csock) + 1, &rd, nullptr, nullptr, &tv);
+    if (r > 0) {
+        if (FD_ISSET(lsock, &rd)) return 1;
+        if (csock != -1 && FD_ISSET(csock, &rd)) return 2;
+        diagstk_add(diag, 3,
+                    "%s: Internal error, select returns read-ready but no recognised socket set "
+                    "in mask",
+                    op);
+        if (trace) qx_log("%s()=-1\n", op);
+        return -1;
+    }
+    if (r == 0) return 0;
+    const int err = errno;
+    diagstk_add(diag, 3, "%s: select failed with %s", op, std::strerror(err));
+    const int result = err == EINTR ? 0 : -1;
+    if (trace) qx_log("-%s()=%d\n", op, result);
+    return result;
+}
+
+int io_accept_connection(io_in_t *input, io_out_t *output, diagstk_t *diag)
+{
+    constexpr const char *op = "io_accept_connection";
+    const bool trace = qx_tracing(QX_LOG_CHANNEL);
+    if (trace)
+        qx_log("%s(%p,%p,%p)\n", op, static_cast<void *>(input), static_cast<void *>(output),
+               static_cast<void *>(diag));
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    input->src.listen.sock =
+        accept(input->src.listen.listen_sock, reinterpret_cast<sockaddr *>(&peer), &len);
+    if (input->src.listen.sock == -1) {
+        diagstk_add(diag, 3, "%s: Failed to accept incoming connection - %s", op,
+                    std::strerror(errno));
+        if (trace) qx_log("%s()=-1\n", op);
+        return -1;
+    }
+    char text[INET_ADDRSTRLEN];
+    if (inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text) != nullptr)
+        std::snprintf(input->src.listen.client_ip, sizeof input->src.listen.client_ip, "%s", text);
+    else
+        input->src.listen.client_ip[0] = '\0';
+    output->dst.listen.sock = input->src.listen.sock;
+    if (trace) qx_log("-%s()=0\n", op);
+    return 0;
+}
+
+int io_get_port(a_sock_t sock, int *port)
+{
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (getsockname(sock, reinterpret_cast<sockaddr *>(&addr), &len) < 0) return -1;
+    *port = static_cast<int>(static_cast<std::uint32_t>(addr.sin_port));
+    return 0;
+}
+
+// ------------------------------------------------------- open file registry
+
+namespace {
+
+struct rfds {
+    union {
+        int fd;
+        FILE **fp;
+    } fil;
+    std::uint32_t flags;
+};
+constexpr std::uint32_t RFD_IN_USE = 1;
+constexpr std::uint32_t RFD_STREAM = 2;
+
+rfds fds[IO_REGISTER_MAX];
+
+const char *op_name(int operation)
+{
+    switch (operation) {
+    case IO_REGISTER_ADD: return "ADD";
+    case IO_REGISTER_CLOSE: return "CLOSE";
+    case IO_REGISTER_REMOVE: return "REMOVE";
+    case IO_REGISTER_INIT: return "INIT";
+    default: return "unknwon";
+    }
+}
+
+int register_add(diagstk_t *diag, int fd, FILE **infp, FILE *fp)
+{
+    rfds *slot = nullptr;
+    for (rfds &e : fds)
+        if (!(e.flags & RFD_IN_USE)) {
+            slot = &e;
+            break;
+        }
+    if (slot == nullptr) {
+        diagstk_add(diag, 3, "Failed to register file - array full");
+        return -1;
+    }
+    slot->flags = RFD_IN_USE;
+    if (fp != nullptr) {
+        slot->fil.fp = infp;
+        slot->flags |= RFD_STREAM;
+        if (fcntl(fileno(fp), F_SETFD, FD_CLOEXEC) < 0) {
+            diagstk_add(diag, 3, "Failed to set close-on-exec on file %p - %s",
+                        static_cast<void *>(fp), std::strerror(errno));
+            return -1;
+        }
+    } else {
+        slot->fil.fd = fd;
+        if (fcntl(fd, F_SETFD, FD_CLOEXEC) < 0) {
+            diagstk_add(diag, 3, "Failed to set close-on-exec on file descriptor %d - %s", fd,
+                        std::strerror(errno));
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int register_remove(diagstk_t *diag, int fd, FILE *fp)
+{
+    for (rfds &e : fds) {
+        if (!(e.flags & RFD_IN_USE)) continue;
+        const bool stream = (e.flags & RFD_STREAM) != 0;
+        if ((fp != nullptr && stream && *e.fil.fp == fp) ||
+            (fp == nullptr && !stream && e.fil.fd == fd)) {
+            e.flags = 0;
+            return 0;
+        }
+    }
+    diagstk_add(diag, 3, "Failed to remove register file");
+    return -1;
+}
+
+int register_close(diagstk_t *diag)
+{
+    for (rfds &e : fds) {
+        if (!(e.flags & RFD_IN_USE)) continue;
+        if (e.flags & RFD_STREAM) {
+            if (*e.fil.fp == nullptr) continue;  // the owner closed it already
+            if (std::fclose(*e.fil.fp) != 0) {
+                diagstk_add(diag, 3, "Failed to close %p", static_cast<void *>(e.fil.fp));
+                *e.fil.fp = nullptr;
+                return -1;
+            }
+            *e.fil.fp = nullptr;
+        } else if (close(e.fil.fd) < 0) {
+            diagstk_add(diag, 3, "Failed to close fd %d", e.fil.fd);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int io_register_file(diagstk_t *diag, int operation, int *infd, FILE **infp)
+{
+    if (qx_tracing(QX_LOG_CHANNEL))
+        qx_log("io_register_file(%p,%s,%p,%p)\n", static_cast<void *>(diag), op_name(operation),
+               static_cast<void *>(infd), static_cast<void *>(infp));
+    const int fd = infd != nullptr ? *infd : -1;
+    FILE *fp = infp != nullptr ? *infp : nullptr;
+    switch (operation) {
+    case IO_REGISTER_INIT:
+        for (rfds &e : fds) e = rfds{};
+        return 0;
+    case IO_REGISTER_ADD: return register_add(diag, fd, infp, fp);
+    case IO_REGISTER_REMOVE: return register_remove(diag, fd, fp);
+    case IO_REGISTER_CLOSE: return register_close(diag);
+    default: return 0;
+    }
+}

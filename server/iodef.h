@@ -1,0 +1,108 @@
+// iodef.h - input and output channels over standard streams, files and TCP
+// sockets; listening sockets; the registry of files a forked child closes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <sys/types.h>
+
+#include "util.h"
+
+enum xml_input_method : std::int32_t {
+    XML_INPUT_METHOD_STDIN = 0,
+    XML_INPUT_METHOD_FILE = 1,
+    XML_INPUT_METHOD_LISTEN = 2,
+};
+
+enum xml_output_method : std::int32_t {
+    XML_OUTPUT_METHOD_STDOUT = 0,
+    XML_OUTPUT_METHOD_FILE = 1,
+    XML_OUTPUT_METHOD_LISTEN = 2,
+};
+
+enum listen_port_type : std::int32_t {
+    TYPE_SQL_PORT = 0,
+    TYPE_CONTROL_PORT = 1,
+};
+
+typedef int a_sock_t;  // -1: no socket
+
+// io_in_s.state bits
+inline constexpr std::uint32_t IO_STATE_EOF = 1;   // peer closed the socket
+inline constexpr std::uint32_t IO_STATE_ERROR = 2; // a read failed
+
+typedef struct io_desc_file_s {
+    FILE *fp;        // null when closed
+    char *filespec;  // owned heap copy, or null for the standard streams
+} io_desc_file_t;
+
+typedef struct io_desc_listen_s {
+    std::uint32_t port;
+    a_sock_t listen_sock;
+    a_sock_t sock;
+    listen_port_type type;
+    char client_ip[32];
+    char client_name[64];
+} io_desc_listen_t;
+
+typedef struct io_in_s {
+    xml_input_method method;
+    union {
+        io_desc_file_t file;
+        io_desc_listen_t listen;
+    } src;
+    std::uint32_t state;
+} io_in_t;
+
+typedef struct io_out_s {
+    xml_output_method method;
+    union {
+        io_desc_file_t file;
+        io_desc_listen_t listen;
+        std::uint32_t written;  // bytes sent on a socket output
+    } dst;
+} io_out_t;
+
+// Opens both channels by their methods: streams, files, or the request
+// listener on src.listen.port. 0, or -1 with a message.
+int io_open_channels(io_in_t *input, io_out_t *output, diagstk_t *diag);
+// Closes what the channels hold; either may be null. Input first.
+int io_close_channels(io_in_t *input, io_out_t *output, diagstk_t *diag);
+// One read of at most `buflen` bytes: count, 0 at end of input, -1 failure.
+ssize_t io_read(io_in_t *input, char *buf, std::size_t buflen, diagstk_t *diag);
+// Writes `buflen` bytes (strlen(buf) when 0). 0 or more, -1 on failure.
+int io_write(io_out_t *output, diagstk_t *diag, const char *buf, std::size_t buflen);
+// printf-style write through a 1024-byte buffer (longer text is cut).
+[[gnu::format(printf, 3, 4)]] int io_writef(io_out_t *output, diagstk_t *diag,
+                                            const char *fmt, ...);
+// Blocks until a socket input is readable (5-second select turns). Always 0.
+int io_wait_read_ready(io_in_t *input);
+
+// ---------------------------------------------------- listeners and accepting
+
+int io_start_winsock(diagstk_t *diag);
+int io_stop_winsock(diagstk_t *diag);
+int io_open_control_channel(diagstk_t *diag, io_in_t *input, io_out_t *output);
+// 1 request listener ready, 2 control listener ready, 0 time-out or signal,
+// -1 error.
+int io_wait_for_connection(io_in_t *input, io_in_t *icontrol, diagstk_t *diag);
+int io_accept_connection(io_in_t *input, io_out_t *output, diagstk_t *diag);
+int io_get_port(a_sock_t sock, int *port);
+
+// Makes the process ignore SIGPIPE, so a vanished peer shows up as EPIPE.
+int qx_ignore_sigpipe(diagstk_t *diag);
+
+// ------------------------------------------------------ open file registry
+
+enum io_register_op : int {
+    IO_REGISTER_ADD = 1,
+    IO_REGISTER_CLOSE = 2,
+    IO_REGISTER_REMOVE = 3,
+    IO_REGISTER_INIT = 4,
+};
+inline constexpr int IO_REGISTER_MAX = 20;
+
+// Registers (and marks close-on-exec) a descriptor or the address of a
+// stream variable, closes all of them in a forked child, or forgets one.
+int io_register_file(diagstk_t *diag, int operation, int *infd, FILE **infp);

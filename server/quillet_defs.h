@@ -1,0 +1,65 @@
+// quillet_defs.h - the query record built from one request document.
+#pragma once
+
+#include <sqltypes.h>
+
+#include "iodef.h"
+#include "util.h"
+
+typedef struct procedure_args_s {
+    int index;
+    int direction;  // 1 In, 2 Out, 3 InOut
+    int type;       // ODBC SQL type code
+    int length;
+    char *in_data;   // owned; null for Out
+    char *out_data;  // owned; filled by the ODBC layer
+    long data_len;
+    struct procedure_args_s *next;
+} procedure_args_t;
+
+typedef struct sql_procedure_s {
+    char *name;  // owned, UTF-8
+    procedure_args_t *parameters;
+} sql_procedure_t;
+
+typedef struct sql_transaction {
+    int sequence;  // 1-based position in the document
+    SQLWCHAR *sql; // owned
+    struct sql_transaction *next;
+} sql_transaction_t;
+
+inline constexpr int QX_FORMAT_LONG = 1;
+inline constexpr int QX_FORMAT_SHORT = 2;
+inline constexpr int QX_FORMAT_TABLETAGS = 3;
+inline constexpr int QX_DATA_PCDATA = 1;
+inline constexpr int QX_DATA_CDATA = 2;
+inline constexpr int QX_BINARY_SQL = 1;
+inline constexpr int QX_BINARY_NONE = 2;
+inline constexpr int QX_BINARY_BASE64 = 3;
+inline constexpr unsigned long QX_TRUNCATE_BLANKS = 0x1;
+
+typedef struct query_s {
+    SQLWCHAR *connect_string;
+    SQLWCHAR *sql;
+    sql_transaction_t *transaction;
+    sql_procedure_t *procedure;
+    int meta;
+    int format;
+    int data_output_type;
+    int unicode_endianess;
+    int binary;
+    unsigned long flags;
+    char *style_sheet_name;
+    char *style_sheet_type;
+} query_t;
+
+// Resets a record to the defaults (no texts, Long format, pcdata, sql).
+void query_init(query_t *query);
+// Releases everything the record owns and resets it.
+void freeup_query(query_t *query);
+// Reads one request document from `input` into `query`. 0, or a negative
+// value with the reason on `diag`.
+int qx_get_request(diagstk_t *diag, io_in_t *input, query_t *query);
+// Executes the query and writes the whole answer to `output`. 0; -1 when
+// the failure has already been answered on `output`; below -1 otherwise.
+int qx_odbc_result(query_t *query, io_out_t *output, diagstk_t *diag);

@@ -1,0 +1,232 @@
+// util_conv.cpp - conversions between 8-bit, UTF-8 and wide text, character
+// references, and Base64. One pass over caller buffers; every piece is
+// bounds-checked before it is written, so a short buffer is reported (0),
+// never overrun.
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include <sqlext.h>
+
+#include "log.h"
+#include "util.h"
+
+namespace {
+
+// The reference for one markup character, or empty when it needs none.
+constexpr std::string_view markup_ref(unsigned c)
+{
+    switch (c) {
+    case '<': return "&lt;";
+    case '>': return "&gt;";
+    case '&': return "&amp;";
+    case '\'': return "&apos;";
+    case '"': return "&quot;";
+    default: return {};
+    }
+}
+
+constexpr char HEX[] = "0123456789abcdef";
+
+// Appends the reference of `c` (ASCII, entity or &#x..;) to out at *pos.
+// False when it does not fit within `size`.
+bool put_chrref(unsigned c, unsigned char *out, std::size_t *pos, std::size_t size)
+{
+    std::size_t at = *pos;
+    if (std::string_view ref = markup_ref(c); !ref.empty()) {
+        if (at + ref.size() > size) return false;
+        std::memcpy(out + at, ref.data(), ref.size());
+        *pos = at + ref.size();
+        return true;
+    }
+    if (c < 0x80) {
+        if (at + 1 > size) return false;
+        out[at] = static_cast<unsigned char>(c);
+        *pos = at + 1;
+        return true;
+    }
+    const int digits = c <= 0xFF ? 2 : 4;
+    if (at + 4 + digits > size) return false;
+    out[at++] = '&';
+    out[at++] = '#';
+    out[at++] = 'x';
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out[at++] = HEX[(c >> shift) & 0xF];
+    out[at++] = ';';
+    *pos = at;
+    return true;
+}
+
+// Input lengths given as SQL_NTS cover the string and its terminator.
+std::size_t nts_length(const unsigned char *s, long len)
+{
+    return len == SQL_NTS ? std::strlen(reinterpret_cast<const char *>(s)) + 1
+                          : static_cast<std::size_t>(len);
+}
+
+constexpr char basis_64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+}  // namespace
+
+int qx_8bit2utf8(int src, unsigned char **dstpp)
+{
+    const unsigned b = static_cast<unsigned char>(src);
+    unsigned char *dst = *dstpp;
+    if (b < 0x80) {
+        *dst++ = static_cast<unsigned char>(b);
+    } else {
+        *dst++ = static_cast<unsigned char>(0xC0 | (b >> 6));
+        *dst++ = static_cast<unsigned char>(0x80 | (b & 0x3F));
+    }
+    const int n = static_cast<int>(dst - *dstpp);
+    *dstpp = dst;
+    return n;
+}
+
+std::size_t qx_8bits2utf8s(const unsigned char *inbuf, std::size_t inbuf_len,
+                           unsigned char *outbuf, std::size_t outbuf_size)
+{
+    // Two bytes stay free after every character, so a two-byte sequence can
+    // always be written before the check that follows it.
+    if (outbuf_size < 2) return 0;
+    unsigned char *dst = outbuf;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < inbuf_len; i++) {
+        count += static_cast<std::size_t>(qx_8bit2utf8(inbuf[i], &dst));
+        if (count + 2 > outbuf_size) return 0;
+    }
+    return count;
+}
+
+std::size_t qx_8bits2chrrefs(const unsigned char *inbuf, std::size_t inbuf_len,
+                             unsigned char *outbuf, std::size_t outbuf_size)
+{
+    std::size_t pos = 0;
+    for (std::size_t i = 0; i < inbuf_len; i++)
+        if (!put_chrref(inbuf[i], outbuf, &pos, outbuf_size)) return 0;
+    return pos;
+}
+
+std::size_t qx_wides2chrrefs(const SQLWCHAR *instr, int instr_len, unsigned char *outstr,
+                             std::size_t outstr_size)
+{
+    std::size_t pos = 0;
+    for (int i = 0; i < instr_len; i++)
+        if (!put_chrref(instr[i], outstr, &pos, outstr_size)) return 0;
+    return pos;
+}
+
+int qx_wides2asciis(const SQLWCHAR *instr, int instr_len, unsigned char *outstr,
+                    int outstr_size)
+{
+    if (qx_tracing(QX_LOG_CONVERT))
+        qx_log("qx_wides2asciis(%p,%d,%p,%d)\n", static_cast<const void *>(instr), instr_len,
+               static_cast<void *>(outstr), outstr_size);
+    // Never write past the buffer, even for a caller that got the size wrong.
+    const int n = instr_len < outstr_size ? instr_len : outstr_size;
+    for (int i = 0; i < n; i++) outstr[i] = static_cast<unsigned char>(instr[i] & 0xFF);
+    return instr_len;
+}
+
+int qx_wides2utf8s(const SQLWCHAR *instr, int instr_len, unsigned char *outstr,
+                   int outstr_size)
+{
+    if (qx_tracing(QX_LOG_CONVERT))
+        qx_log("qx_wides2utf8s(%p,%d,%p,%d)\n", static_cast<const void *>(instr), instr_len,
+               static_cast<void *>(outstr), outstr_size);
+    int pos = 0;
+    for (int i = 0; i < instr_len; i++) {
+        const unsigned u = instr[i];
+        const int size = u < 0x80 ? 1 : u < 0x800 ? 2 : 3;
+        if (pos + size > outstr_size) return 0;
+        if (size == 1) {
+            outstr[pos++] = static_cast<unsigned char>(u);
+        } else if (size == 2) {
+            outstr[pos++] = static_cast<unsigned char>(0xC0 | (u >> 6));
+            outstr[pos++] = static_cast<unsigned char>(0x80 | (u & 0x3F));
+        } else {
+            outstr[pos++] = static_cast<unsigned char>(0xE0 | (u >> 12));
+            outstr[pos++] = static_cast<unsigned char>(0x80 | ((u >> 6) & 0x3F));
+            outstr[pos++] = static_cast<unsigned char>(0x80 | (u & 0x3F));
+        }
+    }
+    return pos;
+}
+
+SQLWCHAR *qx_utf8s2wides(const unsigned char *instr, int instr_len)
+{
+    if (qx_tracing(QX_LOG_CONVERT))
+        qx_log("qx_utf8s2wides(%p,%d)\n", static_cast<const void *>(instr), instr_len);
+    const std::size_t len = nts_length(instr, instr_len);
+    auto *out = static_cast<SQLWCHAR *>(std::malloc((len ? len : 1) * sizeof(SQLWCHAR)));
+    if (out == nullptr) return nullptr;
+
+    // Ill-formed input: a stray continuation byte stands for itself, a
+    // sequence cut off by the end takes what is there, and 4-byte lead bytes
+    // are read as 3-byte ones. Every byte is consumed; nothing is read past
+    // `len` and at most one unit is written per byte consumed.
+    std::size_t i = 0, n = 0;
+    while (i < len) {
+        const unsigned lead = instr[i];
+        auto cont = [&](std::size_t k) -> unsigned {
+            return i + k < len ? (instr[i + k] & 0x3Fu) : 0u;
+        };
+        if (lead < 0xC0) {
+            out[n++] = static_cast<SQLWCHAR>(lead);
+            i += 1;
+        } else if (lead < 0xE0) {
+            out[n++] = static_cast<SQLWCHAR>(((lead & 0x1F) << 6) | cont(1));
+            i += 2;
+        } else {
+            out[n++] = static_cast<SQLWCHAR>(((lead & 0x0F) << 12) | (cont(1) << 6) | cont(2));
+            i += 3;
+        }
+    }
+    return out;
+}
+
+SQLWCHAR *qx_ascii_to_wide(const unsigned char *instr, std::size_t instr_len)
+{
+    const std::size_t len =
+        instr_len == static_cast<std::size_t>(SQL_NTS) ? std::strlen(reinterpret_cast<const char *>(instr)) + 1
+                                                       : instr_len;
+    auto *out = static_cast<SQLWCHAR *>(std::malloc((len ? len : 1) * sizeof(SQLWCHAR)));
+    if (out == nullptr) return nullptr;
+    for (std::size_t i = 0; i < len; i++) out[i] = instr[i];
+    return out;
+}
+
+// ------------------------------------------------------------------ Base64
+
+int qx_base64encode_len(int len) { return ((len + 2) / 3) * 4 + 1; }
+
+int qx_base64encode(char *encoded, const char *string, int len)
+{
+    return qx_base64encode_binary(encoded, reinterpret_cast<const unsigned char *>(string), len);
+}
+
+int qx_base64encode_binary(char *encoded, const unsigned char *string, int len)
+{
+    char *p = encoded;
+    int i = 0;
+    for (; i + 2 < len; i += 3) {
+        *p++ = basis_64[string[i] >> 2];
+        *p++ = basis_64[((string[i] & 0x3) << 4) | (string[i + 1] >> 4)];
+        *p++ = basis_64[((string[i + 1] & 0xF) << 2) | (string[i + 2] >> 6)];
+        *p++ = basis_64[string[i + 2] & 0x3F];
+    }
+    if (i < len) {
+        *p++ = basis_64[string[i] >> 2];
+        if (i == len - 1) {
+            *p++ = basis_64[(string[i] & 0x3) << 4];
+            *p++ = '=';
+        } else {
+            *p++ = basis_64[((string[i] & 0x3) << 4) | (string[i + 1] >> 4)];
+            *p++ = basis_64[(string[i + 1] & 0xF) << 2];
+        }
+        *p++ = '=';
+    }
+    *p++ = '\0';
+    return static_cast<int>(p - encoded);
+}

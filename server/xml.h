@@ -1,0 +1,41 @@
+// xml.h - the response envelope, character-data output and escaping.
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+#include <string_view>
+
+#include "iodef.h"
+#include "util.h"
+
+typedef enum CDATA_type {
+    CDATA_parsed = 0,  // written unchanged (already converted to references)
+    CDATA_cdata = 1,   // wrapped in a CDATA section
+} CDATA_type_t;
+
+struct xml_entities {
+    char entity_char;
+    const char *entity_string;
+};
+
+// Writes `string` as parsed text or inside a CDATA section. Always 0.
+int xml_out(io_out_t *output, diagstk_t *diag, const unsigned char *string,
+            CDATA_type_t data_type, unsigned long flags);
+// XML declaration, optional style-sheet instruction, generated-by comment.
+int output_xml_prolog(io_out_t *output, const char *style_sheet_name,
+                      const char *style_sheet_type, diagstk_t *diag);
+int output_xml_epilog(io_out_t *output, diagstk_t *diag);
+// "Sat, 05 Dec 2026 00:43:37 UTC"; bit 0x1 of flags leaves the zone out.
+int qx_localtime_string(char *str, std::size_t str_len, const time_t *t,
+                        struct tm **local, unsigned long flags);
+int string_contains_xml_entity_char(const char *string);
+// New strings (release with free); null when memory is short.
+char *escape_xml_attribute_value(const char *string);
+char *escape_xml_entity_chars(const char *string);
+
+// Writes `text` with &, < and > replaced by entities and, when `quote` is
+// not NUL, that quote character too: for texts the server did not convert
+// itself (diagnostics, names, configuration values). Unformatted writes, so
+// long texts arrive whole.
+int qx_write_escaped(io_out_t *output, diagstk_t *diag, std::string_view text,
+                     char quote = '\0');
