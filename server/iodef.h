@@ -31,6 +31,9 @@ typedef int a_sock_t;  // -1: no socket
 // io_in_s.state bits
 inline constexpr std::uint32_t IO_STATE_EOF = 1;   // peer closed the socket
 inline constexpr std::uint32_t IO_STATE_ERROR = 2; // a read failed
+// io_out_s.state bit: a send failed because the peer has gone (EPIPE,
+// ECONNRESET). Nothing more is sent; the writer abandons its answer.
+inline constexpr std::uint32_t IO_STATE_PEER_GONE = 4;
 
 typedef struct io_desc_file_s {
     FILE *fp;        // null when closed
@@ -62,6 +65,7 @@ typedef struct io_out_s {
         io_desc_listen_t listen;
         std::uint32_t written;  // bytes sent on a socket output
     } dst;
+    std::uint32_t state;  // IO_STATE_PEER_GONE
 } io_out_t;
 
 // Opens both channels by their methods: streams, files, or the request

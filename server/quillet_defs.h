@@ -13,7 +13,7 @@ typedef struct procedure_args_s {
     int length;
     char *in_data;   // owned; null for Out
     char *out_data;  // owned; filled by the ODBC layer
-    long data_len;
+    SQLLEN data_len;  // length/indicator bound with the parameter
     struct procedure_args_s *next;
 } procedure_args_t;
 
@@ -60,6 +60,8 @@ void freeup_query(query_t *query);
 // Reads one request document from `input` into `query`. 0, or a negative
 // value with the reason on `diag`.
 int qx_get_request(diagstk_t *diag, io_in_t *input, query_t *query);
+// Fills query->procedure from the Procedure element of the tree.
+int get_procedure_args(diagstk_t *diag, query_t *query, void *ptree);
 // Executes the query and writes the whole answer to `output`. 0; -1 when
 // the failure has already been answered on `output`; below -1 otherwise.
 int qx_odbc_result(query_t *query, io_out_t *output, diagstk_t *diag);

@@ -3,8 +3,14 @@
 
 #include "quillet_defs.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
+#include <sqlext.h>
+
+#include "keywords.h"
 #include "parse.h"
 
 void query_init(query_t *query)
@@ -49,20 +55,326 @@ void freeup_query(query_t *query)
     query_init(query);
 }
 
-int qx_get_request(diagstk_t *diag, io_in_t *input, query_t *query)
+namespace {
+
+constexpr const char *OP = "qx_get_request";
+constexpr const char *PROC_OP = "get_procedure_args";
+
+bool found(int r) { return r == TREE_ELEMENT_DATA || r == TREE_ELEMENT_NO_DATA; }
+
+SQLWCHAR *to_wide(const char *utf8)
 {
-    (void)query;
-    void *ptree = nullptr;
-    const int r = qx_parse_xml(diag, input, &ptree);
-    if (r < 0) return r;
-    qx_free_parse_tree(diag, ptree);
+    return qx_utf8s2wides(reinterpret_cast<const unsigned char *>(utf8), SQL_NTS);
+}
+
+// Each NAME=value entry is set with setenv, which keeps its own copy: the
+// tree can then be freed, and a request repeated on one connection does
+// not pile up strings. A text without "=" removes NAME, as putenv would.
+int apply_environment(diagstk_t *diag, void *ptree)
+{
+    for (unsigned i = 1;; i++) {
+        char *text = nullptr;
+        const int r = qx_tree_element(diag, ptree, i, "Request/Environment", &text, nullptr);
+        if (r == TREE_ELEMENT_ERROR) return -1;
+        if (r == TREE_ELEMENT_NOT_FOUND) return 0;
+        if (r == TREE_ELEMENT_NO_DATA) {
+            diagstk_add(diag, 3, "Missing Environment data");
+            return -1;
+        }
+        const char *eq = std::strchr(text, '=');
+        if (eq == nullptr) {
+            unsetenv(text);
+        } else {
+            const std::string name(text, static_cast<std::size_t>(eq - text));
+            if (!name.empty()) setenv(name.c_str(), eq + 1, 1);
+        }
+    }
+}
+
+int read_transaction(diagstk_t *diag, void *ptree, query_t *query)
+{
+    sql_transaction_t **tail = &query->transaction;
+    for (unsigned i = 1;; i++) {
+        char *text = nullptr;
+        const int r = qx_tree_element(diag, ptree, i, "Request/Transaction/Sql", &text, nullptr);
+        if (r == TREE_ELEMENT_ERROR) return -1;
+        if (r == TREE_ELEMENT_NOT_FOUND) return 0;
+        if (r == TREE_ELEMENT_NO_DATA) {
+            diagstk_add(diag, 3, "Missing SQL data in transaction");
+            return -1;
+        }
+        auto *t = static_cast<sql_transaction_t *>(std::calloc(1, sizeof(sql_transaction_t)));
+        if (t == nullptr) {
+            diagstk_add(diag, 3, "%s: Failed to allocate a transaction_t", OP);
+            return -1;
+        }
+        *tail = t;
+        tail = &t->next;
+        t->sequence = static_cast<int>(i);
+        t->sql = to_wide(text);
+        if (t->sql == nullptr) {
+            diagstk_add(diag, 3, "%s: Failed to allocate memory for query string", OP);
+            return -1;
+        }
+    }
+}
+
+// Reads the attributes of one Parameter element into `arg`.
+int read_parameter(diagstk_t *diag, void *ectx, const char *text, procedure_args_t *arg)
+{
+    char *val = nullptr;
+    int r = qx_element_attr(diag, ectx, "Index", &val);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    if (r != TREE_ELEMENT_DATA) {
+        diagstk_add(diag, 3, "%s: Missing Index for Parameter", PROC_OP);
+        return -1;
+    }
+    arg->index = std::atoi(val);
+
+    r = qx_element_attr(diag, ectx, "Direction", &val);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    if (r != TREE_ELEMENT_DATA) {
+        diagstk_add(diag, 3, "%s: Missing Direction for Parameter", PROC_OP);
+        return -1;
+    }
+    arg->direction = qx_directionstr2id(val);
+    if (arg->direction == 0) {
+        diagstk_add(diag, 3, "%s: Invalid Direction \"%s\" for Parameter", PROC_OP, val);
+        return -1;
+    }
+    // An input parameter without text sends the empty text: binding needs a
+    // value, and an empty element reads naturally as an empty string.
+    if (arg->direction != 2 && (arg->in_data = strdup(text ? text : "")) == nullptr) {
+        diagstk_add(diag, 3, "%s: Failed to allocate memory for a Parameter value", PROC_OP);
+        return -1;
+    }
+
+    arg->type = 1;
+    r = qx_element_attr(diag, ectx, "Type", &val);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    if (r != TREE_ELEMENT_NOT_FOUND) {
+        const char *word = r == TREE_ELEMENT_DATA ? val : "";
+        arg->type = qx_sqltypestr2id(word);
+        if (arg->type == 9999) {
+            diagstk_add(diag, 3, "%s: Invalid value \"%s\" for Parameter Type", PROC_OP, word);
+            return -1;
+        }
+    }
+
+    arg->length = 1024;
+    r = qx_element_attr(diag, ectx, "Length", &val);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    if (r != TREE_ELEMENT_NOT_FOUND) {
+        if (r != TREE_ELEMENT_DATA || *val == '\0') {
+            diagstk_add(diag, 3, "%s: Empty Parameter Length", PROC_OP);
+            return -1;
+        }
+        char *end = nullptr;
+        arg->length = static_cast<int>(std::strtol(val, &end, 0));
+        if (*end != '\0') {
+            diagstk_add(diag, 3, "%s: Invalid Length \"%s\" for Parameter", PROC_OP, val);
+            return -1;
+        }
+    }
     return 0;
 }
 
-int qx_odbc_result(query_t *query, io_out_t *output, diagstk_t *diag)
+}  // namespace
+
+int get_procedure_args(diagstk_t *diag, query_t *query, void *ptree)
 {
-    (void)query;
-    (void)output;
-    (void)diag;
+    std::free(query->sql);
+    query->sql = nullptr;
+    char *name = nullptr;
+    int r = qx_tree_element(diag, ptree, 0, "Request/Procedure/ProcedureName", &name, nullptr);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    if (r != TREE_ELEMENT_DATA) {
+        diagstk_add(diag, 3, "%s: Request not understood - missing ProcedureName", PROC_OP);
+        return -1;
+    }
+    auto *proc = static_cast<sql_procedure_t *>(std::calloc(1, sizeof(sql_procedure_t)));
+    if (proc == nullptr || (proc->name = strdup(name)) == nullptr) {
+        std::free(proc);
+        diagstk_add(diag, 3, "%s: Failed to allocate the procedure", PROC_OP);
+        return -1;
+    }
+    query->procedure = proc;
+
+    procedure_args_t **tail = &proc->parameters;
+    for (unsigned i = 1;; i++) {
+        char *text = nullptr;
+        void *ectx = nullptr;
+        r = qx_tree_element(diag, ptree, i, "Request/Procedure/Parameter", &text, &ectx);
+        if (r == TREE_ELEMENT_ERROR) return -1;
+        if (r == TREE_ELEMENT_NOT_FOUND) return 0;
+        auto *arg = static_cast<procedure_args_t *>(std::calloc(1, sizeof(procedure_args_t)));
+        if (arg == nullptr) {
+            diagstk_add(diag, 3, "%s: Failed to allocate a Parameter", PROC_OP);
+            return -1;
+        }
+        *tail = arg;
+        tail = &arg->next;
+        if (read_parameter(diag, ectx, r == TREE_ELEMENT_DATA ? text : nullptr, arg) < 0)
+            return -1;
+    }
+}
+
+namespace {
+
+int read_principal(diagstk_t *diag, void *ptree, query_t *query)
+{
+    char *text = nullptr;
+    int r = qx_tree_element(diag, ptree, 0, "Request/Transaction", &text, nullptr);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    if (found(r)) return read_transaction(diag, ptree, query);
+
+    r = qx_tree_element(diag, ptree, 0, "Request/Sql", &text, nullptr);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    if (r == TREE_ELEMENT_DATA) {
+        query->sql = to_wide(text);
+        if (query->sql == nullptr) {
+            diagstk_add(diag, 3, "%s: Failed to allocate memory for query string", OP);
+            return -1;
+        }
+        return 0;
+    }
+    r = qx_tree_element(diag, ptree, 0, "Request/Procedure", &text, nullptr);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    if (found(r)) return get_procedure_args(diag, query, ptree);
+
+    r = qx_tree_element(diag, ptree, 0, "Request/Tables", &text, nullptr);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    if (found(r)) {
+        query->meta = 1;
+        return 0;
+    }
+    diagstk_add(diag, 3, "%s: Request not understood - missing Sql/Tables/Transaction/Procedure",
+                OP);
+    return -1;
+}
+
+// Looks the attribute `attr` of the element at `path` up in `table`:
+// 1 when the element or the attribute is absent, 0 when the word is unknown.
+int attribute_choice(diagstk_t *diag, void *ptree, const char *path, const char *attr,
+                     const element_attribute_t *table, int *value)
+{
+    char *text = nullptr;
+    void *ectx = nullptr;
+    *value = 1;
+    int r = qx_tree_element(diag, ptree, 0, path, &text, &ectx);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    if (!found(r)) return 0;
+    char *word = nullptr;
+    r = qx_element_attr(diag, ectx, attr, &word);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    if (r == TREE_ELEMENT_NOT_FOUND) return 0;
+    *value = qx_keyword_lookup(table, r == TREE_ELEMENT_DATA ? word : "");
+    return *value == -1 ? 1 : 0;
+}
+
+int read_format(diagstk_t *diag, void *ptree, query_t *query)
+{
+    query->format = QX_FORMAT_LONG;
+    query->data_output_type = QX_DATA_PCDATA;
+    query->binary = QX_BINARY_SQL;
+    char *text = nullptr;
+    int r = qx_tree_element(diag, ptree, 0, "Request/Format", &text, nullptr);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    if (!found(r)) return 0;
+
+    int chosen = 0;
+    for (const element_element_t *row = format_type; row->name != nullptr; row++) {
+        char path[64];
+        std::snprintf(path, sizeof path, "request/format/%s", row->name);
+        r = qx_tree_element(diag, ptree, 0, path, &text, nullptr);
+        if (r == TREE_ELEMENT_ERROR) return -1;
+        if (r != TREE_ELEMENT_NO_DATA) continue;
+        if (chosen != 0) {
+            diagstk_add(diag, 3, "Multiple Format subelement - %s\n", row->name);
+            return -1;
+        }
+        chosen = row->type;
+    }
+    if (chosen == 0) {
+        diagstk_add(diag, 3, "%s: Request not understood - Format not known", OP);
+        return -1;
+    }
+    query->format = chosen;
+
+    r = attribute_choice(diag, ptree, "Request/Format/Data", "Type", data_type_attribute,
+                         &query->data_output_type);
+    if (r < 0) return -1;
+    if (r > 0) {
+        diagstk_add(diag, 3, "%s: Request not understood - Data Type attribute not known", OP);
+        return -1;
+    }
+    r = attribute_choice(diag, ptree, "Request/Format/Binary", "Output", binary_attribute,
+                         &query->binary);
+    if (r < 0) return -1;
+    if (r > 0) {
+        diagstk_add(diag, 3, "%s: Request not understood - Binary attribute not known", OP);
+        return -1;
+    }
     return 0;
+}
+
+int read_style_sheet(diagstk_t *diag, void *ptree, query_t *query)
+{
+    char *text = nullptr;
+    int r = qx_tree_element(diag, ptree, 0, "Request/StyleSheet", &text, nullptr);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    if (!found(r)) return 0;
+    struct {
+        const char *path, *what;
+        char **dest;
+    } const parts[] = {{"Request/StyleSheet/Name", "name", &query->style_sheet_name},
+                       {"Request/StyleSheet/Type", "type", &query->style_sheet_type}};
+    for (const auto &p : parts) {
+        r = qx_tree_element(diag, ptree, 0, p.path, &text, nullptr);
+        if (r == TREE_ELEMENT_ERROR) return -1;
+        if (r != TREE_ELEMENT_DATA) {
+            diagstk_add(diag, 3, "%s: Request not understood - missing StyleSheet %s", OP, p.what);
+            return -1;
+        }
+        if ((*p.dest = strdup(text)) == nullptr) {
+            diagstk_add(diag, 3, "%s: Failed to allocate the StyleSheet %s", OP, p.what);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int read_request(diagstk_t *diag, void *ptree, query_t *query)
+{
+    if (apply_environment(diag, ptree) < 0) return -1;
+    char *text = nullptr;
+    int r = qx_tree_element(diag, ptree, 0, "Request/ConnectionString", &text, nullptr);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    if (r != TREE_ELEMENT_DATA) {
+        diagstk_add(diag, 3, "%s: Request not understood - missing ConnectionString", OP);
+        return -1;
+    }
+    query->connect_string = to_wide(text);
+    if (query->connect_string == nullptr) {
+        diagstk_add(diag, 3, "%s: Failed to allocate memory for connection string", OP);
+        return -1;
+    }
+    if (read_principal(diag, ptree, query) < 0) return -1;
+    if (read_format(diag, ptree, query) < 0) return -1;
+    if (read_style_sheet(diag, ptree, query) < 0) return -1;
+    r = qx_tree_element(diag, ptree, 0, "Request/Format/TruncateTrailingBlanks", &text, nullptr);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    if (found(r)) query->flags |= QX_TRUNCATE_BLANKS;
+    return 0;
+}
+
+}  // namespace
+
+int qx_get_request(diagstk_t *diag, io_in_t *input, query_t *query)
+{
+    void *ptree = nullptr;
+    if (qx_parse_xml(diag, input, &ptree) < 0) return -2;
+    const int r = read_request(diag, ptree, query);
+    qx_free_parse_tree(diag, ptree);
+    return r;
 }

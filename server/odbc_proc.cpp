@@ -1,0 +1,120 @@
+// odbc_proc.cpp - stored-procedure calls: the call text, parameter binding
+// and the Procedure element of the answer.
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "keywords.h"
+#include "log.h"
+#include "odbc.h"
+
+namespace {
+
+constexpr int DIR_IN = 1, DIR_OUT = 2, DIR_INOUT = 3;
+constexpr SQLLEN OUT_BUFFER = 100;
+
+}  // namespace
+
+int form_sql_for_proc(query_t *query)
+{
+    // Composed in a growing string: a long procedure name is accommodated,
+    // not cut.
+    const sql_procedure_t *proc = query->procedure;
+    const procedure_args_t *arg = proc->parameters;
+    std::string text = "{";
+    if (arg != nullptr && arg->index == 0) {
+        text += "? = ";
+        arg = arg->next;
+    }
+    text += "call ";
+    text += proc->name;
+    if (arg != nullptr) {
+        text += "(";
+        for (; arg != nullptr; arg = arg->next) {
+            if (arg->index > 1) text += ",";
+            text += "?";
+        }
+        text += ")";
+    }
+    text += "}";
+    if (qx_tracing(QX_LOG_ODBC)) qx_log("Procedure: %s\n", text.c_str());
+    std::free(query->sql);
+    query->sql = qx_utf8s2wides(reinterpret_cast<const unsigned char *>(text.c_str()), SQL_NTS);
+    return 0;
+}
+
+int bind_params_for_proc(SQLHSTMT hstmt, query_t *query)
+{
+    SQLUSMALLINT pnum = 1;
+    for (procedure_args_t *arg = query->procedure->parameters; arg != nullptr; arg = arg->next, pnum++) {
+        SQLSMALLINT io_type = SQL_PARAM_INPUT;
+        char *buffer = arg->in_data;
+        SQLLEN buffer_len = OUT_BUFFER;
+        if (arg->direction == DIR_IN) {
+            arg->data_len = static_cast<SQLLEN>(std::strlen(arg->in_data ? arg->in_data : ""));
+        } else {
+            // InOut sends its value and receives the new one in the same
+            // buffer (bound INPUT_OUTPUT, its length given as a terminated
+            // text). A value longer than the usual 100 bytes gets a buffer
+            // that holds it.
+            const std::size_t in_len =
+                arg->direction == DIR_INOUT && arg->in_data ? std::strlen(arg->in_data) : 0;
+            if (static_cast<SQLLEN>(in_len) + 1 > buffer_len) buffer_len = static_cast<SQLLEN>(in_len) + 1;
+            std::free(arg->out_data);
+            arg->out_data = static_cast<char *>(std::calloc(static_cast<std::size_t>(buffer_len), 1));
+            if (arg->out_data == nullptr) continue;  // the call then fails at execution
+            buffer = arg->out_data;
+            if (arg->direction == DIR_INOUT) {
+                if (in_len) std::memcpy(arg->out_data, arg->in_data, in_len);
+                io_type = SQL_PARAM_INPUT_OUTPUT;
+                arg->data_len = SQL_NTS;
+            } else {
+                io_type = SQL_PARAM_OUTPUT;
+                arg->data_len = OUT_BUFFER;
+            }
+        }
+        SQLBindParameter(hstmt, pnum, io_type, SQL_C_CHAR, static_cast<SQLSMALLINT>(arg->type), 100,
+                         0, buffer, buffer_len, &arg->data_len);
+    }
+    return 0;
+}
+
+namespace {
+
+// The value the driver left in an output buffer: at most what the buffer
+// holds, and nothing for a null or an untouched buffer.
+std::string_view output_value(const procedure_args_t *arg)
+{
+    if (arg->out_data == nullptr || arg->data_len == SQL_NULL_DATA) return {};
+    const std::size_t cap = static_cast<std::size_t>(
+        std::max<SQLLEN>(OUT_BUFFER, arg->in_data ? static_cast<SQLLEN>(std::strlen(arg->in_data)) + 1 : 0));
+    return {arg->out_data, strnlen(arg->out_data, cap)};
+}
+
+}  // namespace
+
+int output_procedure_output(io_out_t *output, query_t *query, diagstk_t *diag)
+{
+    const sql_procedure_t *proc = query->procedure;
+    io_write(output, diag, "<Procedure>\n    <ProcedureName>", 0);
+    qx_write_escaped(output, diag, proc->name);
+    io_write(output, diag, "</ProcedureName>\n", 0);
+    for (const procedure_args_t *arg = proc->parameters; arg != nullptr; arg = arg->next) {
+        const char *dir = qx_directionid2str(arg->direction);
+        const char *type = qx_sqltypeid2str(arg->type);
+        io_writef(output, diag, "    <Parameter Index=\"%d\" Direction=\"%s\" Type=\"%s\" Length=\"%d\"",
+                  arg->index, dir ? dir : "", type ? type : "", arg->length);
+        const bool is_output = arg->direction != DIR_IN;
+        // A null output value is told apart from an empty one.
+        if (is_output && arg->data_len == SQL_NULL_DATA) io_write(output, diag, " isnull=\"yes\"", 0);
+        io_write(output, diag, " >", 0);
+        if (is_output)
+            qx_write_escaped(output, diag, output_value(arg));
+        else
+            qx_write_escaped(output, diag, arg->in_data ? arg->in_data : "");
+        io_write(output, diag, "</Parameter>\n", 0);
+    }
+    io_write(output, diag, "</Procedure>\n", 0);
+    return 0;
+}
