@@ -63,7 +63,8 @@ void set_listen(io_in_t *input, io_out_t *output)
     output->dst.listen.sock = -1;
 }
 
-[[noreturn]] void print_version()
+// Never returns, so it also frees main's stack: nothing is left allocated at exit.
+[[noreturn]] void print_version(diagstk_t *diag)
 {
     const XML_Expat_Version ev = XML_ExpatVersionInfo();
     std::printf("quilletserver version %s\n", QX_VERSION);
@@ -75,6 +76,7 @@ void set_listen(io_in_t *input, io_out_t *output)
                 "Configuration: %s/%s\n",
                 QUILLET_INSTALL_DIR, QX_CONFIG_FILE);
     std::fflush(stdout);
+    diagstk_free(diag);
     std::exit(0);
 }
 
@@ -134,7 +136,7 @@ int qx_parse_cmdline(int argc, char **argv, cmdline_info_t *cmd, io_in_t *input,
         set_listen(input, output);
         return parse_port(argc, argv, input, diag);
     }
-    if (word == "version") print_version();
+    if (word == "version") print_version(diag);
     diagstk_add(diag, 3, "unknown command or method - \"%s\"", argv[1]);
     return 6;
 }

@@ -141,6 +141,10 @@ int close_input(io_in_t *input, io_out_t *output, diagstk_t *diag)
         l.listen_sock = -1;
     }
     if (l.sock != -1) {
+        // The output may share this socket: what it still holds goes first.
+        if (output != nullptr && output->method == XML_OUTPUT_METHOD_LISTEN &&
+            output->dst.listen.sock == l.sock)
+            io_flush(output, diag);
         if (shutdown(l.sock, SHUT_RDWR) < 0) {
             diagstk_add(diag, 3, "%s: Failed to shutdown input socket %d - %s", CLOSE_OP, l.sock,
                         std::strerror(errno));
@@ -198,6 +202,12 @@ int close_output_socket(io_out_t *output, diagstk_t *diag)
 
 int close_output(io_out_t *output, diagstk_t *diag)
 {
+    if (output->method == XML_OUTPUT_METHOD_LISTEN) {
+        if (output->dst.listen.sock != -1) io_flush(output, diag);
+        std::free(output->buf);
+        output->buf = nullptr;
+        output->buf_len = 0;
+    }
     if (output->method == XML_OUTPUT_METHOD_FILE) {
         if (close_file(&output->dst.file, "output file", diag) < 0) {
             if (qx_tracing(QX_LOG_CHANNEL))
@@ -276,6 +286,58 @@ ssize_t io_read(io_in_t *input, char *buf, std::size_t buflen, diagstk_t *diag)
     std::abort();
 }
 
+namespace {
+
+// Sends `len` bytes in as many sends as the socket needs. A peer that has
+// gone marks the channel so that the writer can stop its answer.
+int send_all(io_out_t *output, diagstk_t *diag, const char *buf, std::size_t len)
+{
+    const int sock = output->dst.listen.sock;
+    std::size_t sent = 0;
+    ssize_t last = 0;
+    while (sent != len) {
+        last = send(sock, buf + sent, len - sent, 0);
+        if (last < 0 && errno == EINTR) continue;
+        if (last < 0) {
+            const int err = errno;
+            if (err == EPIPE || err == ECONNRESET) output->state |= IO_STATE_PEER_GONE;
+            diagstk_add(diag, 3, "%s: Failed to write %d bytes to socket %d - %s", "io_write",
+                        static_cast<int>(len), sock, std::strerror(err));
+            break;
+        }
+        sent += static_cast<std::size_t>(last);
+    }
+    output->dst.written += static_cast<std::uint32_t>(sent);
+    return last < 0 ? -1 : 0;
+}
+
+int write_socket(io_out_t *output, diagstk_t *diag, const char *buf, std::size_t len)
+{
+    if (output->state & IO_STATE_PEER_GONE) return -1;  // nobody is reading any more
+    if (len == 0) return 0;
+    if (output->buf == nullptr) {
+        output->buf = static_cast<char *>(std::malloc(IO_SOCKET_BUFFER));
+        output->buf_len = 0;
+        if (output->buf == nullptr) return send_all(output, diag, buf, len);
+    }
+    if (output->buf_len + len > IO_SOCKET_BUFFER && io_flush(output, diag) < 0) return -1;
+    if (len >= IO_SOCKET_BUFFER) return send_all(output, diag, buf, len);
+    std::memcpy(output->buf + output->buf_len, buf, len);
+    output->buf_len += static_cast<std::uint32_t>(len);
+    return 0;
+}
+
+}  // namespace
+
+int io_flush(io_out_t *output, diagstk_t *diag)
+{
+    if (output->method != XML_OUTPUT_METHOD_LISTEN || output->buf_len == 0) return 0;
+    const std::uint32_t len = output->buf_len;
+    output->buf_len = 0;
+    if (output->state & IO_STATE_PEER_GONE) return -1;
+    return send_all(output, diag, output->buf, len);
+}
+
 int io_write(io_out_t *output, diagstk_t *diag, const char *buf, std::size_t buflen)
 {
     if (buflen == 0) buflen = std::strlen(buf);
@@ -283,29 +345,14 @@ int io_write(io_out_t *output, diagstk_t *diag, const char *buf, std::size_t buf
     case XML_OUTPUT_METHOD_STDOUT:
     case XML_OUTPUT_METHOD_FILE:
         if (buflen == 0) return 0;
-        if (std::fwrite(buf, 1, buflen, output->dst.file.fp) < buflen) {
+        // One process, one thread: the stream needs no locking per write.
+        if (fwrite_unlocked(buf, 1, buflen, output->dst.file.fp) < buflen) {
             diagstk_add(diag, 3, "%s: Failed to write to %s - %s", "io_write",
                         name_or(output->dst.file.filespec, "output file"), std::strerror(errno));
             return -1;
         }
         return 0;
-    case XML_OUTPUT_METHOD_LISTEN: {
-        std::size_t sent = 0;
-        ssize_t last = 0;
-        while (sent != buflen) {
-            last = send(output->dst.listen.sock, buf + sent, buflen - sent, 0);
-            if (last < 0 && errno == EINTR) continue;
-            if (last < 0) {
-                diagstk_add(diag, 3, "%s: Failed to write %d bytes to socket %d - %s", "io_write",
-                            static_cast<int>(buflen), output->dst.listen.sock,
-                            std::strerror(errno));
-                break;
-            }
-            sent += static_cast<std::size_t>(last);
-        }
-        output->dst.written += static_cast<std::uint32_t>(sent);
-        return static_cast<int>(last);
-    }
+    case XML_OUTPUT_METHOD_LISTEN: return write_socket(output, diag, buf, buflen);
     }
     return 0;
 }

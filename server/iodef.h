@@ -66,7 +66,13 @@ typedef struct io_out_s {
         std::uint32_t written;  // bytes sent on a socket output
     } dst;
     std::uint32_t state;  // IO_STATE_PEER_GONE
+    // Socket output is collected here and sent when full, at the end of an
+    // answer (io_flush) and at close: fewer sends, the same bytes.
+    char *buf;            // owned, IO_SOCKET_BUFFER bytes, allocated on first use
+    std::uint32_t buf_len;
 } io_out_t;
+
+inline constexpr std::uint32_t IO_SOCKET_BUFFER = 64 * 1024;
 
 // Opens both channels by their methods: streams, files, or the request
 // listener on src.listen.port. 0, or -1 with a message.
@@ -77,6 +83,8 @@ int io_close_channels(io_in_t *input, io_out_t *output, diagstk_t *diag);
 ssize_t io_read(io_in_t *input, char *buf, std::size_t buflen, diagstk_t *diag);
 // Writes `buflen` bytes (strlen(buf) when 0). 0 or more, -1 on failure.
 int io_write(io_out_t *output, diagstk_t *diag, const char *buf, std::size_t buflen);
+// Sends what a socket output has collected. 0, or -1 after a failed send.
+int io_flush(io_out_t *output, diagstk_t *diag);
 // printf-style write through a 1024-byte buffer (longer text is cut).
 [[gnu::format(printf, 3, 4)]] int io_writef(io_out_t *output, diagstk_t *diag,
                                             const char *fmt, ...);

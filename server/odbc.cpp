@@ -409,16 +409,9 @@ int output_xml_result_set_short(result_column_t *cols, SQLHSTMT hstmt, SQLSMALLI
     const bool cdata = query->data_output_type == QX_DATA_CDATA;
     for (const result_column_t *c = cols; c != nullptr; c = c->next) {
         if (cdata) {
-            io_write(output, diag, "  <Column><![CDATA[", 0);
-            // "]]>" inside a name would end the section early: split it.
-            const char *start = c->name;
-            for (const char *p = std::strstr(start, "]]>"); p != nullptr; p = std::strstr(start, "]]>")) {
-                io_write(output, diag, start, static_cast<std::size_t>(p - start) + 2);
-                io_write(output, diag, "]]><![CDATA[", 0);
-                start = p + 2;
-            }
-            if (*start) io_write(output, diag, start, 0);
-            io_write(output, diag, "]]></Column>\n", 0);
+            io_write(output, diag, "  <Column>", 0);
+            xml_out(output, diag, reinterpret_cast<const unsigned char *>(c->name), CDATA_cdata, 0);
+            io_write(output, diag, "</Column>\n", 0);
         } else {
             io_write(output, diag, "  <Column>", 0);
             qx_write_escaped(output, diag, c->name);

@@ -14,6 +14,20 @@ namespace {
 constexpr int DIR_IN = 1, DIR_OUT = 2, DIR_INOUT = 3;
 constexpr SQLLEN OUT_BUFFER = 100;
 
+// Size of an output buffer: at least 100 bytes, room for the Length the
+// request gives (1024 unless it says otherwise) and, for InOut, for the
+// value sent. A returned value that fits is never cut.
+SQLLEN out_capacity(const procedure_args_t *arg)
+{
+    SQLLEN cap = OUT_BUFFER;
+    if (arg->length > 0 && static_cast<SQLLEN>(arg->length) + 1 > cap) cap = arg->length + 1;
+    if (arg->direction == DIR_INOUT && arg->in_data != nullptr) {
+        const SQLLEN in = static_cast<SQLLEN>(std::strlen(arg->in_data)) + 1;
+        if (in > cap) cap = in;
+    }
+    return cap;
+}
+
 }  // namespace
 
 int form_sql_for_proc(query_t *query)
@@ -55,23 +69,20 @@ int bind_params_for_proc(SQLHSTMT hstmt, query_t *query)
             arg->data_len = static_cast<SQLLEN>(std::strlen(arg->in_data ? arg->in_data : ""));
         } else {
             // InOut sends its value and receives the new one in the same
-            // buffer (bound INPUT_OUTPUT, its length given as a terminated
-            // text). A value longer than the usual 100 bytes gets a buffer
-            // that holds it.
-            const std::size_t in_len =
-                arg->direction == DIR_INOUT && arg->in_data ? std::strlen(arg->in_data) : 0;
-            if (static_cast<SQLLEN>(in_len) + 1 > buffer_len) buffer_len = static_cast<SQLLEN>(in_len) + 1;
+            // buffer (bound INPUT_OUTPUT, its length given as a terminated text).
+            buffer_len = out_capacity(arg);
             std::free(arg->out_data);
             arg->out_data = static_cast<char *>(std::calloc(static_cast<std::size_t>(buffer_len), 1));
             if (arg->out_data == nullptr) continue;  // the call then fails at execution
             buffer = arg->out_data;
             if (arg->direction == DIR_INOUT) {
-                if (in_len) std::memcpy(arg->out_data, arg->in_data, in_len);
+                if (arg->in_data != nullptr)
+                    std::memcpy(arg->out_data, arg->in_data, std::strlen(arg->in_data));
                 io_type = SQL_PARAM_INPUT_OUTPUT;
                 arg->data_len = SQL_NTS;
             } else {
                 io_type = SQL_PARAM_OUTPUT;
-                arg->data_len = OUT_BUFFER;
+                arg->data_len = buffer_len;
             }
         }
         SQLBindParameter(hstmt, pnum, io_type, SQL_C_CHAR, static_cast<SQLSMALLINT>(arg->type), 100,
@@ -87,9 +98,7 @@ namespace {
 std::string_view output_value(const procedure_args_t *arg)
 {
     if (arg->out_data == nullptr || arg->data_len == SQL_NULL_DATA) return {};
-    const std::size_t cap = static_cast<std::size_t>(
-        std::max<SQLLEN>(OUT_BUFFER, arg->in_data ? static_cast<SQLLEN>(std::strlen(arg->in_data)) + 1 : 0));
-    return {arg->out_data, strnlen(arg->out_data, cap)};
+    return {arg->out_data, strnlen(arg->out_data, static_cast<std::size_t>(out_capacity(arg)))};
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 
 #include "parse.h"
 
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <strings.h>
 
 #include <expat.h>
@@ -74,23 +76,32 @@ void XMLCALL end_tag_handler(void *ud, const XML_Char *)
     if (ps->tcur->parent != nullptr) ps->tcur = ps->tcur->parent;
 }
 
+// Capacity of a data buffer holding `len` bytes and a terminator: the next
+// power of two, so that appending many small pieces to one long text costs
+// amortised constant time instead of a copy per piece.
+std::size_t data_capacity(std::size_t len) { return std::bit_ceil(len + 1 < 16 ? 16 : len + 1); }
+
 void XMLCALL data_handler(void *ud, const XML_Char *s, int len)
 {
     auto *ps = static_cast<parse_state *>(ud);
     tree_t *node = ps->tcur;
-    if (node->name == nullptr) return;  // text outside any element
-    auto *grown = static_cast<char *>(
-        std::realloc(node->data, static_cast<std::size_t>(node->data_len) + len + 1));
-    if (grown == nullptr) {
-        ps->out_of_memory = true;
-        return;
+    if (node->name == nullptr || len <= 0) return;  // text outside any element
+    const std::size_t old_len = static_cast<std::size_t>(node->data_len);
+    const std::size_t want = old_len + static_cast<std::size_t>(len);
+    if (node->data == nullptr || data_capacity(want) > data_capacity(old_len)) {
+        auto *grown = static_cast<char *>(std::realloc(node->data, data_capacity(want)));
+        if (grown == nullptr) {
+            ps->out_of_memory = true;
+            return;
+        }
+        node->data = grown;
     }
-    node->data = grown;
-    int n = node->data_len;
+    char *data = node->data;
+    std::size_t n = old_len;
     for (int i = 0; i < len; i++)
-        if (s[i] != '\n' && s[i] != '\r') grown[n++] = s[i];
-    grown[n] = '\0';
-    node->data_len = n;
+        if (s[i] != '\n' && s[i] != '\r') data[n++] = s[i];
+    data[n] = '\0';
+    node->data_len = static_cast<int>(n);
 }
 
 void XMLCALL cdata_handler(void *) {}
@@ -140,13 +151,38 @@ bool holds_end_marker(const char *buf, std::size_t n)
     return std::string_view(buf, n).find(END_MARKER) != std::string_view::npos;
 }
 
+// Hands `bytes` to expat; -1 after pushing a message.
+int parse_bytes(diagstk_t *diag, io_in_t *input, XML_Parser parser, parse_state *ps,
+                std::string_view bytes, bool final)
+{
+    if (XML_Parse(parser, bytes.data(), static_cast<int>(bytes.size()), final) ==
+        XML_STATUS_ERROR) {
+        diagstk_add(diag, 3, "error on line %d of %s, %s",
+                    static_cast<int>(XML_GetCurrentLineNumber(parser)), input_name(input),
+                    XML_ErrorString(XML_GetErrorCode(parser)));
+        return -1;
+    }
+    if (ps->out_of_memory) {
+        diagstk_add(diag, 3, "%s: out of memory building the parse tree", "qx_parse_xml");
+        return -1;
+    }
+    return 0;
+}
+
 // Feeds the channel to the parser until the end marker or the end of input.
 // Returns the byte total, or a negative result after pushing a message.
+//
+// expat before 2.6 rescans an unfinished token (a long comment or attribute
+// value) from its start on every call: fed one 2048-byte read at a time, a
+// 16 MiB token costs minutes. Reads are therefore held back until they at
+// least match what the parser has already seen, and always passed on with the
+// final read or at the end of input; the total work stays linear.
 long long feed_parser(diagstk_t *diag, io_in_t *input, XML_Parser parser, parse_state *ps,
                       std::size_t limit)
 {
     char buf[QX_READ_CHUNK];
-    long long total = 0;
+    std::string held;
+    long long total = 0, parsed = 0;
     for (;;) {
         const ssize_t n = io_read(input, buf, sizeof buf, diag);
         if (n < 0) return n;
@@ -157,18 +193,14 @@ long long feed_parser(diagstk_t *diag, io_in_t *input, XML_Parser parser, parse_
             return -1;
         }
         const bool final = holds_end_marker(buf, static_cast<std::size_t>(n));
-        if (XML_Parse(parser, buf, static_cast<int>(n), final) == XML_STATUS_ERROR) {
-            diagstk_add(diag, 3, "error on line %d of %s, %s",
-                        static_cast<int>(XML_GetCurrentLineNumber(parser)), input_name(input),
-                        XML_ErrorString(XML_GetErrorCode(parser)));
-            return -1;
-        }
-        if (ps->out_of_memory) {
-            diagstk_add(diag, 3, "%s: out of memory building the parse tree", "qx_parse_xml");
-            return -1;
-        }
+        held.append(buf, static_cast<std::size_t>(n));
+        if (!final && static_cast<long long>(held.size()) < parsed) continue;
+        if (parse_bytes(diag, input, parser, ps, held, final) < 0) return -1;
+        parsed += static_cast<long long>(held.size());
+        held.clear();
         if (final) break;
     }
+    if (!held.empty() && parse_bytes(diag, input, parser, ps, held, false) < 0) return -1;
     return total;
 }
 

@@ -1,10 +1,107 @@
-// signals.cpp - signal dispositions of the server and its children.
+// signals.cpp - signal dispositions of the server and its children. The
+// handler only records what arrived; the server loop acts on it between
+// operations, and the trace lines are written there, outside the handler.
+
+#include "signals.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <unistd.h>
 
 #include "iodef.h"
+#include "log.h"
+
+namespace {
+
+volatile sig_atomic_t sigint = 0, sigterm = 0, sighup = 0;
+// Deliveries not yet traced, and the process that received them.
+volatile sig_atomic_t pending_int = 0, pending_term = 0, pending_hup = 0;
+
+void trace_deliveries()
+{
+    const int pid = static_cast<int>(getpid());
+    struct {
+        volatile sig_atomic_t *pending;
+        int sig;
+        const char *line;
+    } const rows[] = {{&pending_hup, SIGHUP, "SIGHUP received in %d\n"},
+                      {&pending_term, SIGTERM, "SIGTERM received in %d\n"},
+                      {&pending_int, SIGINT, "SIGINT received in %d\n"}};
+    for (const auto &r : rows) {
+        while (*r.pending > 0) {
+            *r.pending = *r.pending - 1;
+            mtlog("signal:%d\n", r.sig);
+            mtlog(r.line, pid);
+        }
+    }
+}
+
+int install(int sig, const struct sigaction &sa, diagstk_t *diag, const char *message)
+{
+    if (sigaction(sig, &sa, nullptr) < 0) {
+        diagstk_add(diag, 3, message, std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void signal_received(int sig)
+{
+    switch (sig) {
+    case SIGHUP: sighup = 1; pending_hup = pending_hup + 1; break;
+    case SIGTERM: sigterm = 1; pending_term = pending_term + 1; break;
+    case SIGINT: sigint = 1; pending_int = pending_int + 1; break;
+    default: break;
+    }
+}
+
+int init_signals(diagstk_t *diag)
+{
+    mtlog("Initialising signal handlers\n");
+    struct sigaction sa {};
+    sa.sa_handler = signal_received;
+    sigemptyset(&sa.sa_mask);
+    sigaddset(&sa.sa_mask, SIGINT);
+    sigaddset(&sa.sa_mask, SIGHUP);
+    sigaddset(&sa.sa_mask, SIGTERM);
+    sa.sa_flags = 0;  // no SA_RESTART: a blocked call must see the signal
+    if (install(SIGINT, sa, diag, "Error setting signal handler for SIGINT\n- %s\n") < 0 ||
+        install(SIGHUP, sa, diag, "Error setting signal handler for SIGHUP\n- %s\n") < 0 ||
+        install(SIGTERM, sa, diag, "Error setting signal handler for SIGTERM\n- %s\n") < 0)
+        return -1;
+    struct sigaction ign {};
+    ign.sa_handler = SIG_IGN;
+    sigemptyset(&ign.sa_mask);
+    ign.sa_flags = SA_RESTART;
+    if (install(SIGPIPE, ign, diag, "Error setting signal handler to ignore SIGPIPE\n- %s\n") < 0)
+        return -1;
+    mtlog("Signal handlers initialised\n");
+    return 0;
+}
+
+int process_signals(void)
+{
+    trace_deliveries();
+    if (!sigint && !sigterm) {
+        if (sighup) sighup = 0;
+        return 0;
+    }
+    mtlog("SIG{INT|TERM} seen\n");
+    return 2;
+}
+
+void qx_reset_signal_flags(void)
+{
+    sigint = 0;
+    sigterm = 0;
+    sighup = 0;
+    pending_int = 0;
+    pending_term = 0;
+    pending_hup = 0;
+}
 
 int qx_ignore_sigpipe(diagstk_t *diag)
 {
@@ -13,9 +110,9 @@ int qx_ignore_sigpipe(diagstk_t *diag)
     struct sigaction sa {};
     sa.sa_handler = SIG_IGN;
     sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
     if (sigaction(SIGPIPE, &sa, nullptr) < 0) {
-        diagstk_add(diag, 3, "%s: failed to ignore SIGPIPE - %s", "qx_ignore_sigpipe",
-                    std::strerror(errno));
+        diagstk_add(diag, 3, "Failed to ignore SIGPIPE - %s", std::strerror(errno));
         return -1;
     }
     return 0;

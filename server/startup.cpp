@@ -17,6 +17,7 @@ int execute_request(query_t *query, io_out_t *output, diagstk_t *diag)
     const int r = qx_odbc_result(query, output, diag);
     if (r < -1) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
     freeup_query(query);
+    io_flush(output, diag);  // the whole answer is out before the next read
     return r;
 }
 
@@ -86,13 +87,4 @@ int startup_inetd(cmdline_info_t *, io_in_t *input, io_out_t *output, diagstk_t 
     }
     diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
     return 0;
-}
-
-int startup_standalone(cmdline_info_t *, io_in_t *, io_out_t *, diagstk_t *diag)
-{
-    // The daemon (accept loop, worker slots, control port) is built next;
-    // until then the method is refused cleanly.
-    diagstk_add(diag, 3, "%s: the standalone server is not available in this build",
-                "startup_standalone");
-    return -1;
 }

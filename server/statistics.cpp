@@ -1,6 +1,84 @@
-// statistics.cpp - the statistics document of the control port.
+// statistics.cpp - the statistics record of the standalone server and the
+// document the control port answers with.
 
 #include "statistics.h"
+
+#include <cstdio>
+#include <cstring>
+#include <netdb.h>
+#include <sys/times.h>
+
+#include "track.h"
+#include "xml.h"
+
+namespace {
+
+void count_connect(stats_t *stats, const threads_t *slots)
+{
+    stats->n_connections++;
+    stats->last_connect = std::time(nullptr);
+    unsigned long count = 1;
+    for (const threads_t *t = slots; t != nullptr; t = t->next)
+        if (t->in_use) count++;
+    if (count > stats->max_concur_threads) stats->max_concur_threads = count;
+    stats->n_active_threads = count;
+}
+
+void count_client(stats_t *stats, const char *address, const hostent *host)
+{
+    const char *name = host != nullptr && host->h_name != nullptr ? host->h_name : "unknown";
+    unsigned long row = 0;
+    for (; row < stats->n_diff_clients && row < QX_STATS_CLIENTS; row++) {
+        clients_t &c = stats->clients[row];
+        if (c.connections == 0) break;
+        if (std::strcmp(c.ip, address) == 0) {
+            c.connections++;
+            return;
+        }
+    }
+    if (row >= QX_STATS_CLIENTS) return;  // the table is full: counted, not listed
+    clients_t &c = stats->clients[row];
+    std::snprintf(c.ip, sizeof c.ip, "%s", address);
+    std::snprintf(c.name, sizeof c.name, "%s", name);
+    c.connections = 1;
+    stats->n_diff_clients++;
+}
+
+}  // namespace
+
+void qx_update_stats(stats_t *stats, int operation, void *data1, void *data2)
+{
+    if (stats == nullptr) return;
+    switch (operation) {
+    case STATS_CONNECT: count_connect(stats, static_cast<const threads_t *>(data1)); break;
+    case STATS_CLIENT:
+        count_client(stats, static_cast<const char *>(data1), static_cast<const hostent *>(data2));
+        break;
+    case STATS_CHILD_CREATED: stats->n_threads_total++; break;
+    case STATS_DISCONNECT:
+        stats->last_disconnect = std::time(nullptr);
+        stats->n_active_threads--;
+        break;
+    case STATS_REFUSED: stats->n_refused++; break;
+    case STATS_CONTROL_CONNECT: stats->n_ctrl_connections++; break;
+    default: break;
+    }
+}
+
+namespace {
+
+const char *plural(unsigned long n) { return n == 1 ? "" : "s"; }
+
+// ctime without its newline.
+void write_time_element(io_out_t *output, diagstk_t *diag, const char *tag, time_t t)
+{
+    char buf[64];
+    if (ctime_r(&t, buf) == nullptr) buf[0] = '\0';
+    buf[std::strcspn(buf, "\n")] = '\0';
+    io_writef(output, diag, "    <%s>%s</%s>\n", tag, buf, tag);
+}
+
+}  // namespace
 
 int qx_return_statistics(diagstk_t *diag, io_out_t *output, stats_t *stats)
 {
@@ -10,5 +88,49 @@ int qx_return_statistics(diagstk_t *diag, io_out_t *output, stats_t *stats)
         diagstk_output(diag, DIAGSTK_TO_CLIENT, output);
         return 0;
     }
+    unsigned long up = static_cast<unsigned long>(std::difftime(std::time(nullptr), stats->start_time));
+    const unsigned long days = up / 86400, hours = up % 86400 / 3600, minutes = up % 3600 / 60,
+                        seconds = up % 60;
+    output_xml_prolog(output, nullptr, nullptr, diag);
+    io_writef(output, diag, "<Result State=\"00000\">\n");
+    io_writef(output, diag,
+              "  <UpTime>%lu day%s, %lu hour%s, %lu minute%s and %lu second%s</UpTime>\n", days,
+              plural(days), hours, plural(hours), minutes, plural(minutes), seconds,
+              plural(seconds));
+    io_writef(output, diag, "  <CPUTime>\n    <Kernel>%2.2f</Kernel>\n    <User>%2.2f</User>\n  </CPUTime>\n",
+              stats->kernel_cpu, stats->user_cpu);
+    io_writef(output, diag,
+              "  <Connections>\n    <Total>%lu</Total>\n    <Refused>%lu</Refused>\n"
+              "    <Active>%lu</Active>\n    <MaxConcurrent>%lu</MaxConcurrent>\n"
+              "    <ChildrenCreated>%lu</ChildrenCreated>\n",
+              stats->n_connections, stats->n_refused, stats->n_active_threads,
+              stats->max_concur_threads, stats->n_threads_total);
+    if (stats->n_connections != 0) {
+        write_time_element(output, diag, "LastConnect", stats->last_connect);
+        write_time_element(output, diag, "LastDisconnect", stats->last_disconnect);
+    }
+    io_writef(output, diag, "  </Connections>\n  <Clients>\n");
+    for (int i = 0; i < QX_STATS_CLIENTS && stats->clients[i].ip[0] != '\0'; i++) {
+        io_write(output, diag, "    <Client Name=\"", 0);
+        qx_write_escaped(output, diag, stats->clients[i].name, '"');
+        io_write(output, diag, "\">", 0);
+        qx_write_escaped(output, diag, stats->clients[i].ip);
+        io_write(output, diag, "</Client>\n", 0);
+    }
+    io_writef(output, diag,
+              "  </Clients>\n  <Control>\n    <Connections>\n      <Total>%lu</Total>\n"
+              "    </Connections>\n  </Control>\n</Result>\n",
+              stats->n_ctrl_connections);
+    output_xml_epilog(output, diag);
+    return 0;
+}
+
+int qx_process_times(int is_nt, double *k, double *u)
+{
+    (void)is_nt;
+    struct tms t {};
+    times(&t);
+    *k = static_cast<double>(t.tms_stime) / 100.0;
+    *u = static_cast<double>(t.tms_utime) / 100.0;
     return 0;
 }

@@ -145,8 +145,15 @@ int diagstk_output(diagstk_t *d, unsigned long flags, void *arg)
     if (to_client) {
         io_write(out, d, "</Result>\n", 0);
         output_xml_epilog(out, d);
+        io_flush(out, d);  // the end of an answer
     }
-    diagstk_remove(d, 0);
+    // The emitted entries go; what the channel pushed while we wrote (a
+    // failed send, say) stays behind as the start of a fresh stack.
+    for (unsigned i = 0; i < count; i++) std::free(d->items[i].text);
+    const unsigned later = d->entries - count;
+    std::memmove(d->items, d->items + count, later * sizeof d->items[0]);
+    for (unsigned i = later; i < d->entries; i++) d->items[i] = diagstk_entry_t{};
+    d->entries = later;
     return 0;
 }
 

@@ -163,25 +163,28 @@ SQLWCHAR *qx_utf8s2wides(const unsigned char *instr, int instr_len)
     if (out == nullptr) return nullptr;
 
     // Ill-formed input: a stray continuation byte stands for itself, a
-    // sequence cut off by the end takes what is there, and 4-byte lead bytes
-    // are read as 3-byte ones. Every byte is consumed; nothing is read past
-    // `len` and at most one unit is written per byte consumed.
+    // sequence cut short (by the end or by a byte that is no continuation,
+    // such as the terminator) takes what is there and missing bits are 0,
+    // and 4-byte lead bytes are read as 3-byte ones. Every byte is consumed;
+    // nothing is read past `len` and at most one unit is written per byte
+    // consumed.
     std::size_t i = 0, n = 0;
     while (i < len) {
         const unsigned lead = instr[i];
-        auto cont = [&](std::size_t k) -> unsigned {
-            return i + k < len ? (instr[i + k] & 0x3Fu) : 0u;
-        };
-        if (lead < 0xC0) {
-            out[n++] = static_cast<SQLWCHAR>(lead);
-            i += 1;
-        } else if (lead < 0xE0) {
-            out[n++] = static_cast<SQLWCHAR>(((lead & 0x1F) << 6) | cont(1));
-            i += 2;
-        } else {
-            out[n++] = static_cast<SQLWCHAR>(((lead & 0x0F) << 12) | (cont(1) << 6) | cont(2));
-            i += 3;
+        const std::size_t want = lead < 0xC0 ? 0 : lead < 0xE0 ? 1 : 2;
+        unsigned cont[2] = {0, 0};
+        std::size_t got = 0;
+        while (got < want && i + 1 + got < len && (instr[i + 1 + got] & 0xC0) == 0x80) {
+            cont[got] = instr[i + 1 + got] & 0x3Fu;
+            got++;
         }
+        if (want == 0)
+            out[n++] = static_cast<SQLWCHAR>(lead);
+        else if (want == 1)
+            out[n++] = static_cast<SQLWCHAR>(((lead & 0x1F) << 6) | cont[0]);
+        else
+            out[n++] = static_cast<SQLWCHAR>(((lead & 0x0F) << 12) | (cont[0] << 6) | cont[1]);
+        i += 1 + got;
     }
     return out;
 }

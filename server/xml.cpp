@@ -48,11 +48,21 @@ int xml_out(io_out_t *output, diagstk_t *diag, const unsigned char *string,
     case CDATA_parsed:
         io_write(output, diag, text, 0);
         break;
-    case CDATA_cdata:
+    case CDATA_cdata: {
         io_write(output, diag, "<![CDATA[", 0);
-        io_write(output, diag, text, 0);
+        // Data holding "]]>" would close the section early; the answer must
+        // stay well-formed, so the section is closed after "]]" and a new
+        // one starts with ">".
+        const char *start = text;
+        for (const char *p = std::strstr(start, "]]>"); p != nullptr; p = std::strstr(start, "]]>")) {
+            io_write(output, diag, start, static_cast<std::size_t>(p - start) + 2);
+            io_write(output, diag, "]]><![CDATA[", 0);
+            start = p + 2;
+        }
+        io_write(output, diag, start, 0);
         io_write(output, diag, "]]>", 0);
         break;
+    }
     default:
         std::abort();
     }
@@ -92,7 +102,12 @@ int qx_localtime_string(char *str, std::size_t str_len, const time_t *t, struct 
     const time_t when = t != nullptr ? *t : std::time(nullptr);
     struct tm tmv {};
     localtime_r(&when, &tmv);
-    if (local != nullptr) **local = tmv;
+    // Handed out like localtime's result: valid until the next call.
+    static struct tm last_local;
+    if (local != nullptr) {
+        last_local = tmv;
+        *local = &last_local;
+    }
 
     char zone[30] = "";
     if (!(flags & 0x1)) {

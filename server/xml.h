@@ -26,6 +26,8 @@ int output_xml_prolog(io_out_t *output, const char *style_sheet_name,
                       const char *style_sheet_type, diagstk_t *diag);
 int output_xml_epilog(io_out_t *output, diagstk_t *diag);
 // "Sat, 05 Dec 2026 00:43:37 UTC"; bit 0x1 of flags leaves the zone out.
+// With `local`, *local points to the broken-down local time, valid until
+// the next call.
 int qx_localtime_string(char *str, std::size_t str_len, const time_t *t,
                         struct tm **local, unsigned long flags);
 int string_contains_xml_entity_char(const char *string);

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and the demo need.
+# Safe to run again: apt is left alone when everything is already installed.
+set -euo pipefail
+
+# ---- Packages (extend this list) -------------------------------------------
+PACKAGES=(
+    g++ cmake make pkg-config   # tool chain
+    libexpat1-dev               # XML parser
+    unixodbc-dev                # ODBC driver manager
+    libgtest-dev                # unit and end-to-end tests
+    libsqliteodbc sqlite3       # SQLite ODBC driver (demo, tests) and its shell
+    odbc-postgresql postgresql  # PostgreSQL ODBC driver and a server for the tests
+    python3                     # free-port finder of the test database script
+    time                        # peak memory in the benchmarks
+)
+# ---------------------------------------------------------------------------
+
+missing=()
+for pkg in "${PACKAGES[@]}"; do
+    status=$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)
+    [ "$status" = installed ] || missing+=("$pkg")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "setup: all ${#PACKAGES[@]} packages already installed"
+    exit 0
+fi
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+echo "setup: installing ${missing[*]}"
+"${sudo[@]}" apt-get update
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,13 @@
+// signals.h - signal flags of the standalone server and its children.
+#pragma once
+
+#include "util.h"
+
+// Installs the flag-setting handler for SIGINT, SIGHUP and SIGTERM (no
+// automatic restart of interrupted calls) and ignores SIGPIPE.
+int init_signals(diagstk_t *diag);
+void signal_received(int sig);
+// 2 once SIGINT or SIGTERM has arrived, else 0 (a SIGHUP is forgotten).
+int process_signals(void);
+// Returns every flag to 0; for tests that raise signals in one process.
+void qx_reset_signal_flags(void);

@@ -1,0 +1,313 @@
+// standalone.cpp - the standalone server: listen, admit, fork one child per
+// connection, serve the control port inline, shut down on SIGINT/SIGTERM.
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <netdb.h>
+#include <unistd.h>
+
+#include "cmdline.h"
+#include "config.h"
+#include "log.h"
+#include "quillet_defs.h"
+#include "signals.h"
+#include "statistics.h"
+#include "track.h"
+
+int handle_request(diagstk_t *diag, io_in_t *input, io_out_t *output, threads_t *thread,
+                   stats_t *stats);
+[[noreturn]] void child_start(io_in_t input, io_out_t output);
+int new_incoming_connection(diagstk_t *diag, io_in_t *input, io_out_t *output,
+                            srv_limits_t limits, threads_t **threadspp, threads_t **cthreadpp,
+                            void *ip_acl, stats_t *stats);
+
+namespace {
+
+// Everything the server loop owns for its whole life.
+struct server_state {
+    io_in_t icontrol{};
+    io_out_t ocontrol{};
+    io_in_t *icontrolp = nullptr;
+    threads_t *threadsll = nullptr;
+    void *ip_acl = nullptr;
+    void *ip_ctrl_acl = nullptr;
+    unsigned connections_since_cleanup = 0;
+    stats_t stats{};
+    srv_limits_t limits{};
+};
+
+[[noreturn]] void fatal(diagstk_t *diag)
+{
+    diagstk_output(diag, 0, nullptr);
+    diagstk_free(diag);
+    if (log_fp != nullptr) std::fclose(log_fp);
+    log_fp = nullptr;
+    qx_log_finish();
+    std::exit(1);
+}
+
+// Compiles the access list of setting `name` into *acl.
+int load_acl(diagstk_t *diag, const char *name, const char *trace_before, const char *trace_after,
+             void **acl)
+{
+    char *acl_str = nullptr;
+    mtlog("%s", trace_before);
+    if (qx_get_config(diag, name, nullptr, 0, &acl_str, nullptr) < 0) return -1;
+    mtlog(trace_after, acl_str);
+    return qx_create_ip_acl(diag, acl_str, acl);
+}
+
+int read_limit(diagstk_t *diag, const char *name, unsigned long *value)
+{
+    return qx_get_config(diag, name, nullptr, 0, nullptr, value);
+}
+
+void start_up(server_state &s, io_in_t *input, io_out_t *output, diagstk_t *diag)
+{
+    s.stats.start_time = std::time(nullptr);
+    mtlog("startup_standalone\n");
+    if (init_signals(diag) < 0) fatal(diag);
+    if (load_acl(diag, "Client", "Getting ACL list\n", "ACL list: \"%s\"\n", &s.ip_acl) < 0)
+        fatal(diag);
+    if (read_limit(diag, "MaxConcurrentConnect", &s.limits.max_concurrent) != 0 ||
+        read_limit(diag, "MaxClientConnect", &s.limits.max_client) != 0)
+        fatal(diag);
+    if (qx_ini_flag_set(FLAG_CONTROL_INTERFACE)) {
+        if (io_open_control_channel(diag, &s.icontrol, &s.ocontrol) < 0) fatal(diag);
+        mtlog("Control channel open\n");
+        s.icontrolp = &s.icontrol;
+        if (load_acl(diag, "ControlClient", "Getting Control ACL list\n",
+                     "Control ACL list: \"%s\"\n", &s.ip_ctrl_acl) < 0)
+            fatal(diag);
+    }
+    if (const int r = io_open_channels(input, output, diag); r != 0) {
+        diagstk_output(diag, 0, nullptr);
+        diagstk_free(diag);
+        std::exit(r & 0xFF);
+    }
+    mtlog("Request channel open\n");
+}
+
+void idle_turn(server_state &s, diagstk_t *diag)
+{
+    qx_process_times(0, &s.stats.kernel_cpu, &s.stats.user_cpu);
+    if (quillet_configuration_change) {
+        quillet_configuration_change = 0;
+        char *acl_str = nullptr;
+        if (qx_get_config(diag, "Client", nullptr, 0, &acl_str, nullptr) < 0 ||
+            qx_create_ip_acl(diag, acl_str, &s.ip_acl) < 0 ||
+            qx_get_config(diag, "ControlClient", nullptr, 0, &acl_str, nullptr) < 0 ||
+            qx_create_ip_acl(diag, acl_str, &s.ip_ctrl_acl) < 0)
+            fatal(diag);
+    }
+    cleanup_exited_threads(diag, &s.threadsll, &s.stats);
+    s.connections_since_cleanup = 0;
+}
+
+int request_connection(server_state &s, io_in_t *input, io_out_t *output, diagstk_t *diag)
+{
+    int sts = io_accept_connection(input, output, diag);
+    if (sts != 0) return sts;
+    s.connections_since_cleanup++;
+    threads_t *cthread = nullptr;
+    if (new_incoming_connection(diag, input, output, s.limits, &s.threadsll, &cthread, s.ip_acl,
+                                &s.stats) < 0) {
+        io_close_channels(nullptr, output, diag);
+        return 0;
+    }
+    sts = handle_request(diag, input, output, cthread, &s.stats);
+    if (sts != 0) io_close_channels(nullptr, output, diag);
+    return sts;
+}
+
+int control_connection(server_state &s, diagstk_t *diag)
+{
+    int sts = io_accept_connection(&s.icontrol, &s.ocontrol, diag);
+    if (sts != 0) return sts;
+    qx_update_stats(&s.stats, STATS_CONTROL_CONNECT, nullptr, nullptr);
+    if (!qx_check_access_control(diag, s.icontrol.src.listen.client_ip, s.ip_ctrl_acl)) {
+        diagstk_add(diag, 3, "Access denied to client due to Control IP-based ACL");
+        diagstk_output(diag, DIAGSTK_TO_CLIENT, &s.ocontrol);
+        io_close_channels(nullptr, &s.ocontrol, diag);
+        return -1;
+    }
+    sts = handle_control_request(diag, &s.icontrol, &s.ocontrol, &s.stats);
+    // The file is written after every control request that parsed, so it
+    // always holds what the server runs with.
+    if (sts == 0) sts = qx_write_config(diag);
+    return sts;
+}
+
+[[noreturn]] void shut_down(server_state &s, io_in_t *input, diagstk_t *diag)
+{
+    io_close_channels(input, nullptr, nullptr);
+    if (s.icontrolp != nullptr) io_close_channels(&s.icontrol, nullptr, nullptr);
+    qx_free_ip_acl(diag, &s.ip_acl);
+    qx_free_ip_acl(diag, &s.ip_ctrl_acl);
+    if (qx_ini_flag_set(FLAG_KILL_CHILDREN)) kill_remaining_threads(diag, s.threadsll);
+    if (qx_ini_flag_set(FLAG_WAIT_CHILDREN)) waitfor_exited_threads(diag, &s.threadsll);
+    diagstk_free(diag);
+    stop_event_logging(nullptr);
+    if (log_fp != nullptr) std::fclose(log_fp);
+    log_fp = nullptr;
+    qx_log_finish();
+    free_thread_list(&s.threadsll);
+    std::exit(0);
+}
+
+}  // namespace
+
+int startup_standalone(cmdline_info_t *, io_in_t *input, io_out_t *output, diagstk_t *diag)
+{
+    server_state s;
+    start_up(s, input, output, diag);
+    for (;;) {
+        if (process_signals() == 2) shut_down(s, input, diag);
+        const int r = io_wait_for_connection(input, s.icontrolp, diag);
+        if (r == 0) {
+            diagstk_remove(diag, 0);  // an interrupted wait is not news
+            idle_turn(s, diag);
+            continue;
+        }
+        if (r < 0) {
+            diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
+            return -1;
+        }
+        int sts = 0;
+        if (r == 1) {
+            sts = request_connection(s, input, output, diag);
+        } else if (s.icontrolp == nullptr) {
+            diagstk_add(diag, 4, "internal error, seen connection on control port but no control port");
+            diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
+            continue;
+        } else {
+            sts = control_connection(s, diag);
+        }
+        if (sts != 0) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
+        if (s.connections_since_cleanup >= MAX_CONNECTIONS_SINCE_CLEANUP) {
+            cleanup_exited_threads(diag, &s.threadsll, &s.stats);
+            s.connections_since_cleanup = 0;
+        }
+    }
+}
+
+namespace {
+
+// MaxClientConnect: at most that many children serve one address at a
+// time (0: no limit). A setting that is read should have an effect, and a
+// single client must not be able to take every slot.
+bool client_over_limit(diagstk_t *diag, srv_limits_t limits, threads_t *slots, const char *ip,
+                       stats_t *stats)
+{
+    if (limits.max_client == 0) return false;
+    for (threads_t *t = slots; t != nullptr; t = t->next)
+        if (t->in_use && std::strcmp(t->client_ip, ip) == 0) exited_thread(diag, t, 0, stats);
+    if (count_client_threads(slots, ip) < limits.max_client) return false;
+    diagstk_add(diag, 3, "Maximum connections from client %s already in use", ip);
+    return true;
+}
+
+void refuse(diagstk_t *diag, io_out_t *output, stats_t *stats)
+{
+    qx_update_stats(stats, STATS_DISCONNECT, nullptr, nullptr);
+    diagstk_output(diag, DIAGSTK_TO_EVENTLOG | DIAGSTK_TO_CLIENT, output);
+}
+
+}  // namespace
+
+int new_incoming_connection(diagstk_t *diag, io_in_t *input, io_out_t *output,
+                            srv_limits_t limits, threads_t **threadspp, threads_t **cthreadpp,
+                            void *ip_acl, stats_t *stats)
+{
+    char *address = input->src.listen.client_ip;
+    mtlog("Connection from %s\n", address);
+    qx_update_stats(stats, STATS_CONNECT, *threadspp, nullptr);
+    hostent *host = nullptr;
+    if (qx_ini_flag_set(FLAG_REVERSE_LOOKUP)) {
+        in_addr_t addr = inet_addr(address);
+        host = gethostbyaddr(&addr, 4, AF_INET);
+    }
+    qx_update_stats(stats, STATS_CLIENT, address, host);
+
+    if (!qx_check_access_control(diag, address, ip_acl)) {
+        qx_update_stats(stats, STATS_REFUSED, nullptr, nullptr);
+        qx_update_stats(stats, STATS_DISCONNECT, nullptr, nullptr);
+        diagstk_add(diag, 3, "Access denied to client due to IP-based ACL");
+        diagstk_output(diag, DIAGSTK_TO_CLIENT, output);
+        qx_report_event(eventlog, 2, EVENT_CLIENT_DENIED, address, "due to access control rule");
+        return -1;
+    }
+    if (client_over_limit(diag, limits, *threadspp, address, stats) ||
+        create_new_thread_entry(diag, limits, threadspp, cthreadpp, stats) < 0) {
+        refuse(diag, output, stats);
+        return -1;
+    }
+    return 0;
+}
+
+int handle_request(diagstk_t *diag, io_in_t *input, io_out_t *output, threads_t *thread,
+                   stats_t *stats)
+{
+    mtlog("handle_request()\n");
+    const pid_t pid = fork();
+    if (pid < 0) {
+        diagstk_add(diag, 3, "%s: failed to fork child to handle request - %s", "handle_request",
+                    std::strerror(errno));
+        return -1;
+    }
+    if (pid == 0) {
+        io_register_file(diag, IO_REGISTER_CLOSE, nullptr, nullptr);
+        qx_log_finish();
+        diagstk_free(diag);
+        child_start(*input, *output);
+    }
+    close(output->dst.listen.sock);
+    output->dst.listen.sock = -1;
+    input->src.listen.sock = -1;
+    qx_update_stats(stats, STATS_CHILD_CREATED, nullptr, nullptr);
+    thread->in_use = 1;
+    thread->threadid = pid;
+    thread->start_time = std::time(nullptr);
+    thread->flags = THREAD_FLAG_PROCESS;
+    std::snprintf(thread->client_ip, sizeof thread->client_ip, "%s", input->src.listen.client_ip);
+    return 0;
+}
+
+void child_start(io_in_t input, io_out_t output)
+{
+    setpgid(0, 0);
+    char name[1024];
+    if (log_filespec("tmquillet_child", name, sizeof name) == 0) qx_log_init(name);
+    mtlog("child started pid=%d pgrp=%d\n", static_cast<int>(getpid()), static_cast<int>(getpgrp()));
+    diagstk_t *diag = diagstk_new();
+    if (diag == nullptr) {
+        io_close_channels(nullptr, &output, nullptr);
+        _exit(1);
+    }
+    init_signals(diag);
+    for (;;) {
+        query_t query;
+        query_init(&query);
+        if (qx_get_request(diag, &input, &query) < 0) {
+            freeup_query(&query);
+            if (input.state == IO_STATE_EOF) break;
+            diagstk_output(diag, DIAGSTK_TO_CLIENT, &output);
+            io_close_channels(nullptr, &output, diag);
+            diagstk_free(diag);
+            _exit(1);
+        }
+        const int r = qx_odbc_result(&query, &output, diag);
+        if (r < -1) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
+        freeup_query(&query);
+        io_flush(&output, diag);  // the whole answer is out before we wait
+        if (output.state & IO_STATE_PEER_GONE) break;  // nobody left to answer
+        io_wait_read_ready(&input);
+    }
+    io_close_channels(nullptr, &output, diag);
+    diagstk_free(diag);
+    qx_log_finish();
+    _exit(0);
+}

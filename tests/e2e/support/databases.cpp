@@ -1,0 +1,147 @@
+// databases.cpp - the PostgreSQL cluster of the test run and SQLite files.
+
+#include "databases.h"
+
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <unistd.h>
+
+#include "process.h"
+
+namespace {
+
+// Everything the query tests read from "quillet". Tests that change data
+// create tables of their own.
+constexpr const char *postgres_schema = R"sql(
+CREATE TABLE people (id int, name varchar(40));
+INSERT INTO people VALUES (1, 'Smith & Co'), (2, NULL);
+CREATE FUNCTION getbalance(account int) RETURNS int LANGUAGE sql AS 'SELECT account * 10';
+CREATE FUNCTION nobalance(account int) RETURNS int LANGUAGE sql AS 'SELECT NULL::int';
+CREATE FUNCTION f_inout(INOUT x int) LANGUAGE sql AS 'SELECT x + 100';
+CREATE FUNCTION f_noargs() RETURNS int LANGUAGE sql AS 'SELECT 7';
+CREATE FUNCTION "f&x"(a text) RETURNS text LANGUAGE sql AS $$SELECT a || '!'$$;
+CREATE DATABASE tablelist;
+\c tablelist
+CREATE TABLE t (a int);
+CREATE VIEW w AS SELECT a FROM t;
+)sql";
+
+std::string on_path(const std::string &name)
+{
+    if (name.find('/') != std::string::npos) return name;
+    std::istringstream dirs(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
+    return "";
+}
+
+// One cluster for the whole run. It starts when the first test asks for
+// it, so a run without PostgreSQL tests costs nothing; TearDown stops it
+// whatever the tests' outcome.
+class PostgresCluster : public ::testing::Environment {
+public:
+    void TearDown() override
+    {
+        if (dir_ == nullptr) return;
+        std::string out;
+        EXPECT_TRUE(run_tool({"sh", QUILLET_SOURCE_DIR "/scripts/pg.sh", "stop", dir_->path()}, "",
+                             &out, std::chrono::seconds(60)));
+        dir_.reset();
+    }
+
+    ::testing::AssertionResult ready()
+    {
+        if (!tried_) start();
+        if (!problem_.empty()) return ::testing::AssertionFailure() << problem_;
+        return ::testing::AssertionSuccess();
+    }
+
+    int port() const { return port_; }
+
+    std::vector<std::string> psql_argv() const
+    {
+        return {"psql", "-XqtA", "-v", "ON_ERROR_STOP=1", "-h", dir_->path(), "-p",
+                std::to_string(port_), "-U", "quillet", "quillet"};
+    }
+
+private:
+    void start()
+    {
+        tried_ = true;
+        dir_ = std::make_unique<TempDir>();
+        std::string out;
+        ::testing::AssertionResult r =
+            run_tool({"sh", QUILLET_SOURCE_DIR "/scripts/pg.sh", "start", dir_->path()}, "", &out,
+                     std::chrono::seconds(120));
+        if (r) port_ = std::atoi(out.c_str());
+        if (r && port_ <= 0) r = ::testing::AssertionFailure() << "pg.sh printed no port: " << out;
+        if (r) r = run_tool(psql_argv(), postgres_schema, &out);
+        if (!r) problem_ = std::string("PostgreSQL test cluster unavailable: ") + r.message();
+    }
+
+    bool tried_ = false;
+    std::unique_ptr<TempDir> dir_;
+    int port_ = 0;
+    std::string problem_;
+};
+
+PostgresCluster *const cluster =
+    static_cast<PostgresCluster *>(::testing::AddGlobalTestEnvironment(new PostgresCluster));
+
+}  // namespace
+
+::testing::AssertionResult run_tool(const std::vector<std::string> &argv, std::string_view input,
+                                    std::string *out, std::chrono::milliseconds limit)
+{
+    std::vector<std::string> args = argv;
+    args[0] = on_path(argv[0]);
+    if (args[0].empty()) return ::testing::AssertionFailure() << argv[0] << " is not installed";
+    ProcOptions opts;
+    opts.input = std::string(input);
+    opts.limit = limit;
+    const ProcResult r = Child(args, opts).finish();
+    *out = r.out;
+    if (r.timed_out) return ::testing::AssertionFailure() << argv[0] << " timed out";
+    if (r.status != 0)
+        return ::testing::AssertionFailure()
+               << argv[0] << " exited with status " << r.status << ": " << r.err;
+    return ::testing::AssertionSuccess();
+}
+
+namespace pg {
+
+::testing::AssertionResult ready() { return cluster->ready(); }
+
+int port() { return cluster->port(); }
+
+std::string conn(std::string_view options, std::string_view database)
+{
+    return "Driver=PostgreSQL Unicode;Servername=127.0.0.1;Port=" + std::to_string(port()) +
+           ";Database=" + std::string(database) + ";Username=quillet" + std::string(options);
+}
+
+std::string psql(std::string_view sql)
+{
+    std::string out;
+    const ::testing::AssertionResult up = cluster->ready();
+    EXPECT_TRUE(up);
+    if (up) {
+        EXPECT_TRUE(run_tool(cluster->psql_argv(), sql, &out));
+    }
+    return out;
+}
+
+}  // namespace pg
+
+SqliteDb::SqliteDb(std::string_view setup_sql) : path_(dir_.file("test.db"))
+{
+    if (!setup_sql.empty()) query(setup_sql);
+}
+
+std::string SqliteDb::query(std::string_view sql) const
+{
+    std::string out;
+    EXPECT_TRUE(run_tool({"sqlite3", path_}, sql, &out));
+    return out;
+}

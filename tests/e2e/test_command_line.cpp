@@ -1,0 +1,98 @@
+// Command line and start-up: exit statuses, messages and the usage text.
+
+#include <expat.h>
+#include <regex>
+
+#include "server_test.h"
+
+namespace {
+
+struct UsageCase {
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+};
+
+class CommandLine : public ServerTest {};
+
+TEST_F(CommandLine, RefusedArgumentsPrintMessageAndUsage)
+{
+    const UsageCase cases[] = {
+        {{}, 1, "Invalid command line - missing command or method"},
+        {{"pipe", "out.xml"}, 2, "Invalid output file"},
+        {{"-", "-", "x"}, 3, "Too many arguments for pipe option"},
+        {{"file"}, 4, "Missing input filespec"},
+        {{"file", "in.xml"}, 5, "Missing output filespec"},
+        {{"serve"}, 6, "unknown command or method - \"serve\""},
+        {{"Pipe"}, 6, "unknown command or method - \"Pipe\""},
+        {{"tcpip_listen", "8080x"}, 7, "invalid port \"8080x\" specified"},
+        {{"tcpip_listen", "-1"}, 7, "invalid port \"-1\" specified"},
+        {{"tcpip_listen", "65536"}, 7, "invalid port \"65536\" specified"},
+        {{"standalone", "0x10000"}, 7, "invalid port \"0x10000\" specified"},
+        {{"standalone", "99999999999999999999"}, 7,
+         "invalid port \"99999999999999999999\" specified"},
+    };
+    for (const UsageCase &c : cases) {
+        SCOPED_TRACE(c.message);
+        EXPECT_EQ(run_server(c.args), (ProcResult{c.status, false, "", c.message + "\n" + USAGE}));
+    }
+}
+
+TEST_F(CommandLine, VersionPrintsThreeLinesAndIgnoresFurtherArguments)
+{
+    const XML_Expat_Version ev = XML_ExpatVersionInfo();
+    const std::regex head("quilletserver version 1\\.1\\.0\n"
+                          "\tbuilt \\$Built: [A-Z][a-z]{2} [1-9]\\d? \\d{4} \\d\\d:\\d\\d:\\d\\d \\$\n"
+                          "\texpat version " + std::to_string(ev.major) + "\\." +
+                          std::to_string(ev.minor) + "\\." + std::to_string(ev.micro) + "\n");
+    for (const auto &args : {std::vector<std::string>{"version"}, {"version", "pipe", "x"}}) {
+        const ProcResult r = run_server(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(std::regex_search(r.out, head, std::regex_constants::match_continuous))
+            << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+// The configuration is read before the command line, so every method,
+// version and a missing method included, stops on it.
+const std::vector<std::vector<std::string>> EVERY_METHOD = {
+    {},          {"version"}, {"pipe"},  {"-"},          {"file", "in", "out"},
+    {"inetd"},   {"inetd", "x"},         {"tcpip_listen", "1"}, {"standalone"},
+};
+
+TEST_F(CommandLine, MissingConfigurationStopsEveryMethod)
+{
+    InstallDir::remove_config();
+    const std::string expected = "qx_open_config_file: Failed to open " +
+                                 InstallDir::config_path() +
+                                 " for read access - No such file or directory\n";
+    for (const auto &args : EVERY_METHOD) {
+        SCOPED_TRACE(args.empty() ? "(no arguments)" : args[0]);
+        EXPECT_EQ(run_server(args, with_input("<Request/>")), (ProcResult{1, false, "", expected}));
+    }
+}
+
+TEST_F(CommandLine, UnusableConfigurationStopsStartUp)
+{
+    const std::string path = InstallDir::config_path();
+    const std::pair<std::string, std::string> cases[] = {
+        {"<Configuration>\n  <Port>1</Port>\n  <Logging>0</Loging>\n</Configuration>\n",
+         "error on line 3 of " + path + ", mismatched tag"},
+        {config_doc("<Port>12ab</Port>"), "xml2config: invalid value 12ab for Port"},
+        {config_doc("<MaxClientConnect>4294967295</MaxClientConnect>"),
+         "xml2config: value \"4294967295\" for MaxClientConnect too big"},
+        {config_doc("<Flags><ReverseLookup/><NoReverseLookup/></Flags>"),
+         "xml2config: bitmask \"Flags\" has on (ReverseLookup) and off (NoReverseLookup) values"},
+        {config_doc("<Client>10.0.0</Client>"),
+         "qx_check_ip_address: invalid net/mask \"10.0.0\" - incomplete dotted quad"},
+    };
+    for (const auto &[config, message] : cases) {
+        SCOPED_TRACE(message);
+        InstallDir::write_config(config);
+        for (const auto &args : {std::vector<std::string>{"version"}, {"pipe"}})
+            EXPECT_EQ(run_server(args), (ProcResult{1, false, "", message + "\n"}));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+// Character conversions and Base64. Output buffers are heap vectors of the
+// exact size under test, so a write past the end shows up under ASan.
+
+#include <gtest/gtest.h>
+
+#include <sqlext.h>
+
+#include "unit_support.h"
+
+namespace {
+
+using namespace unit;
+
+using Bytes = std::vector<unsigned char>;
+using Wide = std::vector<SQLWCHAR>;
+using c_wide = c_ptr<SQLWCHAR>;
+
+const unsigned char *u8(const std::string &s)
+{
+    return reinterpret_cast<const unsigned char *>(s.data());
+}
+std::string text(const Bytes &b, std::size_t n) { return std::string(b.data(), b.data() + n); }
+
+// An expected text of "" stands for failure (result 0).
+struct ByteCase { std::string in; std::size_t size; std::string expected; };
+struct WideCase { Wide in; int size; std::string expected; };
+
+TEST(Conv, EightBitToUtf8KeepsTwoBytesSpare)
+{
+    const ByteCase cases[] = {
+        {"\xE9" "A", 5, "\xC3\xA9" "A"}, {"\xE9" "A", 4, ""},
+        {"ABCDEFGH", 10, "ABCDEFGH"},    {"ABCDEFGH", 9, ""},
+        {"\x80\xFF", 6, "\xC2\x80\xC3\xBF"}, {"", 10, ""},
+    };
+    for (const auto &c : cases) {
+        Bytes out(c.size);
+        const std::size_t n = qx_8bits2utf8s(u8(c.in), c.in.size(), out.data(), c.size);
+        EXPECT_EQ(text(out, n), c.expected) << c.in << " in " << c.size;
+    }
+}
+
+TEST(Conv, EightBitToCharacterReferences)
+{
+    const ByteCase cases[] = {
+        {"'<'", 16, "&apos;&lt;&apos;"}, {"'<'", 15, ""}, {"&>\"", 15, "&amp;&gt;&quot;"},
+        {"\xE9", 6, "&#xe9;"},           {"\xE9", 5, ""},
+        {std::string("a\0\x7F\x80", 4), 9, std::string("a\0\x7F&#x80;", 9)},
+    };
+    for (const auto &c : cases) {
+        Bytes out(c.size);
+        const std::size_t n = qx_8bits2chrrefs(u8(c.in), c.in.size(), out.data(), c.size);
+        EXPECT_EQ(text(out, n), c.expected) << c.in << " in " << c.size;
+    }
+}
+
+TEST(Conv, WideToCharacterReferencesAndUtf8)
+{
+    const WideCase refs[] = {
+        {{0x41, 0xFF, 0x100}, 15, "A&#xff;&#x0100;"}, {{0x41, 0xFF, 0x100}, 14, ""},
+        {{0x20AC, '<'}, 12, "&#x20ac;&lt;"},
+    };
+    for (const auto &c : refs) {
+        Bytes out(static_cast<std::size_t>(c.size));
+        const int len = static_cast<int>(c.in.size());
+        const std::size_t n = qx_wides2chrrefs(c.in.data(), len, out.data(), out.size());
+        EXPECT_EQ(text(out, n), c.expected) << c.size;
+    }
+    const WideCase utf8[] = {
+        {{0xE9, 0x20AC}, 5, "\xC3\xA9\xE2\x82\xAC"}, {{0xE9, 0x20AC}, 4, ""},
+        {{0x7F, 0x80, 0x7FF, 0x800}, 8, "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80"},
+        {{0xFFFF, 0xD800}, 6, "\xEF\xBF\xBF\xED\xA0\x80"},  // no surrogate pairing
+    };
+    for (const auto &c : utf8) {
+        Bytes out(static_cast<std::size_t>(c.size));
+        const int len = static_cast<int>(c.in.size());
+        const int n = qx_wides2utf8s(c.in.data(), len, out.data(), c.size);
+        EXPECT_EQ(text(out, static_cast<std::size_t>(n)), c.expected) << c.size;
+    }
+    const Wide wide = {0x141, 0x41, 0xFF};
+    Bytes out(3);
+    EXPECT_EQ(qx_wides2asciis(wide.data(), 3, out.data(), 3), 3);
+    EXPECT_EQ(text(out, 3), "AA\xFF");
+}
+
+TEST(Conv, ToWideStrings)
+{
+    const struct { std::string in; int len; Wide expected; } cases[] = {
+        {"Zo\xC3\xAB", SQL_NTS, {0x5A, 0x6F, 0xEB, 0}},
+        {"\xE2\x82\xAC!", 3, {0x20AC}},
+        {"\x80" "A", 2, {0x80, 0x41}},  // a stray continuation byte stands for itself
+        // A sequence cut short must not swallow the terminator or the next character.
+        {"\xC3", SQL_NTS, {0xC0, 0}},
+        {"\xE2\x82", SQL_NTS, {0x2080, 0}},
+        {"\xC3" "A", 2, {0xC0, 0x41}},
+    };
+    for (const auto &c : cases) {
+        c_wide w(qx_utf8s2wides(u8(c.in), c.len));
+        ASSERT_NE(w, nullptr);
+        EXPECT_EQ(Wide(w.get(), w.get() + c.expected.size()), c.expected) << c.in;
+    }
+    c_wide w(qx_ascii_to_wide(u8("\xE9" "A"), static_cast<std::size_t>(SQL_NTS)));
+    EXPECT_EQ(Wide(w.get(), w.get() + 3), (Wide{0xE9, 0x41, 0}));
+}
+
+TEST(Base64, StandardAlphabetPaddingNoLineBreaks)
+{
+    const struct { std::string in, expected; } cases[] = {
+        {"", ""},            {"f", "Zg=="},        {"fo", "Zm8="},     {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+        {"\xFB\xFF\xFE", "+//+"}, {std::string(57, '\0'), std::string(76, 'A')},
+    };
+    for (const auto &c : cases) {
+        const int len = static_cast<int>(c.in.size());
+        std::vector<char> out(static_cast<std::size_t>(qx_base64encode_len(len)));
+        EXPECT_EQ(qx_base64encode(out.data(), c.in.data(), len), static_cast<int>(out.size()));
+        EXPECT_EQ(std::string(out.data()), c.expected);
+    }
+}
+
+}  // namespace
