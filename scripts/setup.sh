@@ -13,6 +13,7 @@ PACKAGES=(
     odbc-postgresql postgresql  # PostgreSQL ODBC driver and a server for the tests
     python3                     # free-port finder of the test database script
     time                        # peak memory in the benchmarks
+    openbsd-inetd               # a real inetd for the inetd-mode test
 )
 # ---------------------------------------------------------------------------
 

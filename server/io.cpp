@@ -149,6 +149,12 @@ int close_input(io_in_t *input, io_out_t *output, diagstk_t *diag)
             diagstk_add(diag, 3, "%s: Failed to shutdown input socket %d - %s", CLOSE_OP, l.sock,
                         std::strerror(errno));
             if (trace) qx_log("-%s()=-1 (Failed to shutdown accepted socket)\n", CLOSE_OP);
+            // Reported, but the descriptor is not kept open for it.
+            close(l.sock);
+            if (output != nullptr && output->method == XML_OUTPUT_METHOD_LISTEN &&
+                output->dst.listen.sock == l.sock)
+                output->dst.listen.sock = -1;
+            l.sock = -1;
             return -1;
         }
         if (close(l.sock) < 0) {
@@ -269,10 +275,9 @@ ssize_t io_read(io_in_t *input, char *buf, std::size_t buflen, diagstk_t *diag)
         return static_cast<ssize_t>(n);
     }
     case XML_INPUT_METHOD_LISTEN: {
-        ssize_t n;
-        do {
-            n = recv(input->src.listen.sock, buf, buflen, 0);
-        } while (n < 0 && errno == EINTR);
+        // Not retried after a signal: SIGTERM must be able to end a child
+        // that is blocked waiting for a request.
+        const ssize_t n = recv(input->src.listen.sock, buf, buflen, 0);
         if (n == 0) input->state |= IO_STATE_EOF;
         if (n < 0) {
             input->state |= IO_STATE_ERROR;

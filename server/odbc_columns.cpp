@@ -169,9 +169,21 @@ result_column_t *get_column_info(SQLHDBC hdbc, SQLHSTMT hstmt, query_t *query,
 
 namespace {
 
-SQLRETURN convert_wide_chunk(diagstk_t *diag, query_t *query, const result_column_t *coldesc,
-                             CDATA_type_t cdata_type, SQLWCHAR *widebuf, SQLRETURN ret,
-                             unsigned char *colbuf, std::size_t colbuf_size, SQLLEN *indicator)
+// A character beyond U+FFFF arrives as two units, and a chunk can end
+// between them. The first unit is then held back and put in front of the
+// next chunk of the same value, so the pair is written as one character.
+struct surrogate_carry {
+    SQLHSTMT hstmt = SQL_NULL_HSTMT;
+    SQLUSMALLINT col = 0;
+    SQLWCHAR unit = 0;
+};
+surrogate_carry carry;
+
+// `widebuf` has one free unit in front of it for a carried unit.
+SQLRETURN convert_wide_chunk(diagstk_t *diag, SQLHSTMT hstmt, SQLUSMALLINT col, query_t *query,
+                             const result_column_t *coldesc, CDATA_type_t cdata_type,
+                             SQLWCHAR *widebuf, SQLRETURN ret, unsigned char *colbuf,
+                             std::size_t colbuf_size, SQLLEN *indicator)
 {
     SQLLEN bytes = chunk_bytes(ret, *indicator, QX_WIDE_GETDATA_BYTES, 2);
     bytes &= ~SQLLEN(1);
@@ -181,11 +193,22 @@ SQLRETURN convert_wide_chunk(diagstk_t *diag, query_t *query, const result_colum
         bytes = (trim_blanks(widebuf, bytes / 2) + 1) * 2;
         if (qx_tracing(QX_LOG_ODBC)) qx_log("\tTruncated (length=%d)\n", static_cast<int>(bytes));
     }
-    const int chars = static_cast<int>(bytes / 2);
+    int chars = static_cast<int>(bytes / 2);
+    SQLWCHAR *start = widebuf;
+    if (carry.unit != 0 && carry.hstmt == hstmt && carry.col == col) {
+        *--start = carry.unit;
+        chars++;
+    }
+    carry = surrogate_carry{};
+    if (ret == SQL_SUCCESS_WITH_INFO && chars >= 2 && start[chars - 2] >= 0xD800 &&
+        start[chars - 2] <= 0xDBFF) {
+        carry = surrogate_carry{hstmt, col, start[chars - 2]};
+        start[--chars - 1] = 0;
+    }
     const std::size_t n = cdata_type == CDATA_parsed
-                              ? qx_wides2chrrefs(widebuf, chars, colbuf, colbuf_size)
+                              ? qx_wides2chrrefs(start, chars, colbuf, colbuf_size)
                               : static_cast<std::size_t>(qx_wides2utf8s(
-                                    widebuf, chars, colbuf, static_cast<int>(colbuf_size)));
+                                    start, chars, colbuf, static_cast<int>(colbuf_size)));
     if (n == 0) {
         diagstk_add(diag, 3, "Internal buffer(%d) too small to convert %d characters",
                     static_cast<int>(colbuf_size), chars);
@@ -235,7 +258,8 @@ SQLRETURN get_column_data_wide(diagstk_t *diag, SQLHSTMT hstmt, SQLUSMALLINT col
                                std::size_t colbuf_size, SQLLEN *indicator,
                                SQLSMALLINT *target_type)
 {
-    SQLWCHAR widebuf[QX_WIDE_GETDATA_BYTES / sizeof(SQLWCHAR)];
+    SQLWCHAR storage[1 + QX_WIDE_GETDATA_BYTES / sizeof(SQLWCHAR)];
+    SQLWCHAR *widebuf = storage + 1;  // room in front for a carried unit
     SQLSMALLINT local_target = *target_type == SQL_C_DEFAULT ? SQL_C_WCHAR : *target_type;
     SQLRETURN ret = SQLGetData(hstmt, col, local_target, widebuf, QX_WIDE_GETDATA_BYTES, indicator);
     if (!ok(ret) && local_target == SQL_C_WCHAR && wide_refused(hstmt)) {
@@ -249,8 +273,8 @@ SQLRETURN get_column_data_wide(diagstk_t *diag, SQLHSTMT hstmt, SQLUSMALLINT col
     if (*indicator == SQL_NULL_DATA) return ret;
     *target_type = local_target;
     if (local_target == SQL_C_WCHAR)
-        return convert_wide_chunk(diag, query, coldesc, cdata_type, widebuf, ret, colbuf,
-                                  colbuf_size, indicator);
+        return convert_wide_chunk(diag, hstmt, col, query, coldesc, cdata_type, widebuf, ret,
+                                  colbuf, colbuf_size, indicator);
     return convert_8bit_chunk(diag, query, coldesc, cdata_type,
                               reinterpret_cast<unsigned char *>(widebuf), QX_WIDE_GETDATA_BYTES,
                               ret, colbuf, colbuf_size, indicator);

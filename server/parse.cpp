@@ -343,8 +343,14 @@ int qx_element_attr(diagstk_t *diag, void *context, const char *name, char **val
 
 void log_parse_tree(tree_t *t, unsigned int *depth)
 {
-    for (; t != nullptr; t = t->next) {
-        for (unsigned i = 0; i < *depth; i++) qx_log("  ");
+    // Iterative, and the indentation stops growing at 64 levels: a hostile
+    // document nested 100,000 deep must neither overflow the stack nor
+    // write gigabytes of blanks into the trace.
+    constexpr unsigned MAX_INDENT = 64;
+    const unsigned base = *depth;
+    unsigned level = base;
+    while (t != nullptr) {
+        for (unsigned i = 0; i < level && i < MAX_INDENT; i++) qx_log("  ");
         qx_log("elem %p, name=%s, parent=%p, child=%p, attrs=%p next=%p\n", static_cast<void *>(t),
                t->name ? t->name : "", static_cast<void *>(t->parent), static_cast<void *>(t->child),
                static_cast<void *>(t->attrs), static_cast<void *>(t->next));
@@ -352,9 +358,14 @@ void log_parse_tree(tree_t *t, unsigned int *depth)
         for (attribute_t *a = t->attrs; a != nullptr; a = a->next)
             qx_log("\t\t%s=%s\n", a->name, a->value);
         if (t->child != nullptr) {
-            (*depth)++;
-            log_parse_tree(t->child, depth);
-            (*depth)--;
+            t = t->child;
+            level++;
+            continue;
         }
+        while (t != nullptr && t->next == nullptr && level > base) {
+            t = t->parent;
+            level--;
+        }
+        if (t != nullptr) t = t->next;
     }
 }

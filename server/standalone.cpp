@@ -7,6 +7,8 @@
 #include <cstring>
 #include <ctime>
 #include <netdb.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "cmdline.h"
@@ -25,6 +27,8 @@ int new_incoming_connection(diagstk_t *diag, io_in_t *input, io_out_t *output,
                             void *ip_acl, stats_t *stats);
 
 namespace {
+
+constexpr time_t CONTROL_READ_TIMEOUT_SECONDS = 10;
 
 // Everything the server loop owns for its whole life.
 struct server_state {
@@ -127,6 +131,10 @@ int control_connection(server_state &s, diagstk_t *diag)
 {
     int sts = io_accept_connection(&s.icontrol, &s.ocontrol, diag);
     if (sts != 0) return sts;
+    // The server reads a control document itself: a client that stops
+    // sending must not hold up every other connection for long.
+    const timeval limit{CONTROL_READ_TIMEOUT_SECONDS, 0};
+    setsockopt(s.icontrol.src.listen.sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     qx_update_stats(&s.stats, STATS_CONTROL_CONNECT, nullptr, nullptr);
     if (!qx_check_access_control(diag, s.icontrol.src.listen.client_ip, s.ip_ctrl_acl)) {
         diagstk_add(diag, 3, "Access denied to client due to Control IP-based ACL");

@@ -47,7 +47,7 @@ bool put_chrref(unsigned c, unsigned char *out, std::size_t *pos, std::size_t si
         *pos = at + 1;
         return true;
     }
-    const int digits = c <= 0xFF ? 2 : 4;
+    const int digits = c <= 0xFF ? 2 : c <= 0xFFFF ? 4 : 5;
     if (at + 4 + digits > size) return false;
     out[at++] = '&';
     out[at++] = '#';
@@ -63,6 +63,22 @@ std::size_t nts_length(const unsigned char *s, long len)
 {
     return len == SQL_NTS ? std::strlen(reinterpret_cast<const char *>(s)) + 1
                           : static_cast<std::size_t>(len);
+}
+
+constexpr bool high_surrogate(unsigned u) { return u >= 0xD800 && u <= 0xDBFF; }
+constexpr bool low_surrogate(unsigned u) { return u >= 0xDC00 && u <= 0xDFFF; }
+constexpr unsigned REPLACEMENT = 0xFFFD;
+
+// The character at instr[*i]: a surrogate pair is one character beyond
+// U+FFFF; a surrogate on its own cannot be written in XML and becomes
+// U+FFFD. Advances *i past what it read.
+unsigned next_char(const SQLWCHAR *instr, int len, int *i)
+{
+    const unsigned u = instr[(*i)++];
+    if (high_surrogate(u) && *i < len && low_surrogate(instr[*i]))
+        return 0x10000 + ((u - 0xD800) << 10) + (instr[(*i)++] - 0xDC00u);
+    if (high_surrogate(u) || low_surrogate(u)) return REPLACEMENT;
+    return u;
 }
 
 constexpr char basis_64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -112,8 +128,8 @@ std::size_t qx_wides2chrrefs(const SQLWCHAR *instr, int instr_len, unsigned char
                              std::size_t outstr_size)
 {
     std::size_t pos = 0;
-    for (int i = 0; i < instr_len; i++)
-        if (!put_chrref(instr[i], outstr, &pos, outstr_size)) return 0;
+    for (int i = 0; i < instr_len;)
+        if (!put_chrref(next_char(instr, instr_len, &i), outstr, &pos, outstr_size)) return 0;
     return pos;
 }
 
@@ -136,17 +152,22 @@ int qx_wides2utf8s(const SQLWCHAR *instr, int instr_len, unsigned char *outstr,
         qx_log("qx_wides2utf8s(%p,%d,%p,%d)\n", static_cast<const void *>(instr), instr_len,
                static_cast<void *>(outstr), outstr_size);
     int pos = 0;
-    for (int i = 0; i < instr_len; i++) {
-        const unsigned u = instr[i];
-        const int size = u < 0x80 ? 1 : u < 0x800 ? 2 : 3;
+    for (int i = 0; i < instr_len;) {
+        const unsigned u = next_char(instr, instr_len, &i);
+        const int size = u < 0x80 ? 1 : u < 0x800 ? 2 : u < 0x10000 ? 3 : 4;
         if (pos + size > outstr_size) return 0;
         if (size == 1) {
             outstr[pos++] = static_cast<unsigned char>(u);
         } else if (size == 2) {
             outstr[pos++] = static_cast<unsigned char>(0xC0 | (u >> 6));
             outstr[pos++] = static_cast<unsigned char>(0x80 | (u & 0x3F));
-        } else {
+        } else if (size == 3) {
             outstr[pos++] = static_cast<unsigned char>(0xE0 | (u >> 12));
+            outstr[pos++] = static_cast<unsigned char>(0x80 | ((u >> 6) & 0x3F));
+            outstr[pos++] = static_cast<unsigned char>(0x80 | (u & 0x3F));
+        } else {
+            outstr[pos++] = static_cast<unsigned char>(0xF0 | (u >> 18));
+            outstr[pos++] = static_cast<unsigned char>(0x80 | ((u >> 12) & 0x3F));
             outstr[pos++] = static_cast<unsigned char>(0x80 | ((u >> 6) & 0x3F));
             outstr[pos++] = static_cast<unsigned char>(0x80 | (u & 0x3F));
         }
@@ -162,28 +183,36 @@ SQLWCHAR *qx_utf8s2wides(const unsigned char *instr, int instr_len)
     auto *out = static_cast<SQLWCHAR *>(std::malloc((len ? len : 1) * sizeof(SQLWCHAR)));
     if (out == nullptr) return nullptr;
 
-    // Ill-formed input: a stray continuation byte stands for itself, a
+    // A four-byte sequence becomes a surrogate pair. Ill-formed input: a
+    // stray continuation byte stands for itself, a two- or three-byte
     // sequence cut short (by the end or by a byte that is no continuation,
-    // such as the terminator) takes what is there and missing bits are 0,
-    // and 4-byte lead bytes are read as 3-byte ones. Every byte is consumed;
-    // nothing is read past `len` and at most one unit is written per byte
-    // consumed.
+    // such as the terminator) takes what is there and missing bits are 0, a
+    // broken four-byte one becomes U+FFFD. Every byte is consumed; nothing is
+    // read past `len` and never more units are written than bytes consumed.
     std::size_t i = 0, n = 0;
     while (i < len) {
         const unsigned lead = instr[i];
-        const std::size_t want = lead < 0xC0 ? 0 : lead < 0xE0 ? 1 : 2;
-        unsigned cont[2] = {0, 0};
+        const std::size_t want = lead < 0xC0 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+        unsigned cont[3] = {0, 0, 0};
         std::size_t got = 0;
         while (got < want && i + 1 + got < len && (instr[i + 1 + got] & 0xC0) == 0x80) {
             cont[got] = instr[i + 1 + got] & 0x3Fu;
             got++;
         }
-        if (want == 0)
+        if (want == 0) {
             out[n++] = static_cast<SQLWCHAR>(lead);
-        else if (want == 1)
+        } else if (want == 1) {
             out[n++] = static_cast<SQLWCHAR>(((lead & 0x1F) << 6) | cont[0]);
-        else
+        } else if (want == 2) {
             out[n++] = static_cast<SQLWCHAR>(((lead & 0x0F) << 12) | (cont[0] << 6) | cont[1]);
+        } else if (const unsigned cp = ((lead & 0x07u) << 18) | (cont[0] << 12) | (cont[1] << 6) | cont[2];
+                   got == 3 && cp >= 0x10000 && cp <= 0x10FFFF) {
+            // Beyond U+FFFF: a surrogate pair, two units for four bytes.
+            out[n++] = static_cast<SQLWCHAR>(0xD800 + ((cp - 0x10000) >> 10));
+            out[n++] = static_cast<SQLWCHAR>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            out[n++] = static_cast<SQLWCHAR>(REPLACEMENT);
+        }
         i += 1 + got;
     }
     return out;

@@ -122,6 +122,20 @@ TEST_F(ColumnData, LongValuesArriveInChunksOf1023Characters)
     }
 }
 
+// Characters beyond U+FFFF come as two units; the answer must carry them as
+// one character, also when a chunk edge falls between the two.
+TEST_F(ColumnData, CharactersBeyondTheBasicPlaneStayWhole)
+{
+    ASSERT_TRUE(pg::ready());
+    const std::string sql = "SELECT repeat('a', 1022) || chr(128512) || 'b' AS v";
+    const std::string a1022 = repeat("a", 1022);
+    const Answer pc = ask(sql_request(pg::conn(), sql, "<Format><Short/></Format>"));
+    EXPECT_EQ(pc.body, one_value("v", a1022 + "&#x1f600;b"));
+    const Answer cd =
+        ask(sql_request(pg::conn(), sql, "<Format><Short/><Data Type=\"cdata\"/></Format>"));
+    EXPECT_EQ(cd.body, one_value("v", "<![CDATA[" + a1022 + "]]><![CDATA[\U0001F600b]]>", true));
+}
+
 TEST_F(ColumnData, BinaryColumnsInEachOutputForm)
 {
     ASSERT_TRUE(pg::ready());

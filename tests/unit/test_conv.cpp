@@ -58,6 +58,8 @@ TEST(Conv, WideToCharacterReferencesAndUtf8)
     const WideCase refs[] = {
         {{0x41, 0xFF, 0x100}, 15, "A&#xff;&#x0100;"}, {{0x41, 0xFF, 0x100}, 14, ""},
         {{0x20AC, '<'}, 12, "&#x20ac;&lt;"},
+        // A surrogate pair is one character; a lone surrogate is not XML.
+        {{0xD83D, 0xDE00, 0xDE00}, 17, "&#x1f600;&#xfffd;"},
     };
     for (const auto &c : refs) {
         Bytes out(static_cast<std::size_t>(c.size));
@@ -68,7 +70,8 @@ TEST(Conv, WideToCharacterReferencesAndUtf8)
     const WideCase utf8[] = {
         {{0xE9, 0x20AC}, 5, "\xC3\xA9\xE2\x82\xAC"}, {{0xE9, 0x20AC}, 4, ""},
         {{0x7F, 0x80, 0x7FF, 0x800}, 8, "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80"},
-        {{0xFFFF, 0xD800}, 6, "\xEF\xBF\xBF\xED\xA0\x80"},  // no surrogate pairing
+        {{0xFFFF, 0xD800}, 6, "\xEF\xBF\xBF\xEF\xBF\xBD"},  // a lone surrogate
+        {{0xD83D, 0xDE00}, 4, "\xF0\x9F\x98\x80"}, {{0xD83D, 0xDE00}, 3, ""},
     };
     for (const auto &c : utf8) {
         Bytes out(static_cast<std::size_t>(c.size));
@@ -92,6 +95,8 @@ TEST(Conv, ToWideStrings)
         {"\xC3", SQL_NTS, {0xC0, 0}},
         {"\xE2\x82", SQL_NTS, {0x2080, 0}},
         {"\xC3" "A", 2, {0xC0, 0x41}},
+        {"a\xF0\x9F\x98\x80", SQL_NTS, {0x61, 0xD83D, 0xDE00, 0}},
+        {"\xF0\x9F" "A", 3, {0xFFFD, 0x41}},
     };
     for (const auto &c : cases) {
         c_wide w(qx_utf8s2wides(u8(c.in), c.len));

@@ -283,7 +283,7 @@ TEST(IoListen, AcceptedConnectionServesBothChannels)
     const int refused = dup(2);  // the number the refused socket will get
     close(refused);
     EXPECT_EQ(Listener(d.get(), port).open, -1);
-    EXPECT_TRUE(is_open(refused));  // left open, as documented
+    EXPECT_TRUE(is_open(refused));  // stays open until the process ends
     close(refused);
     io_close_channels(&first.in, nullptr, d.get());
     EXPECT_EQ(messages(d.get()), Msgs{"failed to bind socket to port " + std::to_string(port) +
