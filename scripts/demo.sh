@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 scripts/setup.sh
 cmake --preset release >/dev/null
-cmake --build build/release -j "$(nproc 2>/dev/null || echo 2)" --target quilletserver
+cmake --build build/release -j "$(nproc 2>/dev/null || echo 2)" --target quilletserver quilletclient
 
 server=$(pwd)/build/release/quilletserver
 install_dir=$(sed -n 's/^QUILLET_INSTALL_DIR:[A-Z]*=//p' build/release/CMakeCache.txt)

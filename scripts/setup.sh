@@ -14,6 +14,9 @@ PACKAGES=(
     python3                     # free-port finder of the test database script
     time                        # peak memory in the benchmarks
     openbsd-inetd               # a real inetd for the inetd-mode test
+    xsltproc man-db             # style-sheet example and man page checks
+    dpkg-dev file               # the Debian package (cpack -G DEB)
+    clang-14 libclang-rt-14-dev # libFuzzer targets (fuzz/)
 )
 # ---------------------------------------------------------------------------
 

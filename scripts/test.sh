@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole suite twice: a normal release build and one with
-# AddressSanitizer and UndefinedBehaviorSanitizer. Exits non-zero when any
-# configure, build or test step fails.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then a 30 s smoke run of
+# each fuzz target. Exits non-zero when any configure, build, test or fuzz
+# step fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,6 +40,19 @@ for preset in "${PRESETS[@]}"; do
     rm -f "$log"
     summary+=("$(printf '%-11s %-28s %4ds' "$preset" "$result" $((SECONDS - start)))")
 done
+
+# Third stage: a short run of every fuzz target (clang, build/fuzz), so that
+# they keep building and the seeds stay clean.
+echo "==== fuzz: build, 30 s per target"
+start=$SECONDS
+if fuzz/run.sh 30; then
+    passed=$((passed + 1))
+    result=ok
+else
+    failed=$((failed + 1))
+    result=FAILED
+fi
+summary+=("$(printf '%-11s %-28s %4ds' fuzz "$result" $((SECONDS - start)))")
 
 echo
 echo "==== summary"

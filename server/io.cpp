@@ -52,7 +52,7 @@ int open_listener(io_in_t *input, std::uint32_t port, const char *op, diagstk_t 
                     static_cast<unsigned long>(port), std::strerror(errno));
         return -1;
     }
-    if (listen(sock, 5) < 0) {
+    if (listen(sock, SOMAXCONN) < 0) {
         diagstk_add(diag, 3, "failed to start listening on socket - %s", std::strerror(errno));
         return -1;
     }
@@ -111,6 +111,8 @@ int close_file(io_desc_file_t *f, const char *what, diagstk_t *diag)
         if (r != 0) {
             diagstk_add(diag, 3, "%s: Failed to close %s - %s", CLOSE_OP, name_or(f->filespec, what),
                         std::strerror(errno));
+            std::free(f->filespec);  // the stream is gone either way
+            f->filespec = nullptr;
             return -1;
         }
     }

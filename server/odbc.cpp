@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "log.h"
 
@@ -234,72 +236,89 @@ struct format_pieces {
     const char *row_name;  // TableTags only
 };
 
-void write_row_start(const format_pieces &f, io_out_t *out, diagstk_t *diag)
-{
-    if (f.format == QX_FORMAT_TABLETAGS) {
-        io_write(out, diag, "<", 1);
-        io_write(out, diag, f.row_name, 0);
-        io_write(out, diag, ">\n", 2);
-    } else {
-        io_write(out, diag, "<Row>\n", 6);
-    }
-}
+// Rows go out through one staging buffer: a value and its tags reach the
+// channel as part of one large write instead of five small ones.
+class row_writer {
+public:
+    row_writer(io_out_t *out, diagstk_t *diag) : out_(out), diag_(diag) {}
+    row_writer(const row_writer &) = delete;
+    row_writer &operator=(const row_writer &) = delete;
+    ~row_writer() { flush(); }
 
-void write_row_end(const format_pieces &f, io_out_t *out, diagstk_t *diag)
-{
-    if (f.format == QX_FORMAT_TABLETAGS) {
-        io_write(out, diag, "</", 2);
-        io_write(out, diag, f.row_name, 0);
-        io_write(out, diag, ">\n", 2);
-    } else {
-        io_write(out, diag, "</Row>\n", 7);
+    void put(const char *s, std::size_t n)
+    {
+        if (n > sizeof buf_ - len_) {
+            flush();
+            if (n > sizeof buf_) {
+                io_write(out_, diag_, s, n);
+                return;
+            }
+        }
+        std::memcpy(buf_ + len_, s, n);
+        len_ += n;
     }
-}
+    void put(const std::string &s) { put(s.data(), s.size()); }
+    void put(const char *s) { put(s, std::strlen(s)); }
 
-void write_column_open(const format_pieces &f, const result_column_t *c, io_out_t *out,
-                       diagstk_t *diag)
-{
-    switch (f.format) {
-    case QX_FORMAT_SHORT: io_write(out, diag, "    <Column>", 12); break;
-    case QX_FORMAT_TABLETAGS:
-        io_write(out, diag, "    <", 5);
-        io_write(out, diag, c->name, 0);
-        io_write(out, diag, ">", 1);
-        break;
-    default:
-        io_write(out, diag, "    <Column Name=", 17);
-        io_write(out, diag, c->xml_name, 0);
-        io_write(out, diag, ">", 1);
+    // A chunk of character data, as xml_out writes it.
+    void chunk(const char *text, CDATA_type_t type)
+    {
+        if (type != CDATA_cdata) {
+            put(text);
+            return;
+        }
+        put("<![CDATA[", 9);
+        // "]]>" in the data would close the section early: the section is
+        // closed after "]]" and a new one starts with ">".
+        const char *start = text;
+        for (const char *p = std::strstr(start, "]]>"); p != nullptr; p = std::strstr(start, "]]>")) {
+            put(start, static_cast<std::size_t>(p - start) + 2);
+            put("]]><![CDATA[", 12);
+            start = p + 2;
+        }
+        put(start);
+        put("]]>", 3);
     }
-}
 
-void write_column_close(const format_pieces &f, const result_column_t *c, io_out_t *out,
-                        diagstk_t *diag)
-{
-    if (f.format == QX_FORMAT_TABLETAGS) {
-        io_write(out, diag, "</", 2);
-        io_write(out, diag, c->name, 0);
-        io_write(out, diag, ">\n", 2);
-    } else {
-        io_write(out, diag, "</Column>\n", 10);
+    void flush()
+    {
+        if (len_ == 0) return;
+        io_write(out_, diag_, buf_, len_);
+        len_ = 0;
     }
-}
+    bool peer_gone() const { return (out_->state & IO_STATE_PEER_GONE) != 0; }
 
-void write_column_null(const format_pieces &f, const result_column_t *c, io_out_t *out,
-                       diagstk_t *diag)
+private:
+    io_out_t *out_;
+    diagstk_t *diag_;
+    std::size_t len_ = 0;
+    char buf_[16 * 1024];
+};
+
+// The text around one column's values, built once per result set.
+struct column_pieces {
+    std::string open, close, null;
+};
+
+std::vector<column_pieces> pieces_for(const format_pieces &f, const result_column_t *cols)
 {
-    switch (f.format) {
-    case QX_FORMAT_SHORT: io_write(out, diag, "    <Column isnull=\"yes\" />\n", 0); break;
-    case QX_FORMAT_TABLETAGS:
-        io_write(out, diag, "    <", 5);
-        io_write(out, diag, c->name, 0);
-        io_write(out, diag, "/>\n", 3);
-        break;
-    default:
-        io_write(out, diag, "    <Column Name=", 17);
-        io_write(out, diag, c->xml_name, 0);
-        io_write(out, diag, " isnull=\"yes\" />\n", 0);
+    std::vector<column_pieces> v;
+    for (const result_column_t *c = cols; c != nullptr; c = c->next) {
+        const std::string name = c->name != nullptr ? c->name : "";
+        const std::string xml_name = c->xml_name != nullptr ? c->xml_name : "";
+        switch (f.format) {
+        case QX_FORMAT_SHORT:
+            v.push_back({"    <Column>", "</Column>\n", "    <Column isnull=\"yes\" />\n"});
+            break;
+        case QX_FORMAT_TABLETAGS:
+            v.push_back({"    <" + name + ">", "</" + name + ">\n", "    <" + name + "/>\n"});
+            break;
+        default:
+            v.push_back({"    <Column Name=" + xml_name + ">", "</Column>\n",
+                         "    <Column Name=" + xml_name + " isnull=\"yes\" />\n"});
+        }
     }
+    return v;
 }
 
 // Character columns go through the wide path: the driver converts them to
@@ -311,15 +330,16 @@ bool wide_column(SQLSMALLINT type)
 }
 
 // Streams one value chunk by chunk. False when a chunk failed.
-bool write_column(const format_pieces &f, const result_column_t *c, SQLHSTMT hstmt,
+bool write_column(const column_pieces &p, const result_column_t *c, SQLHSTMT hstmt,
                   query_t *query, CDATA_type_t cdata_type, SQLSMALLINT *target_type,
-                  unsigned char *colbuf, io_out_t *out, diagstk_t *diag)
+                  unsigned char *colbuf, row_writer &w, diagstk_t *diag)
 {
     SQLLEN colind = 0;
     int chunks = 0;
     SQLRETURN ret;
+    const bool wide = wide_column(c->type);
     do {
-        if (wide_column(c->type))
+        if (wide)
             ret = get_column_data_wide(diag, hstmt, c->column, query, c, cdata_type, colbuf,
                                        QX_COLBUF_SIZE, &colind, target_type);
         else
@@ -327,13 +347,16 @@ bool write_column(const format_pieces &f, const result_column_t *c, SQLHSTMT hst
                                   QX_COLBUF_SIZE, &colind);
         if (!ok(ret)) return false;
         if (colind == SQL_NULL_DATA) {
-            write_column_null(f, c, out, diag);
+            w.put(p.null);
             return true;
         }
-        if (++chunks == 1) write_column_open(f, c, out, diag);
-        xml_out(out, diag, colbuf, cdata_type, 0);
-    } while (ret == SQL_SUCCESS_WITH_INFO && !(out->state & IO_STATE_PEER_GONE));
-    write_column_close(f, c, out, diag);
+        if (++chunks == 1) w.put(p.open);
+        w.chunk(reinterpret_cast<const char *>(colbuf), cdata_type);
+        // A long value goes out as it comes, so that a client that has
+        // gone is noticed before the rest is fetched.
+        if (ret == SQL_SUCCESS_WITH_INFO) w.flush();
+    } while (ret == SQL_SUCCESS_WITH_INFO && !w.peer_gone());
+    w.put(p.close);
     return true;
 }
 
@@ -344,23 +367,33 @@ row_status write_rows(const format_pieces &f, result_column_t *cols, SQLHSTMT hs
     const CDATA_type_t cdata_type = query->data_output_type == QX_DATA_CDATA ? CDATA_cdata
                                                                              : CDATA_parsed;
     SQLSMALLINT target_type = SQL_C_DEFAULT;
+    const std::vector<column_pieces> pieces = pieces_for(f, cols);
+    std::string row_start = "<Row>\n", row_end = "</Row>\n";
+    if (f.format == QX_FORMAT_TABLETAGS) {
+        row_start = std::string("<") + f.row_name + ">\n";
+        row_end = std::string("</") + f.row_name + ">\n";
+    }
     // One buffer for every chunk of every row: no allocation per value.
     unsigned char colbuf[QX_COLBUF_SIZE];
+    row_writer w(out, diag);
     for (;;) {
         const SQLRETURN fetched = SQLFetch(hstmt);
         if (fetched == SQL_NO_DATA) return row_status::done;
         if (!ok(fetched)) return row_status::fetch_failed;
-        write_row_start(f, out, diag);
-        for (const result_column_t *c = cols; c != nullptr; c = c->next) {
-            if (!write_column(f, c, hstmt, query, cdata_type, &target_type, colbuf, out, diag)) {
-                write_row_end(f, out, diag);
+        w.put(row_start);
+        std::size_t i = 0;
+        for (const result_column_t *c = cols; c != nullptr; c = c->next, i++) {
+            if (!write_column(pieces[i], c, hstmt, query, cdata_type, &target_type, colbuf, w,
+                              diag)) {
+                w.put(row_end);
+                w.flush();
                 diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
                 return row_status::column_failed;
             }
-            if (out->state & IO_STATE_PEER_GONE) return row_status::peer_gone;
+            if (w.peer_gone()) return row_status::peer_gone;
         }
-        write_row_end(f, out, diag);
-        if (out->state & IO_STATE_PEER_GONE) return row_status::peer_gone;
+        w.put(row_end);
+        if (w.peer_gone()) return row_status::peer_gone;
     }
 }
 

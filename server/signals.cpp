@@ -78,6 +78,10 @@ int init_signals(diagstk_t *diag)
     ign.sa_flags = SA_RESTART;
     if (install(SIGPIPE, ign, diag, "Error setting signal handler to ignore SIGPIPE\n- %s\n") < 0)
         return -1;
+    // A file-size limit reached while saving the configuration must fail
+    // that write (EFBIG, answered to the control client), not end the server.
+    if (install(SIGXFSZ, ign, diag, "Error setting signal handler to ignore SIGXFSZ\n- %s\n") < 0)
+        return -1;
     mtlog("Signal handlers initialised\n");
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -29,6 +30,7 @@ int new_incoming_connection(diagstk_t *diag, io_in_t *input, io_out_t *output,
 namespace {
 
 constexpr time_t CONTROL_READ_TIMEOUT_SECONDS = 10;
+constexpr int ACCEPT_RETRY_MS = 500;
 
 // Everything the server loop owns for its whole life.
 struct server_state {
@@ -111,9 +113,19 @@ void idle_turn(server_state &s, diagstk_t *diag)
     s.connections_since_cleanup = 0;
 }
 
+// A failed accept (out of descriptors or memory) leaves the connection
+// queued and the listener readable: without a pause the loop would spin and
+// flood the log until something is freed. SIGTERM still cuts it short.
+int accept_or_pause(io_in_t *input, io_out_t *output, diagstk_t *diag)
+{
+    const int sts = io_accept_connection(input, output, diag);
+    if (sts != 0) poll(nullptr, 0, ACCEPT_RETRY_MS);
+    return sts;
+}
+
 int request_connection(server_state &s, io_in_t *input, io_out_t *output, diagstk_t *diag)
 {
-    int sts = io_accept_connection(input, output, diag);
+    int sts = accept_or_pause(input, output, diag);
     if (sts != 0) return sts;
     s.connections_since_cleanup++;
     threads_t *cthread = nullptr;
@@ -129,7 +141,7 @@ int request_connection(server_state &s, io_in_t *input, io_out_t *output, diagst
 
 int control_connection(server_state &s, diagstk_t *diag)
 {
-    int sts = io_accept_connection(&s.icontrol, &s.ocontrol, diag);
+    int sts = accept_or_pause(&s.icontrol, &s.ocontrol, diag);
     if (sts != 0) return sts;
     // The server reads a control document itself: a client that stops
     // sending must not hold up every other connection for long.

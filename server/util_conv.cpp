@@ -28,6 +28,10 @@ constexpr std::string_view markup_ref(unsigned c)
     }
 }
 
+// ASCII that stands for itself in character data: most of any text, so
+// the converters copy it without the general reference logic.
+constexpr bool plain_ascii(unsigned c) { return c < 0x80 && markup_ref(c).empty(); }
+
 constexpr char HEX[] = "0123456789abcdef";
 
 // Appends the reference of `c` (ASCII, entity or &#x..;) to out at *pos.
@@ -109,7 +113,15 @@ std::size_t qx_8bits2utf8s(const unsigned char *inbuf, std::size_t inbuf_len,
     unsigned char *dst = outbuf;
     std::size_t count = 0;
     for (std::size_t i = 0; i < inbuf_len; i++) {
-        count += static_cast<std::size_t>(qx_8bit2utf8(inbuf[i], &dst));
+        const unsigned b = inbuf[i];
+        if (b < 0x80) {
+            *dst++ = static_cast<unsigned char>(b);
+            count++;
+        } else {
+            *dst++ = static_cast<unsigned char>(0xC0 | (b >> 6));
+            *dst++ = static_cast<unsigned char>(0x80 | (b & 0x3F));
+            count += 2;
+        }
         if (count + 2 > outbuf_size) return 0;
     }
     return count;
@@ -119,8 +131,15 @@ std::size_t qx_8bits2chrrefs(const unsigned char *inbuf, std::size_t inbuf_len,
                              unsigned char *outbuf, std::size_t outbuf_size)
 {
     std::size_t pos = 0;
-    for (std::size_t i = 0; i < inbuf_len; i++)
-        if (!put_chrref(inbuf[i], outbuf, &pos, outbuf_size)) return 0;
+    for (std::size_t i = 0; i < inbuf_len; i++) {
+        const unsigned c = inbuf[i];
+        if (plain_ascii(c)) {
+            if (pos >= outbuf_size) return 0;
+            outbuf[pos++] = static_cast<unsigned char>(c);
+        } else if (!put_chrref(c, outbuf, &pos, outbuf_size)) {
+            return 0;
+        }
+    }
     return pos;
 }
 
@@ -128,8 +147,16 @@ std::size_t qx_wides2chrrefs(const SQLWCHAR *instr, int instr_len, unsigned char
                              std::size_t outstr_size)
 {
     std::size_t pos = 0;
-    for (int i = 0; i < instr_len;)
-        if (!put_chrref(next_char(instr, instr_len, &i), outstr, &pos, outstr_size)) return 0;
+    for (int i = 0; i < instr_len;) {
+        const unsigned u = instr[i];
+        if (plain_ascii(u)) {
+            if (pos >= outstr_size) return 0;
+            outstr[pos++] = static_cast<unsigned char>(u);
+            i++;
+        } else if (!put_chrref(next_char(instr, instr_len, &i), outstr, &pos, outstr_size)) {
+            return 0;
+        }
+    }
     return pos;
 }
 
@@ -153,6 +180,11 @@ int qx_wides2utf8s(const SQLWCHAR *instr, int instr_len, unsigned char *outstr,
                static_cast<void *>(outstr), outstr_size);
     int pos = 0;
     for (int i = 0; i < instr_len;) {
+        if (instr[i] < 0x80) {  // ASCII, most of any text: one byte
+            if (pos >= outstr_size) return 0;
+            outstr[pos++] = static_cast<unsigned char>(instr[i++]);
+            continue;
+        }
         const unsigned u = next_char(instr, instr_len, &i);
         const int size = u < 0x80 ? 1 : u < 0x800 ? 2 : u < 0x10000 ? 3 : 4;
         if (pos + size > outstr_size) return 0;

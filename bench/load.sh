@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Loopback load on the standalone server: 64 clients x 200 requests each
+# (small SELECTs, a 10,000-row SELECT, SQL and document errors; every tenth
+# connection leaves mid-answer), each answer compared with pipe mode.
+# Prints requests/s, p50/p99 latency and the server's RSS and descriptors
+# before and after; fails on a wrong answer, a child left behind or growth.
+#   bench/load.sh [BUILD_DIR] [CLIENTS] [REQUESTS]   (default build/release 64 200)
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$here/build/release}
+clients=${2:-64}
+per_client=${3:-200}
+server=$build/quilletserver
+[ -x "$server" ] || { echo "load.sh: build the server first ($server)" >&2; exit 1; }
+work=$(mktemp -d)
+install=$build/install
+pid=
+cleanup() {
+    [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    [ -f "$work/config.saved" ] && cp "$work/config.saved" "$install/config.xml"
+    rm -rf "$work"
+}
+trap cleanup EXIT
+g++ -O2 -std=c++20 -pthread "$here/bench/load_client.cpp" -o "$work/load_client"
+
+mkdir -p "$install"
+[ -f "$install/config.xml" ] && cp "$install/config.xml" "$work/config.saved"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+cport=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+printf '<Configuration><Port>%s</Port><ControlPort>%s</ControlPort><Logging>0</Logging><LogDir>%s</LogDir><Flags><MultiProcess/><EnableControlInterface/></Flags></Configuration>\n' \
+    "$port" "$cport" "$work" >"$install/config.xml"
+
+db=$work/load.db
+sqlite3 "$db" <<'SQL'
+CREATE TABLE t(n INTEGER, s VARCHAR(40));
+WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 10000)
+INSERT INTO t SELECT x, 'row <' || x || '> é' FROM c;
+SQL
+conn="Driver=SQLite3;Database=$db"
+req() { printf '<Request><ConnectionString>%s</ConnectionString>%s</Request>' "$conn" "$1" >"$work/$2.xml"; }
+req '<Sql>SELECT n, s FROM t</Sql>' big            # first: the one left mid-answer
+req '<Sql>SELECT n, s FROM t WHERE n = 42</Sql>' one
+req '<Sql>SELECT count(*) AS c, sum(n) AS s FROM t</Sql>' sum
+req '<Sql>SELECT * FROM no_such_table</Sql>' sqlerror
+req '<Sql>SELECT n FROM t WHERE n &lt; 4</Sql><Format><Short/></Format>' short
+printf '<Request><Sql>x</Request>' >"$work/malformed.xml"
+args=()
+for r in big one sum sqlerror short malformed; do
+    "$server" pipe <"$work/$r.xml" >"$work/$r.answer" || true
+    args+=("$work/$r.xml" "$work/$r.answer")
+done
+
+"$server" standalone &
+pid=$!
+for _ in $(seq 50); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    sleep 0.1
+done
+sleep 6  # the probe's child is reaped on the first idle turn
+status=0
+"$work/load_client" "$port" "$pid" "$clients" "$per_client" "${args[@]}" || status=$?
+kill "$pid"
+wait "$pid" || true
+pid=
+exit $status

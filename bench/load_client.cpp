@@ -1,0 +1,196 @@
+// load_client - many concurrent clients against a standalone server on
+// loopback. Each connection sends one request and half-closes; its answer
+// must equal, byte for byte except the Date line, the answer the same
+// request got in pipe mode. Some connections leave in the middle of their
+// answer. Prints requests/s and latency percentiles, and the server's
+// resident size and descriptors before and after.
+//
+//   load_client PORT SERVER_PID CLIENTS REQUESTS REQ1 ANSWER1 [REQ2 ANSWER2 ...]
+// Connection n sends request n mod the number of requests, except that
+// every tenth (n mod 10 == 7) sends the first one, which should have a large
+// answer, and leaves after its first 4 KiB.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string slurp(const char *path)
+{
+    std::ostringstream s;
+    s << std::ifstream(path, std::ios::binary).rdbuf();
+    return s.str();
+}
+
+// The answer without its "  Date: ..." lines.
+std::string undated(const std::string &doc)
+{
+    std::string out;
+    std::size_t at = 0;
+    while (at < doc.size()) {
+        std::size_t end = doc.find('\n', at);
+        end = end == std::string::npos ? doc.size() : end + 1;
+        if (doc.compare(at, 8, "  Date: ") != 0) out.append(doc, at, end - at);
+        at = end;
+    }
+    return out;
+}
+
+int connect_to(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval limit{30, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+long status_kib(int pid, const char *key)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(f, line);)
+        if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::strlen(key));
+    return -1;
+}
+
+int fd_count(int pid)
+{
+    int n = 0;
+    if (DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+// Children of `pid` (zombies included), from /proc/*/stat.
+int children(int pid)
+{
+    int n = 0;
+    DIR *d = opendir("/proc");
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        std::ifstream f(std::string("/proc/") + e->d_name + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(f)), {});
+        const std::size_t close_paren = stat.rfind(')');
+        if (close_paren == std::string::npos) continue;
+        int ppid = 0;
+        char state = 0;
+        std::sscanf(stat.c_str() + close_paren + 2, "%c %d", &state, &ppid);
+        n += ppid == pid;
+    }
+    closedir(d);
+    return n;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 7 || argc % 2 == 0) {
+        std::fprintf(stderr, "usage: %s PORT SERVER_PID CLIENTS REQUESTS REQ ANSWER...\n", argv[0]);
+        return 2;
+    }
+    const int port = std::atoi(argv[1]), pid = std::atoi(argv[2]), clients = std::atoi(argv[3]),
+              per_client = std::atoi(argv[4]);
+    std::vector<std::string> reqs, answers;
+    for (int i = 5; i + 1 < argc; i += 2) {
+        reqs.push_back(slurp(argv[i]));
+        answers.push_back(undated(slurp(argv[i + 1])));
+    }
+    const long rss_before = status_kib(pid, "VmRSS:");
+    const int fds_before = fd_count(pid);
+
+    std::atomic<long> ok{0}, left{0}, bad{0};
+    std::mutex m;
+    std::vector<double> latencies;
+    const auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; c++) {
+        threads.emplace_back([&, c] {
+            std::vector<double> mine;
+            for (int r = 0; r < per_client; r++) {
+                const int n = c * per_client + r;
+                const bool leave = n % 10 == 7;
+                const std::size_t k = leave ? 0 : static_cast<std::size_t>(n) % reqs.size();
+                const auto t0 = Clock::now();
+                const int fd = connect_to(port);
+                if (fd < 0) {
+                    bad++;
+                    std::fprintf(stderr, "connection %d: refused\n", n);
+                    continue;
+                }
+                send(fd, reqs[k].data(), reqs[k].size(), MSG_NOSIGNAL);
+                shutdown(fd, SHUT_WR);
+                std::string got;
+                char buf[65536];
+                ssize_t len;
+                while ((len = recv(fd, buf, sizeof buf, 0)) > 0) {
+                    got.append(buf, static_cast<std::size_t>(len));
+                    if (leave && got.size() >= 4096) break;
+                }
+                const int recv_errno = len < 0 ? errno : 0;
+                close(fd);
+                if (leave) {
+                    left++;
+                    continue;
+                }
+                mine.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+                if (undated(got) == answers[k]) {
+                    ok++;
+                } else {
+                    bad++;
+                    std::fprintf(stderr, "connection %d, request %zu: answer differs (%zu bytes%s%s)\n",
+                                 n, k, got.size(), recv_errno ? ", " : "",
+                                 recv_errno ? std::strerror(recv_errno) : "");
+                }
+            }
+            std::lock_guard<std::mutex> g(m);
+            latencies.insert(latencies.end(), mine.begin(), mine.end());
+        });
+    }
+    for (auto &t : threads) t.join();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::sort(latencies.begin(), latencies.end());
+    const auto pct = [&](double p) {
+        return latencies.empty() ? 0.0 : latencies[static_cast<std::size_t>(p * (latencies.size() - 1))];
+    };
+    // Ended children are reaped on the server's idle turn (at most ~5 s).
+    int left_children = 0;
+    for (int i = 0; i < 100 && (left_children = children(pid)) != 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const long rss_after = status_kib(pid, "VmRSS:");
+    const int fds_after = fd_count(pid);
+    std::printf("%ld answers identical, %ld left mid-answer, %ld wrong or refused\n", ok.load(),
+                left.load(), bad.load());
+    std::printf("%.0f requests/s over %.1f s; latency p50 %.1f ms, p99 %.1f ms\n",
+                (ok + left + bad) / seconds, seconds, pct(0.50), pct(0.99));
+    std::printf("server: RSS %ld -> %ld KiB, descriptors %d -> %d, children left %d\n", rss_before,
+                rss_after, fds_before, fds_after, left_children);
+    const bool flat = fds_after == fds_before && rss_after <= rss_before + 512;
+    return bad == 0 && left_children == 0 && flat ? 0 : 1;
+}

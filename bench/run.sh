@@ -1,0 +1,328 @@
+#!/bin/sh
+# Throughput, memory and small-request benchmarks of quilletserver, against
+# bench/ref_fetch (the same data path in a minimal program) and the
+# databases' own clients, all in one run. See docs/performance.md.
+#
+#   bench/run.sh [BUILD_DIR] [ROWS]     (defaults: build/release, 200000)
+#
+# Environment: RUNS (timed runs per command, default 6), MEMROWS (the
+# second row count of the memory check, default 1000000, 0 to skip),
+# SMALL=0 skips the small-request part, CALLGRIND=0 the instruction count.
+#
+# It starts a throw-away PostgreSQL cluster and the standalone server on
+# free loopback ports; the build's install/config.xml is put back on exit.
+set -eu
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$here/build/release}" && pwd)
+rows=${2:-200000}
+runs=${RUNS:-6}
+memrows=${MEMROWS:-1000000}
+server=$build/quilletserver
+ref=$build/bench/ref_fetch
+qclient=$build/bench/qclient
+for prog in "$server" "$ref" "$qclient"; do
+    [ -x "$prog" ] || { echo "run.sh: build first: $prog is missing" >&2; exit 1; }
+done
+for tool in hyperfine sqlite3 psql python3 /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "run.sh: $tool is needed (see docs/performance.md)" >&2; exit 1; }
+done
+
+work=$(mktemp -d /tmp/quillet-bench.XXXXXX)
+chmod 755 "$work"
+config=$build/install/config.xml
+mkdir -p "$build/install"
+[ -f "$config" ] && cp "$config" "$work/config.saved"
+daemon=
+cleanup() {
+    if [ -n "$daemon" ]; then kill "$daemon" 2>/dev/null || true; wait "$daemon" 2>/dev/null || true; fi
+    if [ -f "$work/config.saved" ]; then cp "$work/config.saved" "$config"; else rm -f "$config"; fi
+    "$here/scripts/pg.sh" stop "$work/pg" >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+free_port() {
+    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+echo "== data: $rows rows in SQLite and PostgreSQL" >&2
+pgport=$("$here/scripts/pg.sh" start "$work/pg")
+"$here/bench/gen_data.sh" sqlite "$work/t.db" "$rows"
+"$here/bench/gen_data.sh" pg "$work/pg" "$pgport" "$rows"
+
+cs_sqlite="Driver=SQLite3;Database=$work/t.db;StepAPI=1"
+cs_pg="Driver=PostgreSQL Unicode;Servername=127.0.0.1;Port=$pgport;Database=quillet;Username=quillet;UseDeclareFetch=1;Fetch=1000"
+
+# request FILE CONNSTR SQL [FORMAT]
+request() {
+    printf '<Request><ConnectionString>%s</ConnectionString><Sql>%s</Sql>%s</Request>' \
+        "$2" "$3" "${4:-}" >"$1"
+}
+for db in sqlite pg; do
+    eval cs=\$cs_$db
+    request "$work/$db-long.xml" "$cs" "SELECT * FROM t"
+    request "$work/$db-short.xml" "$cs" "SELECT * FROM t" "<Format><Short/></Format>"
+    request "$work/$db-tabletags.xml" "$cs" "SELECT * FROM t" "<Format><TableTags/></Format>"
+    request "$work/$db-cdata.xml" "$cs" "SELECT * FROM t" '<Format><Long/><Data Type="cdata"/></Format>'
+    request "$work/$db-base64.xml" "$cs" "SELECT * FROM t" '<Format><Long/><Binary Output="base64"/></Format>'
+done
+
+port=$(free_port)
+cport=$(free_port)
+mkdir -p "$work/logs"
+cat >"$config" <<EOF
+<Configuration>
+    <Port>$port</Port>
+    <ControlPort>$cport</ControlPort>
+    <MaxConcurrentConnect>0</MaxConcurrentConnect>
+    <MaxClientConnect>0</MaxClientConnect>
+    <Logging>0x0</Logging>
+    <LogDir>$work/logs</LogDir>
+    <Flags>
+        <MultiProcess/>
+        <NoReverseLookup/>
+    </Flags>
+</Configuration>
+EOF
+"$server" standalone "$port" >"$work/daemon.out" 2>&1 &
+daemon=$!
+request "$work/one.xml" "$cs_sqlite" "SELECT 1 AS v"
+i=0
+until "$qclient" drain "$port" "$work/one.xml" 2>/dev/null; do
+    i=$((i + 1))
+    [ $i -lt 50 ] || { echo "run.sh: the standalone server did not start" >&2; cat "$work/daemon.out" >&2; exit 1; }
+    sleep 0.1
+done
+
+# The reference must write what the server writes after its head.
+for db in sqlite pg; do
+    eval cs=\$cs_$db
+    "$ref" "$cs" "SELECT * FROM t" >"$work/$db-ref.out"
+    "$server" pipe <"$work/$db-long.xml" | sed -n '/^<Result/,$p' >"$work/$db-pipe.out"
+    if ! cmp -s "$work/$db-ref.out" "$work/$db-pipe.out"; then
+        echo "run.sh: $db: ref_fetch and the server answer differ" >&2
+        cmp "$work/$db-ref.out" "$work/$db-pipe.out" >&2 || true
+        exit 1
+    fi
+    echo "== $db: ref_fetch output equals the server's answer body ($(wc -c <"$work/$db-ref.out") bytes)" >&2
+done
+
+# name|command for one database
+commands() {
+    db=$1
+    eval cs=\$cs_$db
+    echo "ref_fetch|$ref '$cs' 'SELECT * FROM t' >/dev/null"
+    echo "pipe long|$server pipe <$work/$db-long.xml >/dev/null"
+    echo "tcp long|$qclient drain $port $work/$db-long.xml 2>/dev/null"
+    echo "pipe short|$server pipe <$work/$db-short.xml >/dev/null"
+    echo "pipe tabletags|$server pipe <$work/$db-tabletags.xml >/dev/null"
+    echo "pipe cdata|$server pipe <$work/$db-cdata.xml >/dev/null"
+    echo "pipe base64|$server pipe <$work/$db-base64.xml >/dev/null"
+    if [ "$db" = sqlite ]; then
+        echo "native sqlite3|sqlite3 -batch $work/t.db 'SELECT * FROM t' >/dev/null"
+    else
+        echo "native psql COPY|psql -X -q -h $work/pg -p $pgport -U quillet quillet -c 'COPY t TO STDOUT' >/dev/null"
+    fi
+}
+
+for db in sqlite pg; do
+    echo "== $db: hyperfine, about $runs runs each" >&2
+    commands "$db" >"$work/$db.cmds"
+    set --
+    while IFS='|' read -r name cmd; do
+        set -- "$@" -n "$name" "$cmd"
+        # Bytes written and peak resident size of one run (for "tcp": of the
+        # client; the server child's own size shows in the memory check).
+        sh -c "${cmd% >/dev/null}" 2>/dev/null | wc -c >"$work/$db-$name.bytes" || true
+        /usr/bin/time -f '%M' -o "$work/$db-$name.rss" sh -c "exec ${cmd}" 2>/dev/null || true
+    done <"$work/$db.cmds"
+    # Rounds of two runs each, the commands taking turns: a change in the
+    # machine's load during the run then falls on every command alike.
+    hyperfine --style none --warmup 1 --runs 2 --export-json "$work/$db.0.json" "$@" >/dev/null
+    r=1
+    while [ $((r * 2)) -lt "$runs" ]; do
+        hyperfine --style none --runs 2 --export-json "$work/$db.$r.json" "$@" >/dev/null 2>&1
+        r=$((r + 1))
+    done
+done
+
+# Peak resident size, server against ref_fetch, at two sizes.
+memcheck() {  # db rows
+    db=$1
+    eval cs=\$cs_$db
+    /usr/bin/time -f '%M' -o "$work/m-ref" "$ref" "$cs" "SELECT * FROM t" >/dev/null
+    /usr/bin/time -f '%M' -o "$work/m-srv" "$server" pipe <"$work/$db-long.xml" >/dev/null
+    echo "$db $2 $(cat "$work/m-ref") $(cat "$work/m-srv")" >>"$work/memory"
+}
+: >"$work/memory"
+memcheck sqlite "$rows"
+memcheck pg "$rows"
+if [ "$memrows" -gt 0 ] && [ "$memrows" != "$rows" ]; then
+    echo "== memory at $memrows rows" >&2
+    "$here/bench/gen_data.sh" sqlite "$work/t.db" "$memrows"
+    "$here/bench/gen_data.sh" pg "$work/pg" "$pgport" "$memrows"
+    memcheck sqlite "$memrows"
+    memcheck pg "$memrows"
+    "$here/bench/gen_data.sh" sqlite "$work/t.db" "$rows"
+fi
+
+# Small requests on SQLite.
+: >"$work/small"
+if [ "${SMALL:-1}" != 0 ]; then
+    echo "== small requests" >&2
+    fds_before=$(ls "/proc/$daemon/fd" | wc -l)
+    cycle=$("$ref" --cycle 2000 "$cs_sqlite")
+    echo "cycle $cycle" >>"$work/small"
+    "$qclient" seq "$port" 10000 "$work/one.xml" >>"$work/small"
+    "$qclient" conns "$port" 2000 16 "$work/one.xml" >>"$work/small"
+    "$qclient" persist "$port" 16 500 "$work/one.xml" >>"$work/small"
+    # Ended children are reaped when the daemon is idle (at most 5 s).
+    sleep 6
+    fds_after=$(ls "/proc/$daemon/fd" | wc -l)
+    zombies=$(ps -o stat= --ppid "$daemon" | grep -c Z || true)
+    children=$(ps -o pid= --ppid "$daemon" | wc -l)
+    echo "daemon fds_before=$fds_before fds_after=$fds_after children=$children zombies=$zombies" >>"$work/small"
+fi
+
+# Instructions per row of one fixed 10,000-row request: unlike times, the
+# same from run to run and on a busy machine.
+: >"$work/callgrind"
+if [ "${CALLGRIND:-1}" != 0 ] && command -v valgrind >/dev/null; then
+    echo "== callgrind, 10000 rows" >&2
+    "$here/bench/gen_data.sh" sqlite "$work/c.db" 10000
+    "$here/bench/gen_data.sh" pg "$work/pg" "$pgport" 10000
+    cs_c_sqlite="Driver=SQLite3;Database=$work/c.db;StepAPI=1"
+    cs_c_pg=$cs_pg
+    count() {  # label, command...
+        label=$1
+        shift
+        valgrind --tool=callgrind --callgrind-out-file="$work/cg.out" "$@" >/dev/null 2>"$work/cg.log" <"$work/cg.in"
+        ir=$(sed -n 's/^==[0-9]*== Collected : //p' "$work/cg.log")
+        own=$(callgrind_annotate "$work/cg.out" 2>/dev/null | python3 -c '
+import sys, re
+own = 0
+for line in sys.stdin:
+    m = re.match(r"\s*([\d,]+)\s+\(\s*[\d.]+%\)\s+(\S+):", line)
+    if m and re.match(r"(.*/)?(server|bench)/[^/]+\.cpp$", m.group(2)):
+        own += int(m.group(1).replace(",", ""))
+print(own)')
+        echo "$label $ir $own" >>"$work/callgrind"
+    }
+    for db in sqlite pg; do
+        eval cs=\$cs_c_$db
+        : >"$work/cg.in"
+        count "$db-ref_fetch" "$ref" "$cs" "SELECT * FROM t"
+        request "$work/cg.in" "$cs" "SELECT * FROM t"
+        count "$db-long" "$server" pipe
+        [ "$db" = sqlite ] || continue
+        request "$work/cg.in" "$cs" "SELECT * FROM t" "<Format><Short/></Format>"
+        count "$db-short" "$server" pipe
+        request "$work/cg.in" "$cs" "SELECT * FROM t" "<Format><TableTags/></Format>"
+        count "$db-tabletags" "$server" pipe
+        request "$work/cg.in" "$cs" "SELECT * FROM t" '<Format><Long/><Data Type="cdata"/></Format>'
+        count "$db-cdata" "$server" pipe
+        request "$work/cg.in" "$cs" "SELECT * FROM t" '<Format><Long/><Binary Output="base64"/></Format>'
+        count "$db-base64" "$server" pipe
+    done
+fi
+
+python3 - "$work" "$rows" <<'PY'
+import json, sys, os
+work, rows = sys.argv[1], int(sys.argv[2])
+def val(path):
+    try:
+        return open(path).read().strip()
+    except OSError:
+        return ""
+targets = []
+print(f"\nquilletserver benchmarks, {rows} rows, medians of hyperfine runs")
+print("(CPU s: user + system of the measured process, median; for tcp that is the client only)")
+for db, label in (("sqlite", "SQLite (StepAPI=1)"), ("pg", "PostgreSQL (UseDeclareFetch=1;Fetch=1000)")):
+    import glob, statistics
+    merged = {}
+    for path in sorted(glob.glob(os.path.join(work, db + ".*.json"))):
+        for r in json.load(open(path))["results"]:
+            m = merged.setdefault(r["command"], {"command": r["command"], "times": [], "cpu": []})
+            m["times"] += r["times"]
+            m["cpu"] += [u + s for u, s in zip(r.get("user_times") or [r["user"]] * len(r["times"]),
+                                               r.get("system_times") or [r["system"]] * len(r["times"]))]
+    data = list(merged.values())
+    for r in data:
+        r["median"] = statistics.median(r["times"])
+        r["user"], r["system"] = statistics.median(r["cpu"]), 0.0
+    ref = next(r for r in data if r["command"] == "ref_fetch")["median"]
+    med = {r["command"]: r["median"] for r in data}
+    targets.append((f"{db}: pipe <= 1.15 x ref_fetch", med["pipe long"] <= 1.15 * ref))
+    targets.append((f"{db}: tcp <= 1.25 x ref_fetch", med["tcp long"] <= 1.25 * ref))
+    for v in ("short", "tabletags", "cdata"):
+        # "No slower" within the run-to-run noise of 3 %.
+        targets.append((f"{db}: {v} no slower than long", med["pipe " + v] <= 1.03 * med["pipe long"]))
+    if db == "sqlite":
+        targets.append(("sqlite: pipe >= 350k rows/s", rows / med["pipe long"] >= 350000))
+    print(f"\n{label}")
+    refcpu = next(r["user"] + r["system"] for r in data if r["command"] == "ref_fetch")
+    print(f"{'command':<18}{'median s':>10}{'rows/s':>12}{'MB/s':>9}{'peak RSS KiB':>14}{'x ref_fetch':>13}"
+          f"{'CPU s':>8}{'CPU x ref':>11}")
+    for r in data:
+        name, med = r["command"], r["median"]
+        size = int(val(os.path.join(work, f"{db}-{name}.bytes")) or 0)
+        if size == 0:  # the TCP client throws the answer away
+            size = int(val(os.path.join(work, f"{db}-pipe long.bytes")) or 0)
+        rss = val(os.path.join(work, f"{db}-{name}.rss")).splitlines()
+        rss = rss[-1] if rss else "?"
+        cpu = r["user"] + r["system"]
+        print(f"{name:<18}{med:>10.3f}{rows / med:>12,.0f}{size / med / 1e6:>9.1f}{rss:>14}{med / ref:>13.2f}"
+              f"{cpu:>8.3f}{cpu / refcpu:>11.2f}")
+print("\nPeak RSS, KiB (pipe long against ref_fetch)")
+print(f"{'db':<8}{'rows':>9}{'ref_fetch':>11}{'server':>9}{'diff':>8}")
+for line in val(os.path.join(work, "memory")).splitlines():
+    db, n, r, s = line.split()
+    print(f"{db:<8}{int(n):>9}{int(r):>11}{int(s):>9}{int(s) - int(r):>8}")
+    targets.append((f"{db} {n} rows: server RSS <= ref_fetch + 2 MiB", int(s) - int(r) <= 2048))
+small = val(os.path.join(work, "small")).splitlines()
+if small:
+    print("\nSmall requests on SQLite (SELECT 1 AS v)")
+    for line in small:
+        print("  " + line)
+    cyc = next((float(l.split()[1]) for l in small if l.startswith("cycle ")), None)
+    seq = next((l for l in small if l.startswith("seq ")), None)
+    if cyc is not None and seq:
+        f = dict(kv.split("=") for kv in seq.split()[1:])
+        per = float(f["seconds"]) * 1000 / float(f["count"])
+        p50 = float(f["p50_ms"])
+        print(f"  per request over one connection: mean {per:.3f} ms, median {p50:.3f} ms; "
+              f"driver connect+SELECT 1 cycle {cyc:.3f} ms")
+        targets.append(("request over one connection <= cycle + 0.3 ms (median)", p50 <= cyc + 0.3))
+    conns = next((l for l in small if l.startswith("conns ")), None)
+    if conns:
+        f = dict(kv.split("=") for kv in conns.split()[1:])
+        targets.append((">= 1000 new connections/s", float(f["rate"]) >= 1000))
+    d = next((l for l in small if l.startswith("daemon ")), None)
+    if d:
+        f = dict(kv.split("=") for kv in d.split()[1:])
+        targets.append(("no zombie, no descriptor growth",
+                        f["zombies"] == "0" and f["fds_before"] == f["fds_after"]))
+cg = val(os.path.join(work, "callgrind")).splitlines()
+if cg:
+    print("\nCallgrind, one 10000-row request (instructions per row; own = server/ or bench/ code)")
+    ir_of = {}
+    for line in cg:
+        what, ir, own = line.split()
+        ir = int(ir.replace(",", ""))
+        ir_of[what] = ir
+        base = ir_of.get(what.split("-")[0] + "-ref_fetch")
+        ratio = f"{ir / base:.3f} x ref_fetch" if base else ""
+        print(f"  {what:<18} {ir / 10000:>10,.0f} in all {int(own) / 10000:>8,.0f} own   {ratio}")
+    for db in ("sqlite", "pg"):
+        if db + "-long" in ir_of and db + "-ref_fetch" in ir_of:
+            targets.append((f"{db}: instructions <= 1.15 x ref_fetch",
+                            ir_of[db + "-long"] <= 1.15 * ir_of[db + "-ref_fetch"]))
+    for v in ("short", "tabletags", "cdata"):
+        if "sqlite-" + v in ir_of:
+            targets.append((f"sqlite: {v} instructions no more than long (+1 %)",
+                            ir_of["sqlite-" + v] <= 1.01 * ir_of["sqlite-long"]))
+print("\nTargets")
+for name, good in targets:
+    print(f"  {'holds' if good else 'MISSED':<7} {name}")
+PY

@@ -1,0 +1,260 @@
+// quilletclient.cpp - sends one document to a quilletserver and prints the
+// answer.
+//
+//   quilletclient [--timeout SECONDS] HOST:PORT [FILE|-]
+//   quilletclient --control [--timeout SECONDS] HOST:PORT --config
+//   quilletclient --control [--timeout SECONDS] HOST:PORT --set-config FILE
+//   quilletclient --control [--timeout SECONDS] HOST:PORT --stats
+//
+// Exit status: 0 when every Result of the answer carries state "00000" (or
+// the answer is a configuration document), 2 for any other answer, 1 when
+// the exchange itself failed (usage, file, name look-up, connection,
+// time-out, no answer). A failure is one line on standard error.
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <netdb.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr const char *USAGE =
+    "usage: quilletclient [--timeout SECONDS] HOST:PORT [FILE|-]\n"
+    "       quilletclient --control [--timeout SECONDS] HOST:PORT "
+    "--config | --set-config FILE | --stats\n";
+
+struct Failure {
+    std::string message;
+};
+
+[[noreturn]] void fail(const std::string &message) { throw Failure{message}; }
+
+std::string read_input(const std::string &name)
+{
+    if (name == "-") {
+        return std::string(std::istreambuf_iterator<char>(std::cin), {});
+    }
+    std::ifstream in(name, std::ios::binary);
+    if (!in) fail("cannot read " + name + ": " + std::strerror(errno));
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+using Clock = std::chrono::steady_clock;
+
+int remaining_ms(Clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Waits until `fd` is ready for `events`; fails at the deadline.
+void wait_for(int fd, short events, Clock::time_point deadline, const std::string &what)
+{
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int r = poll(&p, 1, remaining_ms(deadline));
+        if (r > 0) return;
+        if (r == 0) fail("timed out " + what);
+        if (errno != EINTR) fail(what + ": " + std::strerror(errno));
+    }
+}
+
+// Connects to host:port, trying each address the name resolves to.
+int connect_to(const std::string &host, const std::string &port, Clock::time_point deadline)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *list = nullptr;
+    if (const int e = getaddrinfo(host.c_str(), port.c_str(), &hints, &list); e != 0)
+        fail("cannot resolve " + host + ": " + gai_strerror(e));
+    std::string why = "no address";
+    for (addrinfo *a = list; a != nullptr; a = a->ai_next) {
+        const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                              a->ai_protocol);
+        if (fd < 0) continue;
+        int r = connect(fd, a->ai_addr, a->ai_addrlen);
+        if (r < 0 && errno == EINPROGRESS) {
+            try {
+                wait_for(fd, POLLOUT, deadline, "connecting to " + host + ":" + port);
+            } catch (...) {
+                close(fd);
+                freeaddrinfo(list);
+                throw;
+            }
+            int err = 0;
+            socklen_t len = sizeof err;
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+            r = err == 0 ? 0 : -1;
+            errno = err;
+        }
+        if (r == 0) {
+            freeaddrinfo(list);
+            return fd;
+        }
+        why = std::strerror(errno);
+        close(fd);
+    }
+    freeaddrinfo(list);
+    fail("cannot connect to " + host + ":" + port + ": " + why);
+}
+
+// Sends the whole document, ends the sending side, and reads until the
+// server closes the connection.
+std::string exchange(int fd, const std::string &doc, Clock::time_point deadline)
+{
+    std::size_t sent = 0;
+    while (sent < doc.size()) {
+        wait_for(fd, POLLOUT, deadline, "sending the request");
+        const ssize_t n = send(fd, doc.data() + sent, doc.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            fail(std::string("sending the request: ") + std::strerror(errno));
+        if (n > 0) sent += static_cast<std::size_t>(n);
+    }
+    shutdown(fd, SHUT_WR);
+    std::string answer;
+    char buf[65536];
+    for (;;) {
+        wait_for(fd, POLLIN, deadline, "waiting for the answer");
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) continue;
+            // A reset after a complete answer still leaves that answer.
+            if (errno == ECONNRESET && !answer.empty()) break;
+            fail(std::string("reading the answer: ") + std::strerror(errno));
+        }
+        if (n > 0) answer.append(buf, static_cast<std::size_t>(n));
+    }
+    return answer;
+}
+
+// 0 when every Result carries "00000", 2 otherwise; a configuration
+// document (no Result) is a good answer too.
+int answer_status(const std::string &answer)
+{
+    bool any = false;
+    for (std::size_t at = answer.find("<Result"); at != std::string::npos;
+         at = answer.find("<Result", at + 1)) {
+        const std::size_t end = answer.find('>', at);
+        if (end == std::string::npos) return 2;
+        const std::string tag = answer.substr(at, end - at);
+        if (tag.size() > 7 && tag[7] != ' ' && tag[7] != '\n' && tag[7] != '\t') continue;
+        any = true;
+        if (tag.find("State=\"00000\"") == std::string::npos &&
+            tag.find("Status=\"00000\"") == std::string::npos)
+            return 2;
+    }
+    if (any || answer.find("<Configuration") != std::string::npos) return 0;
+    return 2;
+}
+
+// Splits HOST:PORT at its last colon; [v6]:port keeps the brackets off.
+void split_address(const std::string &address, std::string *host, std::string *port)
+{
+    const auto colon = address.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == address.size())
+        fail("expected HOST:PORT, got \"" + address + "\"");
+    *host = address.substr(0, colon);
+    *port = address.substr(colon + 1);
+    if (host->size() > 2 && host->front() == '[' && host->back() == ']')
+        *host = host->substr(1, host->size() - 2);
+    char *end = nullptr;
+    const long p = std::strtol(port->c_str(), &end, 10);
+    if (*end != '\0' || p < 1 || p > 65535) fail("invalid port \"" + *port + "\"");
+}
+
+int run(int argc, char **argv)
+{
+    bool control = false;
+    double timeout = 60;
+    std::string control_action, set_file;
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; i++) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) fail(a + " needs a value");
+            return argv[++i];
+        };
+        if (a == "--help" || a == "-h") {
+            std::fputs(USAGE, stdout);
+            return 0;
+        } else if (a == "--control") {
+            control = true;
+        } else if (a == "--timeout") {
+            const std::string v = value();
+            char *end = nullptr;
+            timeout = std::strtod(v.c_str(), &end);
+            if (*end != '\0' || !(timeout > 0)) fail("invalid --timeout \"" + v + "\"");
+        } else if (a == "--config" || a == "--stats" || a == "--set-config") {
+            if (!control_action.empty()) fail("only one of --config, --set-config, --stats");
+            control_action = a;
+            if (a == "--set-config") set_file = value();
+        } else if (a.size() > 1 && a[0] == '-' && a != "-") {
+            fail("unknown option " + a);
+        } else {
+            positional.push_back(a);
+        }
+    }
+    if (positional.empty()) fail("missing HOST:PORT");
+    if (!control_action.empty() && !control) fail(control_action + " needs --control");
+
+    std::string doc;
+    if (control) {
+        if (positional.size() != 1) fail("--control takes no request file");
+        if (control_action == "--config")
+            doc = "<Request><Configuration/></Request>\n";
+        else if (control_action == "--stats")
+            doc = "<Request><Statistics/></Request>\n";
+        else if (control_action == "--set-config")
+            doc = read_input(set_file);
+        else
+            fail("--control needs --config, --set-config FILE or --stats");
+    } else {
+        if (positional.size() > 2) fail("too many arguments");
+        doc = read_input(positional.size() == 2 ? positional[1] : "-");
+        if (doc.find_first_not_of(" \t\r\n") == std::string::npos) fail("empty request");
+    }
+
+    std::string host, port;
+    split_address(positional[0], &host, &port);
+    const auto deadline =
+        Clock::now() + std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
+    const int fd = connect_to(host, port, deadline);
+    std::string answer;
+    try {
+        answer = exchange(fd, doc, deadline);
+    } catch (...) {
+        close(fd);
+        throw;
+    }
+    close(fd);
+    if (answer.empty()) fail("the server closed the connection without an answer");
+    std::fwrite(answer.data(), 1, answer.size(), stdout);
+    std::fflush(stdout);
+    const int status = answer_status(answer);
+    if (status != 0) std::fputs("quilletclient: the server answered with an error\n", stderr);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const Failure &f) {
+        std::fprintf(stderr, "quilletclient: %s\n", f.message.c_str());
+        return 1;
+    }
+}
