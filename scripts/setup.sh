@@ -17,6 +17,7 @@ PACKAGES=(
     xsltproc man-db             # style-sheet example and man page checks
     dpkg-dev file               # the Debian package (cpack -G DEB)
     clang-14 libclang-rt-14-dev # libFuzzer targets (fuzz/)
+    hyperfine valgrind          # benchmarks (bench/run.sh) and leak checks
 )
 # ---------------------------------------------------------------------------
 
