@@ -52,7 +52,7 @@ int open_listener(io_in_t *input, std::uint32_t port, const char *op, diagstk_t 
                     static_cast<unsigned long>(port), std::strerror(errno));
         return -1;
     }
-    if (listen(sock, SOMAXCONN) < 0) {
+    if (listen(sock, 5) < 0) {
         diagstk_add(diag, 3, "failed to start listening on socket - %s", std::strerror(errno));
         return -1;
     }

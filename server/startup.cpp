@@ -1,6 +1,7 @@
 // startup.cpp - the single-stream start-up routines (pipe and file, one TCP
 // connection, inetd) and the request step they share.
 
+#include <csignal>
 #include <cstdio>
 
 #include "cmdline.h"
@@ -66,6 +67,9 @@ int startup_listen(cmdline_info_t *, io_in_t *input, io_out_t *output, diagstk_t
 
 int startup_inetd(cmdline_info_t *, io_in_t *input, io_out_t *output, diagstk_t *diag)
 {
+    // A control connection saves the configuration: a file-size limit must
+    // fail that write (and be answered), not kill the process.
+    if (input->src.listen.type == TYPE_CONTROL_PORT) std::signal(SIGXFSZ, SIG_IGN);
     for (;;) {
         if (input->src.listen.type == TYPE_CONTROL_PORT) {
             if (handle_control_request(diag, input, output, nullptr) != 0) break;

@@ -123,32 +123,3 @@ TEST_F(ServerFaults, AcceptFailureIsReportedAndTheLoopGoesOn)
 }
 
 }  // namespace
-
-namespace {
-
-// Many clients connecting at once, each sending its request and its end at
-// once, are all queued for accept: a short listen backlog reset some.
-TEST_F(ServerFaults, BurstOfConnectionsIsServedWithoutResets)
-{
-    constexpr int CLIENTS = 64, ROUNDS = 5;
-    ASSERT_TRUE(start());
-    std::vector<std::string> failures[CLIENTS];
-    std::vector<std::thread> threads;
-    for (int c = 0; c < CLIENTS; c++)
-        threads.emplace_back([&, c] {
-            for (int r = 0; r < ROUNDS; r++) {
-                Fd conn = connect_bounded(port);
-                const std::string v = std::to_string(c * ROUNDS + r);
-                if (!send_all(conn.get(), sql("SELECT " + v + " AS v"))) continue;
-                shutdown(conn.get(), SHUT_WR);
-                const std::string got = result_of(read_until_eof(conn.get(), NET_LIMIT));
-                if (got != one_value("v", v)) failures[c].push_back(v + ": " + got);
-            }
-        });
-    for (std::thread &t : threads) t.join();
-    for (const auto &f : failures)
-        for (const std::string &text : f) ADD_FAILURE() << text;
-    EXPECT_EQ(stop().status, 0);
-}
-
-}  // namespace
