@@ -109,6 +109,8 @@ TEST_F(Client, TcpipListenAndRealInetd)
                          user->pw_name + " " + QUILLET_BINARY + " quilletserver inetd x\n");
     ProcOptions opts;
     opts.limit = 30s;
+    // -d keeps it in the foreground; -E passes our environment on to the
+    // server (the sanitizer options among it).
     Child super({inetd, "-d", "-E", conf}, opts);
     ASSERT_TRUE(eventually([&] { return listening(port) && listening(control_port); }, NET_LIMIT));
     ProcResult r = client({at(port)}, sql("SELECT min(n) AS v FROM t"));
@@ -117,6 +119,12 @@ TEST_F(Client, TcpipListenAndRealInetd)
     r = client({"--control", at(control_port), "--config"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("<LogDir>" + logdir.path() + "</LogDir>"), std::string::npos) << r.out;
+    // One process per connection, serving several requests on it.
+    Fd conn = connect_loopback(port, NET_LIMIT);
+    EXPECT_EQ(result_of(ask(conn.get(), sql("SELECT count(*) AS v FROM t"))), one_value("v", "3"));
+    EXPECT_EQ(result_of(ask(conn.get(), sql("SELECT max(n) AS v FROM t"))), one_value("v", "3"));
+    shutdown(conn.get(), SHUT_WR);
+    EXPECT_EQ(read_until_eof(conn.get(), NET_LIMIT), "") << "the server did not end with the connection";
     kill(super.pid(), SIGTERM);
     EXPECT_FALSE(super.finish().timed_out);
 }

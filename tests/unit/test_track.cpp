@@ -1,7 +1,6 @@
 // The worker slot table and the statistics record, with real children.
 
 #include <csignal>
-#include <regex>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -182,23 +181,6 @@ TEST(Statistics, DocumentBeforeAnyConnection)
               "  <Clients>\n  </Clients>\n"
               "  <Control>\n    <Connections>\n      <Total>0</Total>\n    </Connections>\n"
               "  </Control>\n</Result>\n");
-}
-
-TEST(Statistics, DocumentListsClientsAndTimes)
-{
-    stats_t s{};
-    s.start_time = std::time(nullptr) - 7322;
-    char ip[] = "127.0.0.1";
-    qx_update_stats(&s, STATS_CONNECT, nullptr, nullptr);
-    qx_update_stats(&s, STATS_CLIENT, ip, nullptr);
-    qx_update_stats(&s, STATS_REFUSED, nullptr, nullptr);
-    unit::MemOut m;
-    qx_return_statistics(nullptr, &m.out, &s);
-    const std::string doc = m.text();
-    EXPECT_NE(doc.find("<UpTime>0 days, 2 hours, 2 minutes and 2 seconds</UpTime>"), std::string::npos);
-    EXPECT_TRUE(std::regex_search(doc, std::regex("    <LastConnect>\\w{3} \\w{3} [ \\d]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}</LastConnect>\n")));
-    EXPECT_NE(doc.find("    <Refused>1</Refused>\n"), std::string::npos);
-    EXPECT_NE(doc.find("    <Client Name=\"unknown\">127.0.0.1</Client>\n"), std::string::npos);
 }
 
 TEST(Statistics, NullRecordAnswersTheErrorDocument)

@@ -4,8 +4,6 @@
 
 #include <cstdlib>
 #include <memory>
-#include <sstream>
-#include <unistd.h>
 
 #include "process.h"
 
@@ -26,15 +24,6 @@ CREATE DATABASE tablelist;
 CREATE TABLE t (a int);
 CREATE VIEW w AS SELECT a FROM t;
 )sql";
-
-std::string on_path(const std::string &name)
-{
-    if (name.find('/') != std::string::npos) return name;
-    std::istringstream dirs(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
-    return "";
-}
 
 // One cluster for the whole run. It starts when the first test asks for
 // it, so a run without PostgreSQL tests costs nothing; TearDown stops it
@@ -94,15 +83,13 @@ PostgresCluster *const cluster =
 ::testing::AssertionResult run_tool(const std::vector<std::string> &argv, std::string_view input,
                                     std::string *out, std::chrono::milliseconds limit)
 {
-    std::vector<std::string> args = argv;
-    args[0] = on_path(argv[0]);
-    if (args[0].empty()) return ::testing::AssertionFailure() << argv[0] << " is not installed";
     ProcOptions opts;
     opts.input = std::string(input);
     opts.limit = limit;
-    const ProcResult r = Child(args, opts).finish();
+    const ProcResult r = Child(argv, opts).finish();
     *out = r.out;
     if (r.timed_out) return ::testing::AssertionFailure() << argv[0] << " timed out";
+    if (r.status == 127) return ::testing::AssertionFailure() << argv[0] << " is not installed";
     if (r.status != 0)
         return ::testing::AssertionFailure()
                << argv[0] << " exited with status " << r.status << ": " << r.err;

@@ -3,28 +3,16 @@
 
 #include "net_support.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <csignal>
 #include <filesystem>
-#include <fcntl.h>
 #include <fstream>
-#include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <thread>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-int millis_left(std::chrono::steady_clock::time_point deadline)
-{
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
 
 // State letter and parent of a process from /proc/<pid>/stat; false when
 // the process is gone.
@@ -42,46 +30,6 @@ bool proc_stat(pid_t pid, char *state, pid_t *ppid)
 
 }  // namespace
 
-Fd connect_bounded(int port, std::chrono::milliseconds limit)
-{
-    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (connect(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) < 0) {
-        if (errno != EINPROGRESS) return Fd();
-        pollfd p{fd.get(), POLLOUT, 0};
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (poll(&p, 1, static_cast<int>(limit.count())) <= 0 ||
-            getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) < 0 || err != 0)
-            return Fd();
-    }
-    fcntl(fd.get(), F_SETFL, 0);
-    // Blocking sends and receives on it give up after the same limit.
-    const timeval tv{static_cast<time_t>(limit.count() / 1000),
-                     static_cast<suseconds_t>(limit.count() % 1000 * 1000)};
-    setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    return fd;
-}
-
-std::string read_document(int fd, std::chrono::milliseconds limit)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    std::string got;
-    char buf[65536];
-    while (!got.ends_with("</Result>\n")) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, millis_left(deadline)) <= 0) break;
-        const ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        got.append(buf, static_cast<std::size_t>(n));
-    }
-    return got;
-}
-
 std::string ask(int fd, std::string_view req, std::chrono::milliseconds limit)
 {
     if (!send_all(fd, req)) return "send failed";
@@ -95,15 +43,6 @@ std::string control(int port, std::string_view doc)
     send_all(fd.get(), doc);
     shutdown(fd.get(), SHUT_WR);
     return read_until_eof(fd.get(), NET_LIMIT);
-}
-
-std::string result_of(const std::string &doc)
-{
-    std::string body = body_of(doc);
-    static const std::string start = "<!--\r\n  Driver: ", end = "\r\n-->\r\n";
-    if (body.starts_with(start) && body.find(end) != std::string::npos)
-        body.erase(0, body.find(end) + end.size());
-    return body;
 }
 
 std::string one_value(std::string_view name, std::string_view value)

@@ -13,17 +13,6 @@
 #include "query_test.h"
 #include "socket.h"
 
-using namespace std::chrono_literals;
-
-// The longest any single socket operation of a test may take.
-inline constexpr std::chrono::milliseconds NET_LIMIT = 10s;
-
-// One connection attempt to 127.0.0.1:port that gives up after `limit`;
-// an empty Fd when it was refused or timed out.
-Fd connect_bounded(int port, std::chrono::milliseconds limit = NET_LIMIT);
-// Reads until the bytes end with one complete answer ("</Result>\n"), the
-// peer closes, or `limit` passes.
-std::string read_document(int fd, std::chrono::milliseconds limit = NET_LIMIT);
 // Sends `req` and reads its answer.
 std::string ask(int fd, std::string_view req, std::chrono::milliseconds limit = NET_LIMIT);
 // One control exchange: connect, send `doc`, close the sending side, read
@@ -31,7 +20,12 @@ std::string ask(int fd, std::string_view req, std::chrono::milliseconds limit = 
 std::string control(int port, std::string_view doc);
 
 // The answer after its prolog and the driver-information comment.
-std::string result_of(const std::string &doc);
+inline std::string result_of(const std::string &doc)
+{
+    std::string body = body_of(doc);
+    strip_comment(&body);
+    return body;
+}
 // The Short result of one row with one column `name` = `value`.
 std::string one_value(std::string_view name, std::string_view value);
 

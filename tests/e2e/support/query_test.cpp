@@ -2,9 +2,6 @@
 
 #include "query_test.h"
 
-#include <chrono>
-#include <poll.h>
-#include <sys/socket.h>
 
 std::string xml_text(std::string_view text)
 {
@@ -52,12 +49,7 @@ Answer QueryTest::ask(const std::string &req, ProcOptions opts)
         a.body = r.out;
         return a;
     }
-    static const std::string comment_start = "<!--\r\n  Driver: ", comment_end = "\r\n-->\r\n";
-    if (a.body.starts_with(comment_start)) {
-        const std::size_t end = a.body.find(comment_end) + comment_end.size();
-        a.comment = a.body.substr(0, end);
-        a.body.erase(0, end);
-    }
+    a.comment = strip_comment(&a.body);
     return a;
 }
 
@@ -72,19 +64,7 @@ InetdSession::InetdSession()
 
 std::string InetdSession::exchange(const std::string &req)
 {
-    std::string got;
-    if (!send_all(peer_.get(), req)) return got;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (got.find("</Result>\n") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-        pollfd p{peer_.get(), POLLIN, 0};
-        char buf[4096];
-        if (poll(&p, 1, 100) <= 0) continue;
-        const ssize_t n = recv(peer_.get(), buf, sizeof buf, 0);
-        if (n <= 0) break;
-        got.append(buf, static_cast<std::size_t>(n));
-    }
-    return got;
+    return send_all(peer_.get(), req) ? read_document(peer_.get(), 20s) : "";
 }
 
 ProcResult InetdSession::finish()

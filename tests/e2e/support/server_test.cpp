@@ -32,6 +32,16 @@ std::string body_of(const std::string &doc)
     return split_prolog(doc, &body) ? body : "no prolog: " + doc;
 }
 
+std::string strip_comment(std::string *body)
+{
+    static const std::string start = "<!--\r\n  Driver: ", end = "\r\n-->\r\n";
+    const std::size_t at = body->find(end);
+    if (!body->starts_with(start) || at == std::string::npos) return "";
+    std::string comment = body->substr(0, at + end.size());
+    body->erase(0, comment.size());
+    return comment;
+}
+
 std::string error_body(std::string_view escaped_text)
 {
     return "<Result State=\"HY000\">\n"

@@ -35,6 +35,10 @@ protected:
 // The body after a valid prolog, or the whole text marked "no prolog: ".
 std::string body_of(const std::string &doc);
 
+// Removes the driver-information comment from the start of `body` and
+// returns it; empty when there is none.
+std::string strip_comment(std::string *body);
+
 // The body of the error result document for one diagnostic text, escaped.
 std::string error_body(std::string_view escaped_text);
 
