@@ -267,17 +267,7 @@ public:
             put(text);
             return;
         }
-        put("<![CDATA[", 9);
-        // "]]>" in the data would close the section early: the section is
-        // closed after "]]" and a new one starts with ">".
-        const char *start = text;
-        for (const char *p = std::strstr(start, "]]>"); p != nullptr; p = std::strstr(start, "]]>")) {
-            put(start, static_cast<std::size_t>(p - start) + 2);
-            put("]]><![CDATA[", 12);
-            start = p + 2;
-        }
-        put(start);
-        put("]]>", 3);
+        qx_cdata_pieces(text, [this](const char *s, std::size_t n) { put(s, n); });
     }
 
     void flush()

@@ -48,21 +48,11 @@ int xml_out(io_out_t *output, diagstk_t *diag, const unsigned char *string,
     case CDATA_parsed:
         io_write(output, diag, text, 0);
         break;
-    case CDATA_cdata: {
-        io_write(output, diag, "<![CDATA[", 0);
-        // Data holding "]]>" would close the section early; the answer must
-        // stay well-formed, so the section is closed after "]]" and a new
-        // one starts with ">".
-        const char *start = text;
-        for (const char *p = std::strstr(start, "]]>"); p != nullptr; p = std::strstr(start, "]]>")) {
-            io_write(output, diag, start, static_cast<std::size_t>(p - start) + 2);
-            io_write(output, diag, "]]><![CDATA[", 0);
-            start = p + 2;
-        }
-        io_write(output, diag, start, 0);
-        io_write(output, diag, "]]>", 0);
+    case CDATA_cdata:
+        qx_cdata_pieces(text, [&](const char *s, std::size_t n) {
+            if (n != 0) io_write(output, diag, s, n);
+        });
         break;
-    }
     default:
         std::abort();
     }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <ctime>
 #include <string_view>
 
@@ -34,6 +35,24 @@ int string_contains_xml_entity_char(const char *string);
 // New strings (release with free); null when memory is short.
 char *escape_xml_attribute_value(const char *string);
 char *escape_xml_entity_chars(const char *string);
+
+// Hands `text` to `put(const char *, std::size_t)` as one CDATA section,
+// or several when the text holds "]]>" (which would end a section early):
+// the section is closed after "]]" and a new one starts with ">". One
+// definition for every writer of CDATA, so they cannot drift apart.
+template <class Put>
+void qx_cdata_pieces(const char *text, Put &&put)
+{
+    put("<![CDATA[", 9);
+    const char *start = text;
+    for (const char *p = std::strstr(start, "]]>"); p != nullptr; p = std::strstr(start, "]]>")) {
+        put(start, static_cast<std::size_t>(p - start) + 2);
+        put("]]><![CDATA[", 12);
+        start = p + 2;
+    }
+    put(start, std::strlen(start));
+    put("]]>", 3);
+}
 
 // Writes `text` with &, < and > replaced by entities and, when `quote` is
 // not NUL, that quote character too: for texts the server did not convert
