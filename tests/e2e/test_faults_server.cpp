@@ -1,6 +1,6 @@
 // Faults around the standalone server: clients that vanish or never send,
-// a configuration that cannot be saved, and connections it cannot accept.
-// After each the server goes on serving.
+// a configuration that cannot be saved, connections it cannot accept and
+// children it cannot fork. After each the server goes on serving.
 
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "net_support.h"
@@ -120,6 +121,75 @@ TEST_F(ServerFaults, AcceptFailureIsReportedAndTheLoopGoesOn)
               std::string::npos)
         << r.err;
     EXPECT_LT(r.err.size(), 4096u) << "the loop spun";
+}
+
+// A process-count cgroup holding one process. Root is exempt from
+// RLIMIT_NPROC, so this is how a test makes fork() fail for real.
+class PidsLimit {
+public:
+    explicit PidsLimit(pid_t pid)
+        : dir_("/sys/fs/cgroup/pids/quillet-test-" + std::to_string(getpid()))
+    {
+        std::error_code ec;
+        if (!std::filesystem::create_directory(dir_, ec)) return;
+        ok_ = write("cgroup.procs", std::to_string(pid)) && set("1");
+    }
+    ~PidsLimit()
+    {
+        set("max");
+        // Everyone back to the parent group, so the directory can go; a
+        // child that is just ending may hold it for a moment.
+        eventually([&] {
+            for (const auto &line : lines("cgroup.procs")) write("../cgroup.procs", line);
+            std::error_code ec;
+            return std::filesystem::remove(dir_, ec) || !std::filesystem::exists(dir_);
+        }, 5s);
+    }
+    bool ok() const { return ok_; }
+    bool set(const std::string &max) { return write("pids.max", max); }
+
+private:
+    bool write(const std::string &file, const std::string &text)
+    {
+        std::ofstream f(dir_ + "/" + file);
+        f << text << std::flush;
+        return f.good();
+    }
+    std::vector<std::string> lines(const std::string &file) const
+    {
+        std::ifstream f(dir_ + "/" + file);
+        std::vector<std::string> out;
+        for (std::string l; std::getline(f, l);) out.push_back(l);
+        return out;
+    }
+    std::string dir_;
+    bool ok_ = false;
+};
+
+// No process left for a child: the connection is closed unanswered, the
+// failure reported, and no slot is lost (one slot in all would show it).
+TEST_F(ServerFaults, ForkFailureClosesTheConnectionAndTheLoopGoesOn)
+{
+    ASSERT_TRUE(start("<MaxConcurrentConnect>1</MaxConcurrentConnect>"));
+    {
+        PidsLimit limit(server->pid());
+        if (!limit.ok()) GTEST_SKIP() << "no writable pids cgroup on this machine";
+        for (int i = 0; i < 3; i++) {
+            Fd c = connect_bounded(port);
+            ASSERT_TRUE(send_all(c.get(), sql("SELECT 1")));
+            EXPECT_EQ(read_document(c.get()), "");
+        }
+        EXPECT_TRUE(limit.set("max"));
+        still_serves();
+    }
+    const ProcResult r = stop();
+    EXPECT_EQ(r.status, 0);
+    const std::string line =
+        "handle_request: failed to fork child to handle request - Resource temporarily unavailable\n";
+    size_t count = 0;
+    for (size_t at = r.err.find(line); at != std::string::npos; at = r.err.find(line, at + 1))
+        count++;
+    EXPECT_EQ(count, 3u) << r.err;
 }
 
 }  // namespace
