@@ -174,9 +174,17 @@ if [ "${SMALL:-1}" != 0 ]; then
     fds_before=$(ls "/proc/$daemon/fd" | wc -l)
     cycle=$("$ref" --cycle 2000 "$cs_sqlite")
     echo "cycle $cycle" >>"$work/small"
-    "$qclient" seq "$port" 10000 "$work/one.xml" >>"$work/small"
-    "$qclient" conns "$port" 2000 16 "$work/one.xml" >>"$work/small"
-    "$qclient" persist "$port" 16 500 "$work/one.xml" >>"$work/small"
+    # A failed exchange is counted in its line (failures=), not fatal: with
+    # the listen backlog of 5 a connect burst can meet a SYN-cookie reset.
+    "$qclient" seq "$port" 10000 "$work/one.xml" >>"$work/small" || true
+    # The kernel's counters show what the listen backlog of 5 costs: every
+    # overflow is a SYN dropped and sent again by the client after 1 s.
+    netstat_ext() { awk '/^TcpExt:/ { if (!h) { split($0, k); h = 1 } else split($0, v) }
+        END { for (i in k) if (k[i] == "'"$1"'") print v[i] }' /proc/net/netstat; }
+    overflows=$(netstat_ext ListenOverflows)
+    "$qclient" conns "$port" 2000 16 "$work/one.xml" >>"$work/small" || true
+    echo "overflows $(($(netstat_ext ListenOverflows) - overflows))" >>"$work/small"
+    "$qclient" persist "$port" 16 500 "$work/one.xml" >>"$work/small" || true
     # Ended children are reaped when the daemon is idle (at most 5 s).
     sleep 6
     fds_after=$(ls "/proc/$daemon/fd" | wc -l)
@@ -215,7 +223,6 @@ print(own)')
         count "$db-ref_fetch" "$ref" "$cs" "SELECT * FROM t"
         request "$work/cg.in" "$cs" "SELECT * FROM t"
         count "$db-long" "$server" pipe
-        [ "$db" = sqlite ] || continue
         request "$work/cg.in" "$cs" "SELECT * FROM t" "<Format><Short/></Format>"
         count "$db-short" "$server" pipe
         request "$work/cg.in" "$cs" "SELECT * FROM t" "<Format><TableTags/></Format>"
@@ -298,6 +305,11 @@ if small:
     if conns:
         f = dict(kv.split("=") for kv in conns.split()[1:])
         targets.append((">= 1000 new connections/s", float(f["rate"]) >= 1000))
+        print(f"  connections that failed: {f['failures']} of 2000"
+              " (resets of the kernel's SYN cookies when a burst overflows the backlog of 5)")
+    ov = next((l.split()[1] for l in small if l.startswith("overflows ")), None)
+    if ov is not None:
+        print(f"  listen queue overflows during conns: {ov} (each one a SYN the client sends again after 1 s)")
     d = next((l for l in small if l.startswith("daemon ")), None)
     if d:
         f = dict(kv.split("=") for kv in d.split()[1:])
@@ -318,10 +330,11 @@ if cg:
         if db + "-long" in ir_of and db + "-ref_fetch" in ir_of:
             targets.append((f"{db}: instructions <= 1.15 x ref_fetch",
                             ir_of[db + "-long"] <= 1.15 * ir_of[db + "-ref_fetch"]))
-    for v in ("short", "tabletags", "cdata"):
-        if "sqlite-" + v in ir_of:
-            targets.append((f"sqlite: {v} instructions no more than long (+1 %)",
-                            ir_of["sqlite-" + v] <= 1.01 * ir_of["sqlite-long"]))
+    for db in ("sqlite", "pg"):
+        for v in ("short", "tabletags", "cdata"):
+            if f"{db}-{v}" in ir_of:
+                targets.append((f"{db}: {v} instructions no more than long (+1 %)",
+                                ir_of[f"{db}-{v}"] <= 1.01 * ir_of[db + "-long"]))
 print("\nTargets")
 for name, good in targets:
     print(f"  {'holds' if good else 'MISSED':<7} {name}")
