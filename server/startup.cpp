@@ -70,6 +70,12 @@ int startup_inetd(cmdline_info_t *, io_in_t *input, io_out_t *output, diagstk_t 
     // A control connection saves the configuration: a file-size limit must
     // fail that write (and be answered), not kill the process.
     if (input->src.listen.type == TYPE_CONTROL_PORT) std::signal(SIGXFSZ, SIG_IGN);
+    // inetd starts us with SIGPIPE at its default: a client that leaves
+    // mid-answer must end the work through a failed send, not kill us.
+    if (qx_ignore_sigpipe(diag) < 0) {
+        diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
+        return -1;
+    }
     for (;;) {
         if (input->src.listen.type == TYPE_CONTROL_PORT) {
             if (handle_control_request(diag, input, output, nullptr) != 0) break;
@@ -88,6 +94,7 @@ int startup_inetd(cmdline_info_t *, io_in_t *input, io_out_t *output, diagstk_t 
             return -1;
         }
         execute_request(&query, output, diag);
+        if (output->state & IO_STATE_PEER_GONE) return 0;  // nobody left to answer
     }
     diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
     return 0;

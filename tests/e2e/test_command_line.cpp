@@ -1,23 +1,32 @@
 // Command line and start-up: exit statuses, messages and the usage text.
 
 #include <expat.h>
+#include <filesystem>
 #include <regex>
 
-#include "server_test.h"
+#include "e2e.h"
 
 namespace {
 
-struct UsageCase {
-    std::vector<std::string> args;
-    int status;
-    std::string message;
-};
-
 class CommandLine : public ServerTest {};
+
+const std::string USAGE = "Usage:\n"
+                          "quilletserver version\n"
+                          "quilletserver method method_arguments\n"
+                          "where method is one of:\n"
+                          "    pipe|- [-]\n"
+                          "    file in_filename out_filename|-\n"
+                          "    tcpip_listen port\n"
+                          "    standalone [port]\n"
+                          "    inetd\n";
 
 TEST_F(CommandLine, RefusedArgumentsPrintMessageAndUsage)
 {
-    const UsageCase cases[] = {
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    } cases[] = {
         {{}, 1, "Invalid command line - missing command or method"},
         {{"pipe", "out.xml"}, 2, "Invalid output file"},
         {{"-", "-", "x"}, 3, "Too many arguments for pipe option"},
@@ -32,7 +41,7 @@ TEST_F(CommandLine, RefusedArgumentsPrintMessageAndUsage)
         {{"standalone", "99999999999999999999"}, 7,
          "invalid port \"99999999999999999999\" specified"},
     };
-    for (const UsageCase &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.message);
         EXPECT_EQ(run_server(c.args), (ProcResult{c.status, false, "", c.message + "\n" + USAGE}));
     }
@@ -41,10 +50,11 @@ TEST_F(CommandLine, RefusedArgumentsPrintMessageAndUsage)
 TEST_F(CommandLine, VersionPrintsThreeLinesAndIgnoresFurtherArguments)
 {
     const XML_Expat_Version ev = XML_ExpatVersionInfo();
-    const std::regex head("quilletserver version 1\\.1\\.0\n"
-                          "\tbuilt \\$Built: [A-Z][a-z]{2} [1-9]\\d? \\d{4} \\d\\d:\\d\\d:\\d\\d \\$\n"
-                          "\texpat version " + std::to_string(ev.major) + "\\." +
-                          std::to_string(ev.minor) + "\\." + std::to_string(ev.micro) + "\n");
+    const std::regex head(
+        "quilletserver version 1\\.1\\.0\n"
+        "\tbuilt \\$Built: [A-Z][a-z]{2} [1-9]\\d? \\d{4} \\d\\d:\\d\\d:\\d\\d \\$\n"
+        "\texpat version " + std::to_string(ev.major) + "\\." + std::to_string(ev.minor) + "\\." +
+        std::to_string(ev.micro) + "\n");
     for (const auto &args : {std::vector<std::string>{"version"}, {"version", "pipe", "x"}}) {
         const ProcResult r = run_server(args);
         EXPECT_EQ(r.status, 0);
@@ -55,38 +65,31 @@ TEST_F(CommandLine, VersionPrintsThreeLinesAndIgnoresFurtherArguments)
 }
 
 // The configuration is read before the command line, so every method,
-// version and a missing method included, stops on it.
-const std::vector<std::vector<std::string>> EVERY_METHOD = {
-    {},          {"version"}, {"pipe"},  {"-"},          {"file", "in", "out"},
-    {"inetd"},   {"inetd", "x"},         {"tcpip_listen", "1"}, {"standalone"},
-};
-
-TEST_F(CommandLine, MissingConfigurationStopsEveryMethod)
+// version and a missing method included, stops on it. Which values are
+// refused, and with which message, is for the unit tests.
+TEST_F(CommandLine, MissingOrUnusableConfigurationStopsEveryMethod)
 {
-    InstallDir::remove_config();
-    const std::string expected = "qx_open_config_file: Failed to open " +
-                                 InstallDir::config_path() +
-                                 " for read access - No such file or directory\n";
-    for (const auto &args : EVERY_METHOD) {
-        SCOPED_TRACE(args.empty() ? "(no arguments)" : args[0]);
-        EXPECT_EQ(run_server(args, with_input("<Request/>")), (ProcResult{1, false, "", expected}));
-    }
-}
-
-// Which values are refused, and with which message, is for the unit tests.
-TEST_F(CommandLine, UnusableConfigurationStopsStartUp)
-{
-    const std::string path = InstallDir::config_path();
     const std::pair<std::string, std::string> cases[] = {
+        {"", "qx_open_config_file: Failed to open " + CONFIG_XML +
+                 " for read access - No such file or directory"},
         {"<Configuration>\n  <Port>1</Port>\n  <Logging>0</Loging>\n</Configuration>\n",
-         "error on line 3 of " + path + ", mismatched tag"},
+         "error on line 3 of " + CONFIG_XML + ", mismatched tag"},
         {config_doc("<Port>12ab</Port>"), "xml2config: invalid value 12ab for Port"},
     };
+    const std::vector<std::string> methods[] = {
+        {}, {"version"}, {"pipe"}, {"-"}, {"file", "in", "out"},
+        {"inetd"}, {"inetd", "x"}, {"tcpip_listen", "1"}, {"standalone"},
+    };
     for (const auto &[config, message] : cases) {
-        SCOPED_TRACE(message);
-        InstallDir::write_config(config);
-        for (const auto &args : {std::vector<std::string>{"version"}, {"pipe"}})
-            EXPECT_EQ(run_server(args), (ProcResult{1, false, "", message + "\n"}));
+        if (config.empty())
+            std::filesystem::remove(CONFIG_XML);
+        else
+            write_config(config);
+        for (const auto &args : methods) {
+            SCOPED_TRACE(message + (args.empty() ? " (no arguments)" : " " + args[0]));
+            EXPECT_EQ(run_server(args, with_input("<Request/>")),
+                      (ProcResult{1, false, "", message + "\n"}));
+        }
     }
 }
 

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <regex>
 
-#include "net_support.h"
+#include "e2e.h"
 
 namespace {
 
@@ -43,11 +43,9 @@ protected:
     // The server's answer to `request`, run in the directory of demo.db.
     std::string answer(const std::string &request)
     {
-        ProcOptions opts = with_input(request);
-        opts.limit = 20s;
-        std::vector<std::string> argv = {"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" pipe",
-                                         work.path(), QUILLET_BINARY};
-        const ProcResult r = Child(argv, opts).finish();
+        const std::vector<std::string> argv = {"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" pipe",
+                                               work.path(), QUILLET_BINARY};
+        const ProcResult r = Child(argv, with_input(request, 20s)).finish();
         EXPECT_EQ(r.err, "");
         return r.out;
     }
@@ -94,30 +92,22 @@ TEST_F(Examples, ProcedureAgainstPostgres)
 // The access-list configuration is one the server starts with.
 TEST_F(Examples, AccessListConfigurationIsAccepted)
 {
-    InstallDir::write_config(read_file(EXAMPLES + "/config-access.xml"));
-    EXPECT_NE(answer(read_file(EXAMPLES + "/hello.xml")).find("<Result State=\"00000\">"),
-              std::string::npos);
+    write_config(read_file(EXAMPLES + "/config-access.xml"));
+    EXPECT_TRUE(holds(answer(read_file(EXAMPLES + "/hello.xml")), {"<Result State=\"00000\">"}));
 }
 
 TEST_F(Examples, StyleSheetMakesAnHtmlTable)
 {
     const std::string doc = answer(read_file(EXAMPLES + "/stylesheet.xml"));
-    ASSERT_NE(doc.find("<?xml-stylesheet href=\"result-to-html.xsl\" type=\"text/xsl\"?>"),
-              std::string::npos);
+    ASSERT_TRUE(holds(doc, {"<?xml-stylesheet href=\"result-to-html.xsl\" type=\"text/xsl\"?>"}));
     const std::string file = work.file("answer.xml");
     write_file(file, doc);
     std::string html;
     ASSERT_TRUE(run_tool({"xsltproc", EXAMPLES + "/result-to-html.xsl", file}, "", &html))
         << "install the Debian package xsltproc";
-    EXPECT_NE(html.find("<tr>\n<th>id</th>\n<th>name</th>\n<th>country</th>\n</tr>"),
-              std::string::npos) << html;
-    EXPECT_NE(html.find("<tr>\n<td>4</td>\n<td>Café Olé</td>\n<td>FR</td>\n</tr>"),
-              std::string::npos) << html;
-    std::size_t rows = 0;
-    for (auto at = html.find("<tr>\n<td>"); at != std::string::npos;
-         at = html.find("<tr>\n<td>", at + 1))
-        rows++;
-    EXPECT_EQ(rows, 5u) << html;
+    EXPECT_TRUE(holds(html, {"<tr>\n<th>id</th>\n<th>name</th>\n<th>country</th>\n</tr>",
+                             "<tr>\n<td>4</td>\n<td>Café Olé</td>\n<td>FR</td>\n</tr>"}));
+    EXPECT_EQ(count_of(html, "<tr>\n<td>"), 5u) << html;
 }
 
 class PythonClient : public NetTest {};
@@ -133,9 +123,8 @@ TEST_F(PythonClient, PrintsRowsAndErrors)
                          "", &out));
     EXPECT_EQ(out, "n\ts\n1\ta<b\n2\t\n3\ta<b\n");
 
-    ProcOptions opts;
     const ProcResult bad =
-        Child({"/usr/bin/python3", script, "--port", p, db.conn(), "SELECT * FROM missing"}, opts).finish();
+        Child({"python3", script, "--port", p, db.conn(), "SELECT * FROM missing"}, {}).finish();
     EXPECT_EQ(bad.status, 2);
     EXPECT_EQ(bad.err, "S1000: [SQLite]no such table: missing (1)\n");
 }

@@ -5,22 +5,11 @@
 #include <filesystem>
 #include <sys/socket.h>
 
-#include "net_support.h"
+#include "e2e.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-class SingleConnection : public NetTest {
-protected:
-    // `inetd args...` with `theirs` as standard input and output.
-    std::unique_ptr<Child> inetd(const std::vector<std::string> &args, Fd &theirs)
-    {
-        ProcOptions opts;
-        opts.socket = theirs.release();
-        return std::make_unique<Child>(server_argv(args), opts);
-    }
-};
+class SingleConnection : public NetTest {};
 
 // The port as a decimal argument, as a hexadecimal one, and from the Port
 // setting; one connection is served, by its answer or an error document.
@@ -40,16 +29,15 @@ TEST_F(SingleConnection, TcpipListenServesOneConnectionThenEnds)
          error_body("error on line 3 of input request, mismatched tag")},
         {{"tcpip_listen"}, sql("SELECT 4 AS v"), 0, one_value("v", "4")},
     };
-    InstallDir::write_config(config_doc(settings_with_ports("")));
+    write_config(config_doc(settings_with_ports("")));
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args.back());
         Child child(server_argv(c.args), {});
-        Fd conn = connect_loopback(port, NET_LIMIT);
-        ASSERT_GE(conn.get(), 0);
+        Fd conn = connect_port(port, NET_LIMIT);
         ASSERT_TRUE(send_all(conn.get(), c.req));
-        EXPECT_EQ(result_of(read_until_eof(conn.get(), NET_LIMIT)), c.answer);
+        EXPECT_EQ(result_of(read_until_eof(conn.get())), c.answer);
         EXPECT_EQ(child.finish(), (ProcResult{c.status, false, "", ""}));
-        EXPECT_LT(connect_bounded(port, 1s).get(), 0) << "a second connection was accepted";
+        EXPECT_LT(connect_port(port).get(), 0) << "a second connection was accepted";
     }
 }
 
@@ -63,36 +51,38 @@ TEST_F(SingleConnection, InetdServesRequestAfterRequest)
         bool requests;     // the good requests go first
         std::string last;  // sent after them; empty: close instead
         int status;
-        std::string answer;
     } endings[] = {
-        {"peer closes at once", false, "", 0, ""},
-        {"peer closes", true, "", 0, ""},
-        {"malformed request", true, "<Request><Sql></Request>", 1,
-         error_body("error on line 1 of input request, mismatched tag")},
+        {"peer closes at once", false, "", 0},
+        {"peer closes", true, "", 0},
+        {"malformed request", true, "<Request><Sql></Request>", 1},
     };
     for (const auto &e : endings) {
         SCOPED_TRACE(e.what);
-        Fd mine, theirs;
-        make_socket_pair(mine, theirs);
-        auto child = inetd({"inetd"}, theirs);
-        for (int n = 3; n >= 1 && e.requests; n--)
-            EXPECT_EQ(result_of(ask(mine.get(), sql("SELECT n * 10 AS v FROM t WHERE n = " +
-                                                    std::to_string(n)))),
-                      one_value("v", std::to_string(n * 10)));
+        InetdSession session;
         if (e.requests) {
-            EXPECT_EQ(result_of(ask(mine.get(), sql("SELECT * FROM missing"))),
+            EXPECT_TRUE(answers(session.fd(), 1));
+            EXPECT_TRUE(answers(session.fd(), 2));
+            EXPECT_EQ(result_of(session.exchange(sql("SELECT * FROM missing"))),
                       odbc_error_body("S1000", 1, "[SQLite]no such table: missing (1)"));
-            EXPECT_EQ(result_of(ask(mine.get(), sql("SELECT max(n) AS v FROM t"))),
-                      one_value("v", "3"));
+            EXPECT_TRUE(answers(session.fd(), 3));
         }
-        if (e.last.empty()) {
-            mine.reset();
-        } else {
-            ASSERT_TRUE(send_all(mine.get(), e.last));
-            EXPECT_EQ(body_of(read_until_eof(mine.get(), NET_LIMIT)), e.answer);
+        if (!e.last.empty()) {
+            ASSERT_TRUE(send_all(session.fd(), e.last));
+            EXPECT_EQ(body_of(read_until_eof(session.fd())),
+                      error_body("error on line 1 of input request, mismatched tag"));
         }
-        EXPECT_EQ(child->finish(), (ProcResult{e.status, false, "", ""}));
+        EXPECT_EQ(session.finish(), (ProcResult{e.status, false, "", ""}));
     }
+    // A peer that leaves in the middle of a large answer ends the work and
+    // the process as a close would, not by a signal.
+    InetdSession session;
+    ASSERT_TRUE(send_all(session.fd(),
+                         sql_request(db.conn() + ";StepAPI=1",
+                                     "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 "
+                                     "FROM c WHERE x < 1000000) SELECT x FROM c")));
+    char start[4096];
+    ASSERT_GT(recv(session.fd(), start, sizeof start, 0), 0);
+    EXPECT_EQ(session.finish(), (ProcResult{0, false, "", ""}));
 }
 
 // Each control request that parses is answered and leaves config.xml in
@@ -100,8 +90,8 @@ TEST_F(SingleConnection, InetdServesRequestAfterRequest)
 TEST_F(SingleConnection, InetdControlRequests)
 {
     const std::string written = written_config(port, control_port, logdir.path());
-    const std::string denied =
-        "    <Client Allow=\"No\">127.0.0.1</Client>\n    <Client Allow=\"Yes\">10.1.2.3</Client>\n";
+    const std::string denied = "    <Client Allow=\"No\">127.0.0.1</Client>\n"
+                               "    <Client Allow=\"Yes\">10.1.2.3</Client>\n";
     // A request is answered when its document is complete, whether or not
     // the peer has stopped sending.
     const struct {
@@ -120,18 +110,16 @@ TEST_F(SingleConnection, InetdControlRequests)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        InstallDir::write_config(config_doc(settings_with_ports("")));
-        Fd mine, theirs;
-        make_socket_pair(mine, theirs);
-        auto child = inetd({"inetd", "x"}, theirs);
-        ASSERT_TRUE(send_all(mine.get(), c.doc));
-        if (c.half_close) shutdown(mine.get(), SHUT_WR);
-        EXPECT_EQ(body_of(read_until_eof(mine.get(), NET_LIMIT)), c.answer);
-        const ProcResult r = child->finish();
+        write_config(config_doc(settings_with_ports("")));
+        InetdSession session({"inetd", "x"});
+        ASSERT_TRUE(send_all(session.fd(), c.doc));
+        if (c.half_close) shutdown(session.fd(), SHUT_WR);
+        EXPECT_EQ(body_of(read_until_eof(session.fd())), c.answer);
+        const ProcResult r = session.finish();
         EXPECT_EQ(r.status, 0);
         EXPECT_FALSE(r.timed_out);
-        EXPECT_EQ(body_of(read_file(InstallDir::config_path())), c.saved);
-        EXPECT_FALSE(fs::exists(InstallDir::path() + "/tmp_config.xml"));
+        EXPECT_EQ(body_of(read_file(CONFIG_XML)), c.saved);
+        EXPECT_FALSE(std::filesystem::exists(INSTALL_DIR + "/tmp_config.xml"));
     }
 }
 

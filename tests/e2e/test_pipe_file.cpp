@@ -1,67 +1,61 @@
-// pipe and file: one request in, one answer out.
+// pipe and file: one request in, one answer out; and the trace logs the
+// server writes meanwhile.
 
+#include <algorithm>
 #include <filesystem>
+#include <regex>
+#include <sstream>
 
-#include "server_test.h"
+#include "e2e.h"
 
 namespace {
 
-const std::string WELL_FORMED = "<Request><ConnectionString>Driver=SQLite3;Database=:memory:"
-                                "</ConnectionString><Sql>SELECT 1</Sql></Request>";
+namespace fs = std::filesystem;
 
 class PipeAndFile : public ServerTest {};
 
-// The parser's messages are for the unit tests; here, that they reach the
-// answer.
-TEST_F(PipeAndFile, UnreadableRequestIsAnsweredWithErrorDocument)
-{
-    const std::pair<std::string, std::string> cases[] = {
-        {"", "Empty request"},
-        {"<?xml version=\"1.0\"?>\n<!-- nothing -->\n", "Empty request"},
-        {"<Request><Sql>x</Request>", "error on line 1 of input request, mismatched tag"},
-    };
-    for (const auto &[input, text] : cases) {
-        SCOPED_TRACE(text);
-        for (const char *word : {"pipe", "-"}) {
-            const ProcResult r = run_server({word}, with_input(input));
-            EXPECT_EQ(r.status, 1);
-            EXPECT_EQ(body_of(r.out), error_body(text));
-            EXPECT_EQ(r.err, "");
-        }
-    }
-}
-
-TEST_F(PipeAndFile, WellFormedRequestSucceeds)
-{
-    const std::string in = work.file("request.xml");
-    write_file(in, WELL_FORMED);
-    for (const auto &args : {std::vector<std::string>{"pipe"}, {"pipe", "-"}, {"file", in, "-"}}) {
-        const ProcResult r = run_server(args, with_input(WELL_FORMED));
-        EXPECT_EQ(r.status, 0) << args[0];
-        EXPECT_EQ(r.err, "") << args[0];
-    }
-}
-
-TEST_F(PipeAndFile, FileNamesTheInputAndEscapesIt)
+// Every spelling of the two methods gives the same answer. The parser's
+// messages are for the unit tests; here, that they reach the answer.
+TEST_F(PipeAndFile, EveryMethodAnswersTheRequest)
 {
     // A file name is diagnostic text the server did not write itself.
     const std::string in = work.file("a&b<c>.xml"), out = work.file("answer.xml");
-    write_file(in, "<Request>\n  <Sql>\n</Request>\n");
-    const std::string body =
-        error_body("error on line 3 of " + work.path() + "/a&amp;b&lt;c&gt;.xml, mismatched tag");
-
-    const ProcResult r = run_server({"file", in, "-"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(body_of(r.out), body);
-    EXPECT_EQ(run_server({"file", in, out, "ignored"}), (ProcResult{1, false, "", ""}));
-    EXPECT_EQ(body_of(read_file(out)), body);
+    const std::vector<std::string> methods[] = {
+        {"pipe"}, {"-"}, {"pipe", "-"}, {"file", in, "-"}, {"file", in, out, "ignored"},
+    };
+    const struct {
+        std::string input;
+        int status;
+        std::string body;  // @ stands for the name of the input
+    } cases[] = {
+        {"", 1, error_body("Empty request")},
+        {"<?xml version=\"1.0\"?>\n<!-- nothing -->\n", 1, error_body("Empty request")},
+        {"<Request>\n  <Sql>\n</Request>\n", 1, error_body("error on line 3 of @, mismatched tag")},
+        {request("Driver=SQLite3;Database=:memory:", "<Sql>SELECT 1</Sql>"), 0,
+         one_value("1", "1")},
+    };
+    for (const auto &c : cases) {
+        for (const auto &args : methods) {
+            SCOPED_TRACE(args.back() + " " + c.input);
+            write_file(in, c.input);
+            const ProcResult r = run_server(args, with_input(c.input));
+            EXPECT_EQ(r.status, c.status);
+            EXPECT_EQ(r.err, "");
+            std::string body = c.body;
+            if (const std::size_t at = body.find('@'); at != std::string::npos)
+                body.replace(at, 1, args[0] == "file" ? xml_text(in) : "input request");
+            const bool to_file = args.size() == 4;
+            EXPECT_EQ(result_of(to_file ? read_file(out) : r.out), body);
+            EXPECT_EQ(to_file ? r.out : "", "");
+        }
+    }
 }
 
 TEST_F(PipeAndFile, UnopenableFilesAreReportedOnStandardError)
 {
     const std::string in = work.file("request.xml"), missing = work.file("missing.xml");
     const std::string no_dir = work.file("no/such/answer.xml");
-    write_file(in, WELL_FORMED);
+    write_file(in, "<Request/>");
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"file", missing, work.file("answer.xml")},
          "Failed to open " + missing + " for read access - No such file or directory"},
@@ -70,26 +64,58 @@ TEST_F(PipeAndFile, UnopenableFilesAreReportedOnStandardError)
     };
     for (const auto &[args, message] : cases)
         EXPECT_EQ(run_server(args), (ProcResult{1, false, "", message + "\n"}));
-    EXPECT_FALSE(std::filesystem::exists(work.file("answer.xml")));
+    EXPECT_FALSE(fs::exists(work.file("answer.xml")));
 }
 
-// Blanks before the document element make up the size without building a
-// large tree. A request of exactly the limit is read to its (malformed) end.
-TEST_F(PipeAndFile, RequestLargerThanLimitIsRefusedOnce)
+// The per-process trace in LogDir follows the mask. An existing server
+// trace is written from the start; without the file, start-up writes
+// nothing and the configuration's mask then creates it with the first
+// trace line.
+TEST_F(PipeAndFile, TraceLogs)
 {
-    constexpr std::size_t LIMIT = 16u * 1024 * 1024;
-    const std::string tail = "<Request><Sql></Request>";
-    const std::pair<std::size_t, std::string> cases[] = {
-        {LIMIT, "error on line 1 of input request, mismatched tag"},
-        {LIMIT + 1, "Request too large - more than 16777216 bytes"},
+    const auto run_traced = [&](std::string_view mask) {
+        write_config(config_doc("<Logging>" + std::string(mask) + "</Logging><LogDir>" +
+                                logdir.path() + "</LogDir>"));
+        Child child(server_argv({"pipe"}), with_input("<Request><Sql></Request>"));
+        EXPECT_EQ(child.finish().status, 1);
+        return child.pid();
     };
-    for (const auto &[size, text] : cases) {
-        const ProcResult r =
-            run_server({"pipe"}, with_input(std::string(size - tail.size(), ' ') + tail));
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(body_of(r.out), error_body(text));
-        EXPECT_EQ(r.err, "");
-    }
+    // The server trace without its time stamps "(seconds since the epoch) ";
+    // DIAG lines, copies of emitted diagnostics, carry none.
+    const auto server_trace = [] {
+        static const std::regex line("\\(\\d{10,}\\) (.*)|(DIAG: .*)");
+        std::istringstream in(read_file(logs_dir() + "/tmquillet.log"));
+        std::vector<std::string> texts;
+        for (std::string l; std::getline(in, l);) {
+            std::smatch m;
+            EXPECT_TRUE(std::regex_match(l, m, line)) << l;
+            texts.push_back(m[1].matched ? m[1].str() : l);
+        }
+        return texts;
+    };
+
+    run_traced("0");
+    EXPECT_TRUE(fs::is_empty(logdir.path()));
+    EXPECT_FALSE(fs::exists(INSTALL_DIR + "/Logs"));
+    pid_t pid = run_traced("0x8");
+    const std::string log = read_file(logdir.file("tmquillet_main.log_" + std::to_string(pid)));
+    EXPECT_EQ(log.substr(0, log.find('\n')), "Logging started");
+
+    write_file(logs_dir() + "/tmquillet.log", "");
+    pid = run_traced("0x40");
+    std::vector<std::string> texts = server_trace();
+    ASSERT_GE(texts.size(), 3u);
+    EXPECT_EQ(texts[0], "Quillet Server, pid=" + std::to_string(pid) +
+                            ", pgid=" + std::to_string(getpgrp()));
+    EXPECT_EQ(texts[1], "Allocating diagnostic stack");
+    EXPECT_EQ(std::ranges::count(texts, "Parsing command line"), 1);
+    EXPECT_EQ(std::ranges::count(texts, "DIAG: error on line 1 of input request, mismatched tag"),
+              1);
+    fs::remove(logs_dir() + "/tmquillet.log");
+    run_traced("0x40");
+    texts = server_trace();
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts[0], "Parsing command line");
 }
 
 }  // namespace

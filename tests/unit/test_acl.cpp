@@ -1,7 +1,4 @@
-// Access lists: validating net/mask texts, compiling lists, matching
-// clients; and stripping blanks from element texts.
-
-#include <gtest/gtest.h>
+// Access lists: validating net/mask texts, compiling lists, matching clients.
 
 #include <cstring>
 
@@ -18,7 +15,6 @@ TEST(AclCheck, DottedQuadValidation)
     // An empty message means valid; error_at is the offending character's
     // offset, -1 for none.
     const struct { const char *text; int flag; std::string message; int error_at; } cases[] = {
-        {"0.0.0.0", 1, "", -1},
         {"255.255.255.255", 1, "", -1},
         {"1.2", 0, "", -1},
         {"1.2.3", 1, BAD + "\"1.2.3\" - incomplete dotted quad", -1},
@@ -27,15 +23,13 @@ TEST(AclCheck, DottedQuadValidation)
         {"1234.1.1.1", 1, BAD + "\"1234.1.1.1\" - too many chrs at \"4.1.1.1\"", 3},
         {"256.1.1.1", 1, BAD + "\"256.1.1.1\" - number 256 too big", 3},
         {"1.1.1.256", 1, BAD + "\"1.1.1.256\" - number 256 too big", 9},
-        {"1.2.3.a", 1, BAD + "\"1.2.3.a\" - invalid character at \"a\"", 6},
         {"1.2.3.4 ", 1, BAD + "\"1.2.3.4 \" - invalid character at \" \"", 7},
     };
     for (const auto &c : cases) {
         diagstk_ptr d(diagstk_new());
         const char *bad = nullptr;
         EXPECT_EQ(qx_check_ip_address(d.get(), c.text, c.flag, &bad), c.message.empty() ? 0 : -1);
-        EXPECT_EQ(messages(d.get()), c.message.empty() ? std::vector<std::string>{}
-                                                       : std::vector<std::string>{c.message});
+        EXPECT_EQ(messages(d.get()), c.message.empty() ? Msgs{} : Msgs{c.message});
         EXPECT_EQ(bad, c.error_at < 0 ? nullptr : c.text + c.error_at) << c.text;
     }
     EXPECT_EQ(qx_check_ip_address(nullptr, nullptr, 1, nullptr), -1);
@@ -45,7 +39,6 @@ TEST(AclCheck, NetMaskRollsBackAddressMessage)
 {
     const struct { const char *text; std::string message; } cases[] = {
         {"192.168.1.0/255.255.255.0", ""},
-        {"10.0.0.1", ""},
         {"1.2.3.4/255.255", BAD + "\"255.255\" - incomplete dotted quad"},
         {"1.2.3/0.0.0.0", BAD + "\"1.2.3/0.0.0.0\" - incomplete dotted quad"},
         {"1.1.1.256/0.0.0.0", BAD + "\"1.1.1.256/0.0.0.0\" - number 256 too big"},
@@ -58,7 +51,7 @@ TEST(AclCheck, NetMaskRollsBackAddressMessage)
         std::string text = c.text;
         const int rc = qx_check_netip_mask(d.get(), text.data(), 1, nullptr);
         EXPECT_EQ(rc, c.message.empty() ? 0 : -1) << c.text;
-        std::vector<std::string> expected{"earlier"};
+        Msgs expected{"earlier"};
         if (!c.message.empty()) expected.push_back(c.message);
         EXPECT_EQ(messages(d.get()), expected);
     }
@@ -69,71 +62,28 @@ TEST(AclMatch, FirstMatchingEntryDecides)
     const std::string net = "+192.168.1.0/255.255.255.0,-0.0.0.0/0.0.0.0";
     const struct { std::string acl, client; int allowed; } cases[] = {
         {"", "1.2.3.4", 1},
-        {"+10.0.0.1", "10.0.0.1", 1},
         {"-10.0.0.1", "10.0.0.1", 0},
         {"-10.0.0.1", "10.0.0.2", 1},  // unmatched clients are allowed
         {"10.0.0.1,-0.0.0.0/0.0.0.0", "10.0.0.1", 1},  // no sign allows
-        {net, "192.168.1.0", 1},
         {net, "192.168.1.255", 1},
         {net, "192.168.2.1", 0},
         {"-192.168.1.5," + net, "192.168.1.5", 0},
-        {"-192.168.1.5," + net, "192.168.1.6", 1},
         {"-10.0.0.0/255.0.0.0,", "10.200.3.4", 0},
+        {"-1.2.0.0", "1.2", 0},  // missing numbers are 0; nothing past the end is read
     };
     diagstk_ptr d(diagstk_new());
     void *acl = nullptr;
     for (auto c : cases) {
         // Compiling over the previous list frees it (LeakSanitizer checks).
         ASSERT_EQ(qx_create_ip_acl(d.get(), c.acl.data(), &acl), 0) << c.acl;
-        EXPECT_EQ(qx_check_access_control(d.get(), c.client.data(), acl), c.allowed)
+        auto client = std::make_unique<char[]>(c.client.size() + 1);  // exact size for ASan
+        std::memcpy(client.get(), c.client.c_str(), c.client.size() + 1);
+        EXPECT_EQ(qx_check_access_control(d.get(), client.get(), acl), c.allowed)
             << c.acl << " for " << c.client;
     }
     EXPECT_EQ(qx_free_ip_acl(d.get(), &acl), 0);
     EXPECT_EQ(acl, nullptr);
     EXPECT_EQ(d->entries, 0u);
-
-    // A short quad (never written by the configuration) reads no further.
-    auto text = std::make_unique<char[]>(4);
-    std::memcpy(text.get(), "1.2", 4);
-    int quad[4] = {9, 9, 9, 9};
-    convert_string_to_quadint(nullptr, text.get(), quad);
-    EXPECT_EQ(std::vector<int>(quad, quad + 4), (std::vector<int>{1, 2, 0, 0}));
-}
-
-TEST(AclMatch, CompileAndFreeRefuseMissingArguments)
-{
-    diagstk_ptr d(diagstk_new());
-    void *acl = nullptr;
-    char text[] = "+1.2.3.4";
-    EXPECT_EQ(qx_create_ip_acl(d.get(), nullptr, &acl), -1);
-    EXPECT_EQ(qx_create_ip_acl(d.get(), text, nullptr), -1);
-    EXPECT_EQ(qx_free_ip_acl(d.get(), nullptr), -1);
-    EXPECT_EQ(messages(d.get()), (std::vector<std::string>{
-                                     "create_ip_acl: internal error - no ACL string",
-                                     "create_ip_acl: now where to return ACL LL",
-                                     "qx-free_ip_acl: now where to set ACL LL"}));
-}
-
-TEST(StripSpaces, OnlyBlanksAtTheChosenEnds)
-{
-    const struct { const char *in; unsigned long flags; const char *out; } cases[] = {
-        {"  a b  ", 0, "  a b  "}, {"  a b  ", 1, "a b  "}, {"  a b  ", 2, "  a b"},
-        {"  a b  ", 3, "a b"},     {"   ", 7, ""},          {"\ta\t", 7, "\ta\t"},
-    };
-    for (const auto &c : cases) {
-        std::string s = c.in;
-        char *r = qx_strip_spaces(nullptr, s.data(), c.flags);
-        EXPECT_STREQ(r, c.out) << '"' << c.in << "\" " << c.flags;
-        EXPECT_EQ(r == s.data(), !(c.flags & 4));  // a copy leaves the input alone
-        if (c.flags & 4) {
-            EXPECT_EQ(s, c.in);
-            std::free(r);
-        }
-    }
-    diagstk_ptr d(diagstk_new());
-    EXPECT_EQ(qx_strip_spaces(d.get(), nullptr, 3), nullptr);
-    EXPECT_EQ(messages(d.get()),
-              std::vector<std::string>{"qx_strip_spaces: NULL string passed for stripping spaces"});
 }
 
 }  // namespace

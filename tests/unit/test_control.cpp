@@ -1,12 +1,11 @@
 // One request on the control port, answered over a connected socket.
 
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include "cmdline.h"
-#include "config.h"
-#include "log.h"
 #include "unit_support.h"
+
+using namespace unit;
 
 namespace {
 
@@ -21,22 +20,13 @@ int control(const std::string &doc, std::string &answer)
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     EXPECT_EQ(write(sv[1], doc.data(), doc.size()), static_cast<ssize_t>(doc.size()));
     shutdown(sv[1], SHUT_WR);
-    io_in_t in{};
-    in.method = XML_INPUT_METHOD_LISTEN;
-    in.src.listen.sock = sv[0];
-    io_out_t out{};
-    out.method = XML_OUTPUT_METHOD_LISTEN;
-    out.dst.listen.sock = sv[0];
+    io_in_t in = socket_in(sv[0]);
+    io_out_t out = socket_out(sv[0]);
     const int r = handle_control_request(d.get(), &in, &out, nullptr);
     EXPECT_EQ(out.dst.listen.sock, -1);  // the connection is closed
     EXPECT_EQ(d->entries, 0u);
-    std::string all;
-    char buf[4096];
-    for (ssize_t n; (n = read(sv[1], buf, sizeof buf)) > 0;)
-        all.append(buf, static_cast<std::size_t>(n));
+    answer = body_of(read_all(sv[1]));
     close(sv[1]);
-    EXPECT_EQ(all.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n", 0), 0u);
-    answer = all.substr(all.find("-->\r\n") + 5);
     return r;
 }
 
@@ -52,12 +42,8 @@ TEST(ControlRequest, AnswersByDocumentKind)
 {
     const std::string config = "<Configuration>\n    <Port>8895</Port>\n",
                       applied = "<Result Status=\"00000\">\n</Result>\n";
-    const struct {
-        const char *doc;
-        int result;
-        std::string answer;  // for the configuration: its start
-    } cases[] = {
-        {"<Request><Configuration/></Request>", 0, config},
+    const struct { const char *doc; int result; std::string answer; } cases[] = {
+        {"<Request><Configuration/></Request>", 0, config},  // the answer's start
         {"<request><Statistics/><CONFIGURATION/></request>", 0, config},
         {"<Configuration><Port>9001</Port></Configuration>", 0, applied},
         {"<Configuration><Port>x</Port></Configuration>", 0,
@@ -69,10 +55,8 @@ TEST(ControlRequest, AnswersByDocumentKind)
     };
     std::filesystem::create_directories(kConfig.parent_path());
     for (const auto &c : cases) {
-        qx_init_config();
-        ini_control_port = ini_max_concurrent = ini_max_client = ini_flags = quilletlog = 0;
+        reset_config();
         ini_port = 8895;
-        quillet_configuration_change = 0;
         std::ofstream(kConfig) << "before";
 
         std::string answer;
@@ -81,7 +65,7 @@ TEST(ControlRequest, AnswersByDocumentKind)
         const bool changed = c.answer == applied;
         EXPECT_EQ(ini_port, changed ? 9001u : 8895u) << c.doc;
         EXPECT_EQ(quillet_configuration_change, changed ? 1 : 0) << c.doc;
-        EXPECT_EQ(unit::slurp(kConfig).find("<Port>9001</Port>") != std::string::npos, changed);
+        EXPECT_EQ(slurp(kConfig).find("<Port>9001</Port>") != std::string::npos, changed);
     }
     std::filesystem::remove(kConfig);
 }

@@ -1,19 +1,14 @@
 // Character conversions and Base64. Output buffers are heap vectors of the
 // exact size under test, so a write past the end shows up under ASan.
 
-#include <gtest/gtest.h>
-
 #include <sqlext.h>
 
 #include "unit_support.h"
 
 namespace {
 
-using namespace unit;
-
 using Bytes = std::vector<unsigned char>;
 using Wide = std::vector<SQLWCHAR>;
-using c_wide = c_ptr<SQLWCHAR>;
 
 const unsigned char *u8(const std::string &s)
 {
@@ -23,14 +18,14 @@ std::string text(const Bytes &b, std::size_t n) { return std::string(b.data(), b
 
 // An expected text of "" stands for failure (result 0).
 struct ByteCase { std::string in; std::size_t size; std::string expected; };
-struct WideCase { Wide in; int size; std::string expected; };
+struct WideCase { Wide in; std::size_t size; std::string expected; };
 
 TEST(Conv, EightBitToUtf8KeepsTwoBytesSpare)
 {
     const ByteCase cases[] = {
         {"\xE9" "A", 5, "\xC3\xA9" "A"}, {"\xE9" "A", 4, ""},
         {"ABCDEFGH", 10, "ABCDEFGH"},    {"ABCDEFGH", 9, ""},
-        {"\x80\xFF", 6, "\xC2\x80\xC3\xBF"}, {"", 10, ""},
+        {"\x7F\x80\xFF", 7, "\x7F\xC2\x80\xC3\xBF"},
     };
     for (const auto &c : cases) {
         Bytes out(c.size);
@@ -62,9 +57,8 @@ TEST(Conv, WideToCharacterReferencesAndUtf8)
         {{0xD83D, 0xDE00, 0xDE00}, 17, "&#x1f600;&#xfffd;"},
     };
     for (const auto &c : refs) {
-        Bytes out(static_cast<std::size_t>(c.size));
-        const int len = static_cast<int>(c.in.size());
-        const std::size_t n = qx_wides2chrrefs(c.in.data(), len, out.data(), out.size());
+        Bytes out(c.size);
+        const std::size_t n = qx_wides2chrrefs(c.in.data(), int(c.in.size()), out.data(), c.size);
         EXPECT_EQ(text(out, n), c.expected) << c.size;
     }
     const WideCase utf8[] = {
@@ -74,15 +68,10 @@ TEST(Conv, WideToCharacterReferencesAndUtf8)
         {{0xD83D, 0xDE00}, 4, "\xF0\x9F\x98\x80"}, {{0xD83D, 0xDE00}, 3, ""},
     };
     for (const auto &c : utf8) {
-        Bytes out(static_cast<std::size_t>(c.size));
-        const int len = static_cast<int>(c.in.size());
-        const int n = qx_wides2utf8s(c.in.data(), len, out.data(), c.size);
-        EXPECT_EQ(text(out, static_cast<std::size_t>(n)), c.expected) << c.size;
+        Bytes out(c.size);
+        const int n = qx_wides2utf8s(c.in.data(), int(c.in.size()), out.data(), int(c.size));
+        EXPECT_EQ(text(out, std::size_t(n)), c.expected) << c.size;
     }
-    const Wide wide = {0x141, 0x41, 0xFF};
-    Bytes out(3);
-    EXPECT_EQ(qx_wides2asciis(wide.data(), 3, out.data(), 3), 3);
-    EXPECT_EQ(text(out, 3), "AA\xFF");
 }
 
 TEST(Conv, ToWideStrings)
@@ -99,20 +88,17 @@ TEST(Conv, ToWideStrings)
         {"\xF0\x9F" "A", 3, {0xFFFD, 0x41}},
     };
     for (const auto &c : cases) {
-        c_wide w(qx_utf8s2wides(u8(c.in), c.len));
+        c_ptr<SQLWCHAR> w(qx_utf8s2wides(u8(c.in), c.len));
         ASSERT_NE(w, nullptr);
         EXPECT_EQ(Wide(w.get(), w.get() + c.expected.size()), c.expected) << c.in;
     }
-    c_wide w(qx_ascii_to_wide(u8("\xE9" "A"), static_cast<std::size_t>(SQL_NTS)));
-    EXPECT_EQ(Wide(w.get(), w.get() + 3), (Wide{0xE9, 0x41, 0}));
 }
 
 TEST(Base64, StandardAlphabetPaddingNoLineBreaks)
 {
     const struct { std::string in, expected; } cases[] = {
-        {"", ""},            {"f", "Zg=="},        {"fo", "Zm8="},     {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
-        {"\xFB\xFF\xFE", "+//+"}, {std::string(57, '\0'), std::string(76, 'A')},
+        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foobar", "Zm9vYmFy"}, {"\xFB\xFF\xFE", "+//+"},
+        {std::string(57, '\0'), std::string(76, 'A')},
     };
     for (const auto &c : cases) {
         const int len = static_cast<int>(c.in.size());

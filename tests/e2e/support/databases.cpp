@@ -1,11 +1,8 @@
 // databases.cpp - the PostgreSQL cluster of the test run and SQLite files.
 
-#include "databases.h"
-
 #include <cstdlib>
-#include <memory>
 
-#include "process.h"
+#include "e2e.h"
 
 namespace {
 
@@ -25,6 +22,8 @@ CREATE TABLE t (a int);
 CREATE VIEW w AS SELECT a FROM t;
 )sql";
 
+const std::string PG_SH = QUILLET_SOURCE_DIR "/scripts/pg.sh";
+
 // One cluster for the whole run. It starts when the first test asks for
 // it, so a run without PostgreSQL tests costs nothing; TearDown stops it
 // whatever the tests' outcome.
@@ -32,47 +31,39 @@ class PostgresCluster : public ::testing::Environment {
 public:
     void TearDown() override
     {
-        if (dir_ == nullptr) return;
         std::string out;
-        EXPECT_TRUE(run_tool({"sh", QUILLET_SOURCE_DIR "/scripts/pg.sh", "stop", dir_->path()}, "",
-                             &out, std::chrono::seconds(60)));
-        dir_.reset();
+        if (dir) {
+            EXPECT_TRUE(run_tool({"sh", PG_SH, "stop", dir->path()}, "", &out, 60s));
+        }
+        dir.reset();
     }
 
     ::testing::AssertionResult ready()
     {
-        if (!tried_) start();
-        if (!problem_.empty()) return ::testing::AssertionFailure() << problem_;
-        return ::testing::AssertionSuccess();
+        if (!dir) {
+            dir = std::make_unique<TempDir>();
+            std::string out;
+            ::testing::AssertionResult r =
+                run_tool({"sh", PG_SH, "start", dir->path()}, "", &out, 120s);
+            port = std::atoi(out.c_str());
+            if (r && port <= 0)
+                r = ::testing::AssertionFailure() << "pg.sh printed no port: " << out;
+            if (r) r = run_tool(psql_argv(), postgres_schema, &out);
+            if (!r) problem = std::string("PostgreSQL test cluster unavailable: ") + r.message();
+        }
+        if (problem.empty()) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << problem;
     }
-
-    int port() const { return port_; }
 
     std::vector<std::string> psql_argv() const
     {
-        return {"psql", "-XqtA", "-v", "ON_ERROR_STOP=1", "-h", dir_->path(), "-p",
-                std::to_string(port_), "-U", "quillet", "quillet"};
+        return {"psql", "-XqtA", "-v", "ON_ERROR_STOP=1", "-h", dir->path(), "-p",
+                std::to_string(port), "-U", "quillet", "quillet"};
     }
 
-private:
-    void start()
-    {
-        tried_ = true;
-        dir_ = std::make_unique<TempDir>();
-        std::string out;
-        ::testing::AssertionResult r =
-            run_tool({"sh", QUILLET_SOURCE_DIR "/scripts/pg.sh", "start", dir_->path()}, "", &out,
-                     std::chrono::seconds(120));
-        if (r) port_ = std::atoi(out.c_str());
-        if (r && port_ <= 0) r = ::testing::AssertionFailure() << "pg.sh printed no port: " << out;
-        if (r) r = run_tool(psql_argv(), postgres_schema, &out);
-        if (!r) problem_ = std::string("PostgreSQL test cluster unavailable: ") + r.message();
-    }
-
-    bool tried_ = false;
-    std::unique_ptr<TempDir> dir_;
-    int port_ = 0;
-    std::string problem_;
+    std::unique_ptr<TempDir> dir;
+    int port = 0;
+    std::string problem;
 };
 
 PostgresCluster *const cluster =
@@ -80,27 +71,11 @@ PostgresCluster *const cluster =
 
 }  // namespace
 
-::testing::AssertionResult run_tool(const std::vector<std::string> &argv, std::string_view input,
-                                    std::string *out, std::chrono::milliseconds limit)
-{
-    ProcOptions opts;
-    opts.input = std::string(input);
-    opts.limit = limit;
-    const ProcResult r = Child(argv, opts).finish();
-    *out = r.out;
-    if (r.timed_out) return ::testing::AssertionFailure() << argv[0] << " timed out";
-    if (r.status == 127) return ::testing::AssertionFailure() << argv[0] << " is not installed";
-    if (r.status != 0)
-        return ::testing::AssertionFailure()
-               << argv[0] << " exited with status " << r.status << ": " << r.err;
-    return ::testing::AssertionSuccess();
-}
-
 namespace pg {
 
 ::testing::AssertionResult ready() { return cluster->ready(); }
 
-int port() { return cluster->port(); }
+int port() { return cluster->port; }
 
 std::string conn(std::string_view options, std::string_view database)
 {
@@ -111,11 +86,10 @@ std::string conn(std::string_view options, std::string_view database)
 std::string psql(std::string_view sql)
 {
     std::string out;
-    const ::testing::AssertionResult up = cluster->ready();
-    EXPECT_TRUE(up);
-    if (up) {
+    if (const ::testing::AssertionResult up = cluster->ready(); !up)
+        ADD_FAILURE() << up.message();
+    else
         EXPECT_TRUE(run_tool(cluster->psql_argv(), sql, &out));
-    }
     return out;
 }
 

@@ -1,7 +1,5 @@
 // process.cpp - child processes with pipes, a poll loop and a deadline.
 
-#include "process.h"
-
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -10,40 +8,15 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
-#include <unistd.h>
+
+#include "e2e.h"
 
 namespace {
-
-void close_fd(int &fd)
-{
-    if (fd >= 0) close(fd);
-    fd = -1;
-}
 
 void append_option(const char *name, const std::string &option)
 {
     const char *old = getenv(name);
     setenv(name, (std::string(old ? old : "") + ":" + option).c_str(), 1);
-}
-
-[[noreturn]] void exec_child(const std::vector<std::string> &args, const ProcOptions &opts,
-                             int in, int out, int err)
-{
-    dup2(in, STDIN_FILENO);
-    dup2(out, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
-    // A sanitizer report must never pass for one of the server's own exit
-    // statuses (its default is 1, the server's usual failure). Stacks are not
-    // leak roots: a path that calls exit() deep inside the server would
-    // otherwise hide what main's locals still own.
-    append_option("ASAN_OPTIONS", "exitcode=23");
-    append_option("LSAN_OPTIONS", "use_stacks=0:use_registers=0");
-    for (const std::string &e : opts.env) putenv(strdup(e.c_str()));
-    std::vector<char *> argv;
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
 }
 
 }  // namespace
@@ -59,21 +32,37 @@ Child::Child(const std::vector<std::string> &args, ProcOptions opts)
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
-        const int sock = opts_.socket;
-        exec_child(args, opts_, sock >= 0 ? sock : in[0], sock >= 0 ? sock : out[1], err[1]);
+        dup2(opts_.socket >= 0 ? opts_.socket : in[0], STDIN_FILENO);
+        dup2(opts_.socket >= 0 ? opts_.socket : out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        // The server starts as inetd or a shell would start it, with
+        // SIGPIPE at its default, not with the runner's disposition.
+        signal(SIGPIPE, SIG_DFL);
+        // A sanitizer report must never pass for one of the server's own
+        // exit statuses (its default is 1, the server's usual failure).
+        // Stacks are not leak roots: a path that calls exit() deep inside
+        // the server would otherwise hide what main's locals still own.
+        append_option("ASAN_OPTIONS", "exitcode=23");
+        append_option("LSAN_OPTIONS", "use_stacks=0:use_registers=0");
+        for (const std::string &e : opts_.env) putenv(strdup(e.c_str()));
+        std::vector<char *> argv;
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
     }
     close(in[0]);
     close(out[1]);
     close(err[1]);
-    in_ = in[1];
-    out_ = out[0];
-    err_ = err[0];
+    in_.reset(in[1]);
+    out_.reset(out[0]);
+    err_.reset(err[0]);
     if (opts_.socket >= 0) {
-        close_fd(in_);
+        in_.reset();
         close(opts_.socket);  // the child's end now lives only in the child
     }
-    for (int fd : {in_, out_, err_})
-        if (fd >= 0) fcntl(fd, F_SETFL, O_NONBLOCK);
+    for (const Fd *fd : {&in_, &out_, &err_})
+        if (fd->get() >= 0) fcntl(fd->get(), F_SETFL, O_NONBLOCK);
 }
 
 Child::~Child()
@@ -82,36 +71,34 @@ Child::~Child()
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
-    close_fd(in_);
-    close_fd(out_);
-    close_fd(err_);
 }
 
 ProcResult Child::finish()
 {
     ProcResult r;
     std::size_t written = 0;
-    if (opts_.input.empty()) close_fd(in_);
-    while (out_ >= 0 || err_ >= 0 || in_ >= 0) {
+    if (opts_.input.empty()) in_.reset();
+    while (out_.get() >= 0 || err_.get() >= 0 || in_.get() >= 0) {
         const long left = std::chrono::duration_cast<std::chrono::milliseconds>(
                               deadline_ - std::chrono::steady_clock::now()).count();
-        pollfd fds[3] = {{in_, POLLOUT, 0}, {out_, POLLIN, 0}, {err_, POLLIN, 0}};
+        pollfd fds[3] = {{in_.get(), POLLOUT, 0}, {out_.get(), POLLIN, 0}, {err_.get(), POLLIN, 0}};
         if (left <= 0 || (poll(fds, 3, static_cast<int>(left)) < 0 && errno != EINTR)) break;
         if (fds[0].revents != 0) {
-            const ssize_t n = write(in_, opts_.input.data() + written, opts_.input.size() - written);
+            const std::string_view rest = std::string_view(opts_.input).substr(written);
+            const ssize_t n = write(in_.get(), rest.data(), rest.size());
             if (n > 0) written += static_cast<std::size_t>(n);
             // A child that stops reading early (a refused request) ends the input.
-            if ((n < 0 && errno != EAGAIN) || written == opts_.input.size()) close_fd(in_);
+            if ((n < 0 && errno != EAGAIN) || written == opts_.input.size()) in_.reset();
         }
         for (int i : {1, 2}) {
             char buf[65536];
-            int &fd = i == 1 ? out_ : err_;
-            const ssize_t n = fds[i].revents != 0 ? read(fd, buf, sizeof buf) : -2;
+            Fd &fd = i == 1 ? out_ : err_;
+            const ssize_t n = fds[i].revents != 0 ? read(fd.get(), buf, sizeof buf) : -2;
             if (n > 0) (i == 1 ? r.out : r.err).append(buf, static_cast<std::size_t>(n));
-            if (n == 0 || (n == -1 && errno != EAGAIN)) close_fd(fd);
+            if (n == 0 || (n == -1 && errno != EAGAIN)) fd.reset();
         }
     }
-    close_fd(in_);
+    in_.reset();
     // The output is closed, so the exit follows; the deadline still holds.
     int status = 0;
     while (waitpid(pid_, &status, WNOHANG) == 0) {
@@ -139,8 +126,14 @@ std::vector<std::string> server_argv(const std::vector<std::string> &args)
     return argv;
 }
 
-ProcResult run_server(const std::vector<std::string> &args, ProcOptions opts)
+::testing::AssertionResult run_tool(const std::vector<std::string> &argv, std::string_view input,
+                                    std::string *out, std::chrono::milliseconds limit)
 {
-    Child child(server_argv(args), std::move(opts));
-    return child.finish();
+    const ProcResult r = Child(argv, with_input(std::string(input), limit)).finish();
+    *out = r.out;
+    if (r.timed_out) return ::testing::AssertionFailure() << argv[0] << " timed out";
+    if (r.status == 127) return ::testing::AssertionFailure() << argv[0] << " is not installed";
+    if (r.status == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << argv[0] << " exited with status " << r.status << ": " << r.err;
 }
