@@ -39,6 +39,11 @@ struct Failure {
 
 [[noreturn]] void fail(const std::string &message) { throw Failure{message}; }
 
+// A reset before the first byte of an answer: the server never read the
+// request (a connection burst that overflowed its listen queue ends so).
+struct ResetBeforeAnswer : Failure {};
+constexpr int ATTEMPTS = 3;
+
 std::string read_input(const std::string &name)
 {
     if (name == "-") {
@@ -132,7 +137,9 @@ std::string exchange(int fd, const std::string &doc, Clock::time_point deadline)
             if (errno == EAGAIN || errno == EINTR) continue;
             // A reset after a complete answer still leaves that answer.
             if (errno == ECONNRESET && !answer.empty()) break;
-            fail(std::string("reading the answer: ") + std::strerror(errno));
+            const std::string why = std::string("reading the answer: ") + std::strerror(errno);
+            if (errno == ECONNRESET) throw ResetBeforeAnswer{{why}};
+            fail(why);
         }
         if (n > 0) answer.append(buf, static_cast<std::size_t>(n));
     }
@@ -230,15 +237,21 @@ int run(int argc, char **argv)
     split_address(positional[0], &host, &port);
     const auto deadline =
         Clock::now() + std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
-    const int fd = connect_to(host, port, deadline);
     std::string answer;
-    try {
-        answer = exchange(fd, doc, deadline);
-    } catch (...) {
-        close(fd);
-        throw;
+    for (int attempt = 1;; attempt++) {
+        const int fd = connect_to(host, port, deadline);
+        try {
+            answer = exchange(fd, doc, deadline);
+            close(fd);
+            break;
+        } catch (const ResetBeforeAnswer &) {
+            close(fd);
+            if (attempt == ATTEMPTS) throw;
+        } catch (...) {
+            close(fd);
+            throw;
+        }
     }
-    close(fd);
     if (answer.empty()) fail("the server closed the connection without an answer");
     std::fwrite(answer.data(), 1, answer.size(), stdout);
     std::fflush(stdout);

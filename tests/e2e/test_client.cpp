@@ -4,8 +4,10 @@
 #include <csignal>
 #include <filesystem>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <thread>
 
 #include "e2e.h"
 
@@ -129,6 +131,49 @@ TEST_F(Client, ExchangeFailures)
         EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
         EXPECT_TRUE(gives(r, "", 1));
         EXPECT_TRUE(holds(r.err, {c.says}));
+    }
+}
+
+// A connection reset before any byte of an answer never reached a server
+// (a burst overflowing the server's listen queue ends so): the client
+// sends the request again, a few times at most.
+TEST_F(Client, ResetBeforeAnyAnswerIsTriedAgain)
+{
+    const std::string answer = "<Result State=\"00000\">\n</Result>\n";
+    for (const int resets : {2, 10}) {
+        SCOPED_TRACE(std::to_string(resets) + " resets");
+        Fd listener(socket(AF_INET, SOCK_STREAM, 0));
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        socklen_t len = sizeof addr;
+        getsockname(listener.get(), reinterpret_cast<sockaddr *>(&addr), &len);
+        ASSERT_EQ(listen(listener.get(), 4), 0);
+        std::thread peer([&] {
+            for (int n = 0;; n++) {
+                pollfd p{listener.get(), POLLIN, 0};
+                if (poll(&p, 1, 1500) <= 0) return;
+                Fd c(accept(listener.get(), nullptr, nullptr));
+                if (n < resets) {
+                    // Closing with the request unread makes the kernel reset.
+                    pollfd r{c.get(), POLLIN, 0};
+                    poll(&r, 1, 3000);
+                    continue;
+                }
+                read_until_eof(c.get());
+                send_all(c.get(), answer);
+                return;
+            }
+        });
+        const ProcResult r = client({at(ntohs(addr.sin_port))}, sql("SELECT 1"));
+        peer.join();
+        if (resets == 2) {
+            EXPECT_EQ(r, (ProcResult{0, false, answer, ""}));
+        } else {
+            EXPECT_TRUE(gives(r, "", 1));
+            EXPECT_TRUE(holds(r.err, {"Connection reset by peer"}));
+        }
     }
 }
 
