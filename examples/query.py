@@ -17,17 +17,27 @@ import xml.etree.ElementTree as ET
 from xml.sax.saxutils import escape
 
 
-def ask(host, port, request, timeout=60.0):
-    """Sends one request document and returns the answer's bytes."""
-    with socket.create_connection((host, port), timeout=timeout) as conn:
-        conn.sendall(request.encode("utf-8"))
-        conn.shutdown(socket.SHUT_WR)  # one request: the server ends the connection
+def ask(host, port, request, timeout=60.0, attempts=3):
+    """Sends one request document and returns the answer's bytes.
+
+    A reset before the first byte of an answer means the server never read
+    the request (a burst of connections overflowed its listen queue), so
+    the request is sent again, `attempts` times in all.
+    """
+    for attempt in range(1, attempts + 1):
         chunks = []
-        while True:
-            data = conn.recv(65536)
-            if not data:
-                return b"".join(chunks)
-            chunks.append(data)
+        try:
+            with socket.create_connection((host, port), timeout=timeout) as conn:
+                conn.sendall(request.encode("utf-8"))
+                conn.shutdown(socket.SHUT_WR)  # one request: the server ends the connection
+                while True:
+                    data = conn.recv(65536)
+                    if not data:
+                        return b"".join(chunks)
+                    chunks.append(data)
+        except ConnectionResetError:
+            if chunks or attempt == attempts:
+                raise
 
 
 def main():
