@@ -150,89 +150,73 @@ int drain(int port, const std::string &req)
     return n > 0 ? 0 : 1;
 }
 
-int seq(int port, long count, const std::string &req)
+// Runs `body` in `clients` threads; each returns the latencies it measured.
+template <class Body> std::vector<double> in_threads(long clients, Body body)
 {
-    const int fd = connect_to(port);
-    if (fd < 0) return 1;
+    std::mutex m;
     std::vector<double> lat;
-    lat.reserve(static_cast<std::size_t>(count));
-    long failures = 0;
+    std::vector<std::thread> threads;
+    for (long c = 0; c < clients; c++)
+        threads.emplace_back([&] {
+            const std::vector<double> mine = body();
+            std::lock_guard<std::mutex> g(m);
+            lat.insert(lat.end(), mine.begin(), mine.end());
+        });
+    for (auto &t : threads) t.join();
+    return lat;
+}
+
+// `clients` connections, each sending `count` requests one after the other
+// (seq is one such client).
+int persist(const char *label, int port, long clients, long count, const std::string &req)
+{
+    std::atomic<long> failures{0};
     const auto t0 = clock_type::now();
-    for (long i = 0; i < count; i++) {
-        const auto t = clock_type::now();
-        if (!send_all(fd, req) || read_answer(fd, false) < 0) {
+    const std::vector<double> lat = in_threads(clients, [&] {
+        std::vector<double> mine;
+        const int fd = connect_to(port);
+        if (fd < 0) {
             failures++;
-            break;
+            return mine;
         }
-        lat.push_back(ms_since(t));
-    }
-    const double s = ms_since(t0) / 1000;
-    close(fd);
-    report("seq", lat, s, failures);
+        for (long i = 0; i < count; i++) {
+            const auto t = clock_type::now();
+            if (!send_all(fd, req) || read_answer(fd, false) < 0) {
+                failures++;
+                break;
+            }
+            mine.push_back(ms_since(t));
+        }
+        close(fd);
+        return mine;
+    });
+    report(label, lat, ms_since(t0) / 1000, failures);
     return failures == 0 ? 0 : 1;
 }
 
 int conns(int port, long count, long conc, const std::string &req)
 {
     std::atomic<long> next{0}, failures{0};
-    std::mutex m;
-    std::vector<double> lat;
     const auto t0 = clock_type::now();
-    std::vector<std::thread> threads;
-    for (long c = 0; c < conc; c++)
-        threads.emplace_back([&] {
-            std::vector<double> mine;
-            while (next++ < count) {
-                const auto t = clock_type::now();
-                const int fd = connect_to(port);
-                bool good = fd >= 0 && send_all(fd, req);
-                if (good) {
-                    shutdown(fd, SHUT_WR);
-                    good = read_answer(fd, true) > 0;
-                }
-                if (fd >= 0) close(fd);
-                if (good)
-                    mine.push_back(ms_since(t));
-                else
-                    failures++;
-            }
-            std::lock_guard<std::mutex> g(m);
-            lat.insert(lat.end(), mine.begin(), mine.end());
-        });
-    for (auto &t : threads) t.join();
-    report("conns", lat, ms_since(t0) / 1000, failures);
-    return failures == 0 ? 0 : 1;
-}
-
-int persist(int port, long clients, long count, const std::string &req)
-{
-    std::atomic<long> failures{0};
-    std::mutex m;
-    std::vector<double> lat;
-    const auto t0 = clock_type::now();
-    std::vector<std::thread> threads;
-    for (long c = 0; c < clients; c++)
-        threads.emplace_back([&] {
-            std::vector<double> mine;
+    const std::vector<double> lat = in_threads(conc, [&] {
+        std::vector<double> mine;
+        while (next++ < count) {
+            const auto t = clock_type::now();
             const int fd = connect_to(port);
-            if (fd < 0) {
-                failures++;
-                return;
+            bool good = fd >= 0 && send_all(fd, req);
+            if (good) {
+                shutdown(fd, SHUT_WR);
+                good = read_answer(fd, true) > 0;
             }
-            for (long i = 0; i < count; i++) {
-                const auto t = clock_type::now();
-                if (!send_all(fd, req) || read_answer(fd, false) < 0) {
-                    failures++;
-                    break;
-                }
+            if (fd >= 0) close(fd);
+            if (good)
                 mine.push_back(ms_since(t));
-            }
-            close(fd);
-            std::lock_guard<std::mutex> g(m);
-            lat.insert(lat.end(), mine.begin(), mine.end());
-        });
-    for (auto &t : threads) t.join();
-    report("persist", lat, ms_since(t0) / 1000, failures);
+            else
+                failures++;
+        }
+        return mine;
+    });
+    report("conns", lat, ms_since(t0) / 1000, failures);
     return failures == 0 ? 0 : 1;
 }
 
@@ -243,12 +227,13 @@ int main(int argc, char **argv)
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "drain" && argc == 4) return drain(bounded(argv[2], 1, 65535), read_file(argv[3]));
     if (mode == "seq" && argc == 5)
-        return seq(bounded(argv[2], 1, 65535), bounded(argv[3], 1, 1000000), read_file(argv[4]));
+        return persist("seq", bounded(argv[2], 1, 65535), 1, bounded(argv[3], 1, 1000000),
+                       read_file(argv[4]));
     if (mode == "conns" && argc == 6)
         return conns(bounded(argv[2], 1, 65535), bounded(argv[3], 1, 1000000),
                      bounded(argv[4], 1, 256), read_file(argv[5]));
     if (mode == "persist" && argc == 6)
-        return persist(bounded(argv[2], 1, 65535), bounded(argv[3], 1, 256),
+        return persist("persist", bounded(argv[2], 1, 65535), bounded(argv[3], 1, 256),
                        bounded(argv[4], 1, 1000000), read_file(argv[5]));
     std::fprintf(stderr,
                  "usage: qclient drain PORT REQ | seq PORT N REQ | conns PORT N CONC REQ | "

@@ -67,56 +67,63 @@ SQLWCHAR *to_wide(const char *utf8)
     return qx_utf8s2wides(reinterpret_cast<const unsigned char *>(utf8), SQL_NTS);
 }
 
+// Calls `use(text, index)` for every `path` element in document order; an
+// element without text is refused with `missing`.
+template <class Use>
+int each_text(diagstk_t *diag, void *ptree, const char *path, const char *missing, Use use)
+{
+    for (unsigned i = 1;; i++) {
+        char *text = nullptr;
+        const int r = qx_tree_element(diag, ptree, i, path, &text, nullptr);
+        if (r == TREE_ELEMENT_ERROR) return -1;
+        if (r == TREE_ELEMENT_NOT_FOUND) return 0;
+        if (r == TREE_ELEMENT_NO_DATA) {
+            diagstk_add(diag, 3, "%s", missing);
+            return -1;
+        }
+        if (use(text, i) < 0) return -1;
+    }
+}
+
 // Each NAME=value entry is set with setenv, which keeps its own copy: the
 // tree can then be freed, and a request repeated on one connection does
 // not pile up strings. A text without "=" removes NAME, as putenv would.
 int apply_environment(diagstk_t *diag, void *ptree)
 {
-    for (unsigned i = 1;; i++) {
-        char *text = nullptr;
-        const int r = qx_tree_element(diag, ptree, i, "Request/Environment", &text, nullptr);
-        if (r == TREE_ELEMENT_ERROR) return -1;
-        if (r == TREE_ELEMENT_NOT_FOUND) return 0;
-        if (r == TREE_ELEMENT_NO_DATA) {
-            diagstk_add(diag, 3, "Missing Environment data");
-            return -1;
-        }
-        const char *eq = std::strchr(text, '=');
-        if (eq == nullptr) {
-            unsetenv(text);
-        } else {
-            const std::string name(text, static_cast<std::size_t>(eq - text));
-            if (!name.empty()) setenv(name.c_str(), eq + 1, 1);
-        }
-    }
+    return each_text(diag, ptree, "Request/Environment", "Missing Environment data",
+                     [](const char *text, unsigned) {
+                         const char *eq = std::strchr(text, '=');
+                         if (eq == nullptr) {
+                             unsetenv(text);
+                         } else {
+                             const std::string name(text, static_cast<std::size_t>(eq - text));
+                             if (!name.empty()) setenv(name.c_str(), eq + 1, 1);
+                         }
+                         return 0;
+                     });
 }
 
 int read_transaction(diagstk_t *diag, void *ptree, query_t *query)
 {
     sql_transaction_t **tail = &query->transaction;
-    for (unsigned i = 1;; i++) {
-        char *text = nullptr;
-        const int r = qx_tree_element(diag, ptree, i, "Request/Transaction/Sql", &text, nullptr);
-        if (r == TREE_ELEMENT_ERROR) return -1;
-        if (r == TREE_ELEMENT_NOT_FOUND) return 0;
-        if (r == TREE_ELEMENT_NO_DATA) {
-            diagstk_add(diag, 3, "Missing SQL data in transaction");
-            return -1;
-        }
-        auto *t = static_cast<sql_transaction_t *>(std::calloc(1, sizeof(sql_transaction_t)));
-        if (t == nullptr) {
-            diagstk_add(diag, 3, "%s: Failed to allocate a transaction_t", OP);
-            return -1;
-        }
-        *tail = t;
-        tail = &t->next;
-        t->sequence = static_cast<int>(i);
-        t->sql = to_wide(text);
-        if (t->sql == nullptr) {
-            diagstk_add(diag, 3, "%s: Failed to allocate memory for query string", OP);
-            return -1;
-        }
-    }
+    return each_text(
+        diag, ptree, "Request/Transaction/Sql", "Missing SQL data in transaction",
+        [&](const char *text, unsigned i) {
+            auto *t = static_cast<sql_transaction_t *>(std::calloc(1, sizeof(sql_transaction_t)));
+            if (t == nullptr) {
+                diagstk_add(diag, 3, "%s: Failed to allocate a transaction_t", OP);
+                return -1;
+            }
+            *tail = t;
+            tail = &t->next;
+            t->sequence = static_cast<int>(i);
+            t->sql = to_wide(text);
+            if (t->sql == nullptr) {
+                diagstk_add(diag, 3, "%s: Failed to allocate memory for query string", OP);
+                return -1;
+            }
+            return 0;
+        });
 }
 
 // Reads the attributes of one Parameter element into `arg`.
