@@ -3,7 +3,6 @@
 // running, and a client that vanishes in the middle of a large answer.
 
 #include <csignal>
-#include <functional>
 #include <sys/socket.h>
 #include <thread>
 
@@ -11,105 +10,83 @@
 
 namespace {
 
-class Standalone : public NetTest {};
+class Standalone : public NetTest {
+protected:
+    // Many rows, each computed when fetched (StepAPI), not all before the first.
+    std::string rows(int n) const
+    {
+        return sql_request(db.conn() + ";StepAPI=1",
+                           "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
+                           "WHERE x < " + std::to_string(n) +
+                               ") SELECT x, printf('%0100d', x) FROM c");
+    }
+};
 
 const std::string ACL_DENIED = error_body("Access denied to client due to IP-based ACL");
 
-// Many clients at once, each connection served by a child of its own:
-// every complete answer is right, a client that fails costs only its own
-// child, and afterwards the server holds no more children or descriptors
-// than before.
+// Each connection is served by a child of its own: every answer is right,
+// a client that leaves mid-answer costs only its own child, and afterwards
+// the server holds no more children or descriptors than before.
 TEST_F(Standalone, ConcurrentClientsSomeFailing)
 {
     constexpr int CLIENTS = 16, ROUNDS = 5;
     ASSERT_TRUE(start());
     const pid_t pid = server->pid();
     const int fds_before = fd_count(pid);
-    const std::string big = sql_request(
-        db.conn() + ";StepAPI=1",
-        "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 100000) "
-        "SELECT x, printf('%050d', x) AS pad FROM c");
-
-    const std::string malformed = "<Request><Sql>SELECT 1</Request>",
-                      refusal = error_body("error on line 1 of input request, mismatched tag");
+    const std::string big = rows(100000);
     // A burst of 16 connects overflows the listen queue of 5; with SYN
     // cookies the kernel may then reset a connection the server never
-    // accepted. Like a real client, a first exchange that got nothing but
-    // a reset tries a new connection.
-    const auto first_exchange = [&](const std::function<std::string(int)> &exchange) {
+    // accepted. Like a real client, a first exchange that got nothing but a
+    // reset tries a new connection.
+    const auto first_exchange = [&](const std::string &req, bool whole) {
         for (int attempt = 0;; attempt++) {
             Fd conn = connect_port(port);
-            std::string got = exchange(conn.get());
+            char buf[4096];
+            const ssize_t n =
+                whole || !send_all(conn.get(), req) ? 0 : recv(conn.get(), buf, 4096, 0);
+            std::string got = whole ? ask(conn.get(), req) : std::string(buf, n > 0 ? n : 0);
             if (!got.empty() || attempt == 2) return std::pair{std::move(conn), got};
         }
     };
-    const auto start_of_big = [&](int fd) {
-        char buf[4096];
-        const ssize_t n = send_all(fd, big) ? recv(fd, buf, sizeof buf, 0) : -1;
-        return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
-    };
-    std::vector<std::string> failures[CLIENTS];
     std::vector<std::thread> clients;
     for (int c = 0; c < CLIENTS; c++) {
         clients.emplace_back([&, c] {
-            // One connection is served throughout, while others of the same
-            // client leave after the first bytes of a large answer or send
-            // a malformed request.
-            const std::string first = sql("SELECT " + std::to_string(c) + " AS v");
-            auto [kept, hello] = first_exchange([&](int fd) { return ask(fd, first); });
-            if (result_of(hello) != one_value("v", std::to_string(c)))
-                failures[c].push_back("client " + std::to_string(c) + ": " + hello);
+            auto [kept, hello] = first_exchange(sql("SELECT 1 AS v"), true);
+            EXPECT_EQ(result_of(hello), one_value("v", "1"));
             for (int r = 0; r < ROUNDS; r++) {
-                const std::string round =
-                    "client " + std::to_string(c) + " round " + std::to_string(r);
-                const int kind = (c + r) % 4;
-                if (kind == 0 && first_exchange(start_of_big).second.empty())
-                    failures[c].push_back(round + ": no start of the large answer");
-                if (kind == 1 &&
-                    body_of(first_exchange([&](int fd) { return ask(fd, malformed); }).second) !=
-                        refusal)
-                    failures[c].push_back(round + ": no error document for a malformed request");
-                if (const ::testing::AssertionResult ok = answers(kept.get(), c * 100 + r); !ok)
-                    failures[c].push_back(round + ": " + ok.message());
+                EXPECT_TRUE((c + r) % 3 != 0 || !first_exchange(big, false).second.empty());
+                EXPECT_TRUE(answers(kept.get(), c * 100 + r)) << "client " << c << " round " << r;
             }
         });
     }
     for (std::thread &t : clients) t.join();
-    for (const auto &f : failures)
-        for (const std::string &text : f) ADD_FAILURE() << text;
-
     EXPECT_TRUE(serves(1));
-    // Ended children are reaped on the idle turn, at most 5 s after the
-    // last connection.
-    EXPECT_TRUE(eventually([&] { return children_of(pid).empty(); }, 8s))
-        << children_of(pid).size() << " children left";
+    // Ended children are reaped on the idle turn, at most 5 s after the last connection.
+    EXPECT_TRUE(eventually([&] { return children_of(pid).empty(); }, 8s));
     EXPECT_EQ(fd_count(pid), fds_before);
     EXPECT_EQ(stop(), CLEAN_EXIT);
 }
 
-// With two connections open, a third is refused with an error document;
+// With two connections open a third is refused with an error document;
 // once one of the two has ended, the next is admitted.
 TEST_F(Standalone, ConnectionLimits)
 {
-    const std::pair<const char *, const char *> limits[] = {
-        {"<MaxConcurrentConnect>2</MaxConcurrentConnect>",
-         "Maximum Threads/Processes already in use"},
-        {"<MaxClientConnect>2</MaxClientConnect>",
-         "Maximum connections from client 127.0.0.1 already in use"},
-    };
-    for (const auto &[setting, refusal] : limits) {
+    for (const auto &[setting, refusal] : {
+             std::pair{"<MaxConcurrentConnect>2</MaxConcurrentConnect>",
+                       "Maximum Threads/Processes already in use"},
+             {"<MaxClientConnect>2</MaxClientConnect>",
+              "Maximum connections from client 127.0.0.1 already in use"}}) {
         SCOPED_TRACE(setting);
         ASSERT_TRUE(start(setting));
         Fd a = connect_port(port);
         EXPECT_TRUE(answers(a.get(), 1));
-        const std::vector<pid_t> kids = children_of(server->pid());
-        ASSERT_EQ(kids.size(), 1u);
+        const std::vector<pid_t> first = children_of(server->pid());
         Fd b = connect_port(port);
         EXPECT_TRUE(answers(b.get(), 2));
-        Fd third = connect_port(port);
-        EXPECT_EQ(body_of(read_until_eof(third.get())), error_body(refusal));
+        EXPECT_EQ(body_of(read_until_eof(connect_port(port).get())), error_body(refusal));
         a.reset();
-        ASSERT_TRUE(eventually([&] { return has_ended(kids[0]); }, 5s));
+        ASSERT_EQ(first.size(), 1u);
+        ASSERT_TRUE(eventually([&] { return has_ended(first[0]); }, 5s));
         EXPECT_TRUE(serves(3));
         b.reset();
         const ProcResult r = stop();
@@ -124,9 +101,7 @@ TEST_F(Standalone, AccessListsAndDisabledControlInterface)
 {
     ASSERT_TRUE(start("<Client Allow=\"No\">127.0.0.1</Client>"
                       "<ControlClient Allow=\"No\">127.0.0.0/255.0.0.0</ControlClient>"));
-    Fd conn = connect_port(port);
-    ASSERT_TRUE(send_all(conn.get(), sql("SELECT 1")));
-    EXPECT_EQ(body_of(read_until_eof(conn.get())), ACL_DENIED);
+    EXPECT_EQ(body_of(ask(connect_port(port).get(), sql("SELECT 1"))), ACL_DENIED);
     EXPECT_EQ(body_of(control(control_port, "<Request><Statistics/></Request>")),
               error_body("Access denied to client due to Control IP-based ACL"));
     const ProcResult r = stop();
@@ -135,14 +110,13 @@ TEST_F(Standalone, AccessListsAndDisabledControlInterface)
 
     ASSERT_TRUE(start("<Flags><DisableControlInterface/></Flags>"));
     EXPECT_TRUE(serves(5));
-    EXPECT_FALSE(listening(control_port));
     EXPECT_EQ(control(control_port, "<Request><Configuration/></Request>"), "refused");
     EXPECT_EQ(stop(), CLEAN_EXIT);
 }
 
 // A new Client list sent on the control port applies from the next idle
-// turn; the statistics then count the refusal; and every control request
-// leaves config.xml holding the settings in force.
+// turn and the statistics count the refusal; every control request leaves
+// config.xml holding the settings in force.
 TEST_F(Standalone, ControlPortReconfiguresAndReports)
 {
     ASSERT_TRUE(start());
@@ -151,23 +125,20 @@ TEST_F(Standalone, ControlPortReconfiguresAndReports)
         EXPECT_TRUE(answers(a.get(), 1));
         EXPECT_TRUE(answers(a.get(), 2));
     }
-    EXPECT_EQ(body_of(control(control_port, config_doc(settings_with_ports(
-                                                "<Client Allow=\"No\">127.0.0.1</Client>")))),
+    const std::string deny = "<Client Allow=\"No\">127.0.0.1</Client>";
+    EXPECT_EQ(body_of(control(control_port, config_doc(settings_with_ports(deny)))),
               "<Result Status=\"00000\">\n</Result>\n");
-    const std::string saved = written_config(port, control_port, logdir.path(),
-                                             "    <Client Allow=\"No\">127.0.0.1</Client>\n");
+    const std::string saved =
+        written_config(port, control_port, logdir.path(), "    " + deny + "\n");
     // The file is written again after the answer has gone out.
     const auto config_saved = [&] { return body_of(read_file(CONFIG_XML)) == saved; };
     EXPECT_TRUE(eventually(config_saved, 2s));
-
     // The server waits up to 5 s for a connection before its idle turn;
     // any connection in between would start that wait again.
     std::this_thread::sleep_for(6500ms);
-    Fd refused = connect_port(port);
-    EXPECT_EQ(body_of(read_until_eof(refused.get())), ACL_DENIED);
+    EXPECT_EQ(body_of(read_until_eof(connect_port(port).get())), ACL_DENIED);
 
     write_config(config_doc(settings_with_ports("")));
-    // The layout of the document is for the unit tests; here, the counts.
     EXPECT_TRUE(holds(body_of(control(control_port, "<Request><Statistics/></Request>")),
                       {"<Result State=\"00000\">\n  <UpTime>",
                        "  <Connections>\n    <Total>2</Total>\n    <Refused>1</Refused>\n"
@@ -179,33 +150,27 @@ TEST_F(Standalone, ControlPortReconfiguresAndReports)
     EXPECT_EQ(stop().status, 0);
 }
 
-// SIGHUP changes nothing. On SIGTERM or SIGINT the server stops listening
+// SIGHUP changes nothing. On SIGTERM (SIGINT takes the same path) the server stops listening
 // at once but, with the default Flags, stays until the last connected
 // client has gone, still serving it; then it ends within one 5-second wait
 // for connections.
-TEST_F(Standalone, HangupIsIgnoredTermAndIntWaitForConnectedClients)
+TEST_F(Standalone, HangupIsIgnoredTermWaitsForConnectedClients)
 {
-    for (const int sig : {SIGTERM, SIGINT}) {
-        SCOPED_TRACE(sig);
-        ASSERT_TRUE(start());
-        kill(server->pid(), SIGHUP);
-        EXPECT_TRUE(serves(1));
-        kill(server->pid(), SIGHUP);
-        EXPECT_FALSE(server_ended_within(300ms));
-        Fd conn = connect_port(port);
-        EXPECT_TRUE(answers(conn.get(), 2));
-        kill(server->pid(), sig);
-        EXPECT_TRUE(eventually([&] { return !listening(port); }, 2s));
-        EXPECT_TRUE(answers(conn.get(), 3));
-        EXPECT_FALSE(server_ended_within(1500ms));
-        conn.reset();
-        EXPECT_TRUE(server_ended_within(6s));
-        EXPECT_EQ(stop(), CLEAN_EXIT);
-    }
+    ASSERT_TRUE(start());
+    kill(server->pid(), SIGHUP);
+    Fd conn = connect_port(port);
+    EXPECT_TRUE(answers(conn.get(), 2));
+    kill(server->pid(), SIGTERM);
+    EXPECT_TRUE(eventually([&] { return !listening(port); }, 2s));
+    EXPECT_TRUE(answers(conn.get(), 3));
+    EXPECT_FALSE(server_ended_within(1500ms));
+    conn.reset();
+    EXPECT_TRUE(server_ended_within(6s));
+    EXPECT_EQ(stop(), CLEAN_EXIT);
 }
 
 // KillChildrenOnClosedown: a child still reading a request is ended by the
-// shutdown, which then waits for it and completes.
+// shutdown, which waits for it and completes.
 TEST_F(Standalone, KillChildrenOnClosedownEndsChildrenFirst)
 {
     ASSERT_TRUE(start("<Flags><MultiProcess/><EnableControlInterface/>"
@@ -226,32 +191,26 @@ TEST_F(Standalone, KillChildrenOnClosedownEndsChildrenFirst)
 }
 
 // A client that leaves in the middle of a large answer stops the work: its
-// child ends (status 0) long before it could have produced everything, and
-// the server goes on serving.
+// child ends with status 0 long before it could have produced everything
+// (two million rows take many seconds in any build), and the server goes
+// on serving.
 TEST_F(Standalone, VanishedClientStopsTheWork)
 {
     logs_dir();
     ASSERT_TRUE(start("<Logging>0x40</Logging>"));
-    // Two million rows, many seconds of work in any build. StepAPI makes
-    // the driver compute each row when it is fetched rather than all of
-    // them before the first.
     Fd conn = connect_port(port);
-    ASSERT_TRUE(send_all(conn.get(), sql_request(db.conn() + ";StepAPI=1",
-        "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 2000000) "
-        "SELECT x, printf('%0100d', x) AS pad FROM c")));
+    ASSERT_TRUE(send_all(conn.get(), rows(2000000)));
     char buf[4096];
     ASSERT_GT(recv(conn.get(), buf, sizeof buf, 0), 0);
     const std::vector<pid_t> kids = children_of(server->pid());
     ASSERT_EQ(kids.size(), 1u);
     conn.reset();  // unread data pending: the peer sees a reset
-    const bool ended = eventually([&] { return has_ended(kids[0]); }, 2s);
-    EXPECT_TRUE(ended) << "the child still works for a client that has gone";
-    if (!ended) kill(kids[0], SIGKILL);
-
+    EXPECT_TRUE(eventually([&] { return has_ended(kids[0]); }, 2s))
+        << "the child still works for a client that has gone";
     EXPECT_TRUE(serves(4));
     EXPECT_EQ(stop(), CLEAN_EXIT);
-    const std::string trace = read_file(logs_dir() + "/tmquillet.log");
-    EXPECT_TRUE(holds(trace, {"\tChild " + std::to_string(kids[0]) + " exited with code 0\n"}));
+    EXPECT_TRUE(holds(read_file(logs_dir() + "/tmquillet.log"),
+                      {"\tChild " + std::to_string(kids[0]) + " exited with code 0\n"}));
 }
 
 }  // namespace

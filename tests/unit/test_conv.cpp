@@ -16,57 +16,42 @@ const unsigned char *u8(const std::string &s)
 }
 std::string text(const Bytes &b, std::size_t n) { return std::string(b.data(), b.data() + n); }
 
-// An expected text of "" stands for failure (result 0).
-struct ByteCase { std::string in; std::size_t size; std::string expected; };
-struct WideCase { Wide in; std::size_t size; std::string expected; };
-
-TEST(Conv, EightBitToUtf8KeepsTwoBytesSpare)
+// An expected text of "" stands for failure (result 0). Each fitting row
+// has a twin one byte smaller that must fail rather than overrun.
+TEST(Conv, EightBitConversionsStayInsideTheBuffer)
 {
-    const ByteCase cases[] = {
-        {"\xE9" "A", 5, "\xC3\xA9" "A"}, {"\xE9" "A", 4, ""},
-        {"ABCDEFGH", 10, "ABCDEFGH"},    {"ABCDEFGH", 9, ""},
-        {"\x7F\x80\xFF", 7, "\x7F\xC2\x80\xC3\xBF"},
+    using Fn = std::size_t (*)(const unsigned char *, std::size_t, unsigned char *, std::size_t);
+    const struct { Fn fn; std::string in; std::size_t size; std::string expected; } cases[] = {
+        // UTF-8 keeps two bytes spare.
+        {qx_8bits2utf8s, "\xE9" "A", 5, "\xC3\xA9" "A"}, {qx_8bits2utf8s, "\xE9" "A", 4, ""},
+        {qx_8bits2utf8s, "\x7F\x80\xFF", 7, "\x7F\xC2\x80\xC3\xBF"},
+        {qx_8bits2chrrefs, "'<'", 16, "&apos;&lt;&apos;"}, {qx_8bits2chrrefs, "'<'", 15, ""},
+        {qx_8bits2chrrefs, std::string("a\0\x7F\x80", 4), 9, std::string("a\0\x7F&#x80;", 9)},
     };
     for (const auto &c : cases) {
         Bytes out(c.size);
-        const std::size_t n = qx_8bits2utf8s(u8(c.in), c.in.size(), out.data(), c.size);
-        EXPECT_EQ(text(out, n), c.expected) << c.in << " in " << c.size;
+        EXPECT_EQ(text(out, c.fn(u8(c.in), c.in.size(), out.data(), c.size)), c.expected)
+            << c.in << " in " << c.size;
     }
 }
 
-TEST(Conv, EightBitToCharacterReferences)
+TEST(Conv, WideSurrogatesAndBufferSize)
 {
-    const ByteCase cases[] = {
-        {"'<'", 16, "&apos;&lt;&apos;"}, {"'<'", 15, ""}, {"&>\"", 15, "&amp;&gt;&quot;"},
-        {"\xE9", 6, "&#xe9;"},           {"\xE9", 5, ""},
-        {std::string("a\0\x7F\x80", 4), 9, std::string("a\0\x7F&#x80;", 9)},
-    };
-    for (const auto &c : cases) {
-        Bytes out(c.size);
-        const std::size_t n = qx_8bits2chrrefs(u8(c.in), c.in.size(), out.data(), c.size);
-        EXPECT_EQ(text(out, n), c.expected) << c.in << " in " << c.size;
-    }
-}
-
-TEST(Conv, WideToCharacterReferencesAndUtf8)
-{
-    const WideCase refs[] = {
+    const struct { Wide in; std::size_t size; std::string expected; } refs[] = {
         {{0x41, 0xFF, 0x100}, 15, "A&#xff;&#x0100;"}, {{0x41, 0xFF, 0x100}, 14, ""},
-        {{0x20AC, '<'}, 12, "&#x20ac;&lt;"},
         // A surrogate pair is one character; a lone surrogate is not XML.
         {{0xD83D, 0xDE00, 0xDE00}, 17, "&#x1f600;&#xfffd;"},
+    }, utf8[] = {
+        {{0x7F, 0x80, 0x7FF, 0x800}, 8, "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80"},
+        {{0x7F, 0x80, 0x7FF, 0x800}, 7, ""},
+        {{0xFFFF, 0xD800}, 6, "\xEF\xBF\xBF\xEF\xBF\xBD"},
+        {{0xD83D, 0xDE00}, 4, "\xF0\x9F\x98\x80"}, {{0xD83D, 0xDE00}, 3, ""},
     };
     for (const auto &c : refs) {
         Bytes out(c.size);
         const std::size_t n = qx_wides2chrrefs(c.in.data(), int(c.in.size()), out.data(), c.size);
         EXPECT_EQ(text(out, n), c.expected) << c.size;
     }
-    const WideCase utf8[] = {
-        {{0xE9, 0x20AC}, 5, "\xC3\xA9\xE2\x82\xAC"}, {{0xE9, 0x20AC}, 4, ""},
-        {{0x7F, 0x80, 0x7FF, 0x800}, 8, "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80"},
-        {{0xFFFF, 0xD800}, 6, "\xEF\xBF\xBF\xEF\xBF\xBD"},  // a lone surrogate
-        {{0xD83D, 0xDE00}, 4, "\xF0\x9F\x98\x80"}, {{0xD83D, 0xDE00}, 3, ""},
-    };
     for (const auto &c : utf8) {
         Bytes out(c.size);
         const int n = qx_wides2utf8s(c.in.data(), int(c.in.size()), out.data(), int(c.size));
@@ -74,16 +59,12 @@ TEST(Conv, WideToCharacterReferencesAndUtf8)
     }
 }
 
-TEST(Conv, ToWideStrings)
+TEST(Conv, IllFormedUtf8ToWide)
 {
     const struct { std::string in; int len; Wide expected; } cases[] = {
-        {"Zo\xC3\xAB", SQL_NTS, {0x5A, 0x6F, 0xEB, 0}},
-        {"\xE2\x82\xAC!", 3, {0x20AC}},
         {"\x80" "A", 2, {0x80, 0x41}},  // a stray continuation byte stands for itself
         // A sequence cut short must not swallow the terminator or the next character.
         {"\xC3", SQL_NTS, {0xC0, 0}},
-        {"\xE2\x82", SQL_NTS, {0x2080, 0}},
-        {"\xC3" "A", 2, {0xC0, 0x41}},
         {"a\xF0\x9F\x98\x80", SQL_NTS, {0x61, 0xD83D, 0xDE00, 0}},
         {"\xF0\x9F" "A", 3, {0xFFFD, 0x41}},
     };
@@ -94,11 +75,10 @@ TEST(Conv, ToWideStrings)
     }
 }
 
-TEST(Base64, StandardAlphabetPaddingNoLineBreaks)
+TEST(Base64, PaddingAndAlphabetEnd)
 {
     const struct { std::string in, expected; } cases[] = {
-        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foobar", "Zm9vYmFy"}, {"\xFB\xFF\xFE", "+//+"},
-        {std::string(57, '\0'), std::string(76, 'A')},
+        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"\xFB\xFF\xFE", "+//+"},
     };
     for (const auto &c : cases) {
         const int len = static_cast<int>(c.in.size());

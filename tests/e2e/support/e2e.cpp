@@ -1,0 +1,539 @@
+// e2e.cpp - the shared support: child processes, files and documents, the
+// databases, loopback sockets and what /proc tells about the server.
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+
+#include "e2e.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Child processes read and write memory files rather than pipes: nothing
+// has to be pumped while the child runs, and the server's own children
+// cannot hold a test up by keeping an output pipe open.
+
+int memory_file(std::string_view data = "")
+{
+    const int fd = memfd_create("e2e", MFD_CLOEXEC);
+    for (ssize_t n = 0; fd >= 0 && !data.empty(); data.remove_prefix(static_cast<std::size_t>(n)))
+        if ((n = write(fd, data.data(), data.size())) <= 0)
+            throw std::runtime_error("write failed");
+    if (fd < 0 || lseek(fd, 0, SEEK_SET) < 0) throw std::runtime_error("memfd_create failed");
+    return fd;
+}
+
+std::string contents(const Fd &fd)
+{
+    std::string s;
+    char buf[65536];
+    lseek(fd.get(), 0, SEEK_SET);
+    for (ssize_t n; (n = read(fd.get(), buf, sizeof buf)) > 0;)
+        s.append(buf, static_cast<std::size_t>(n));
+    return s;
+}
+
+constexpr const char *STATE[] = {"config.xml", "tmp_config.xml", "Logs"};
+
+sockaddr_in loopback(int port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    return a;
+}
+
+// Bounds sends and receives, and on Linux a connect too: a full listen
+// queue makes it wait, not hang.
+void bound(int fd, std::chrono::seconds limit)
+{
+    const timeval tv{static_cast<time_t>(limit.count()), 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+}  // namespace
+
+Child::Child(const std::vector<std::string> &args, ProcOptions opts)
+    : deadline_(std::chrono::steady_clock::now() + opts.limit), in_(memory_file(opts.input)),
+      out_(memory_file()), err_(memory_file())
+{
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        dup2(opts.socket >= 0 ? opts.socket : in_.get(), STDIN_FILENO);
+        dup2(opts.socket >= 0 ? opts.socket : out_.get(), STDOUT_FILENO);
+        dup2(err_.get(), STDERR_FILENO);
+        // As inetd or a shell would start it, not with the runner's disposition.
+        signal(SIGPIPE, SIG_DFL);
+        // A sanitizer report must never pass for one of the server's own
+        // exit statuses (its default is 1, the server's usual failure).
+        // Stacks are not leak roots: a path that calls exit() deep inside
+        // the server would otherwise hide what main's locals still own.
+        for (const auto &[name, option] : {std::pair{"ASAN_OPTIONS", ":exitcode=23"},
+                                           {"LSAN_OPTIONS", ":use_stacks=0:use_registers=0"}}) {
+            const char *old = getenv(name);
+            setenv(name, (std::string(old ? old : "") + option).c_str(), 1);
+        }
+        for (const std::string &e : opts.env) putenv(strdup(e.c_str()));
+        std::vector<char *> argv;
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    if (opts.socket >= 0) close(opts.socket);  // the child's end now lives only in the child
+}
+
+Child::~Child()
+{
+    if (!reaped_ && pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
+}
+
+ProcResult Child::finish()
+{
+    ProcResult r;
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+        if (!r.timed_out && std::chrono::steady_clock::now() >= deadline_)
+            r.timed_out = kill(pid_, SIGKILL) == 0;
+        usleep(2000);
+    }
+    reaped_ = true;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = contents(out_);
+    r.err = contents(err_);
+    return r;
+}
+
+void PrintTo(const ProcResult &r, std::ostream *os)
+{
+    *os << "{status " << r.status << (r.timed_out ? " (timed out)" : "") << ", out \"" << r.out
+        << "\", err \"" << r.err << "\"}";
+}
+
+std::vector<std::string> server_argv(const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv{QUILLET_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+::testing::AssertionResult run_tool(const std::vector<std::string> &argv, std::string_view input,
+                                    std::string *out, std::chrono::milliseconds limit)
+{
+    const ProcResult r = Child(argv, with_input(std::string(input), limit)).finish();
+    *out = r.out;
+    if (r.status == 0 && !r.timed_out) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << argv[0] << (r.status == 127 ? " is not installed" : "")
+                                         << ": " << ::testing::PrintToString(r);
+}
+
+ProcResult query(const std::string &req, ProcOptions opts)
+{
+    opts.input = req;
+    ProcResult r = run_server({"pipe"}, std::move(opts));
+    r.out = result_of(r.out);
+    return r;
+}
+
+// ---- Files and documents
+
+ServerTest::ServerTest() : saved_(INSTALL_DIR + "/.e2e-saved-" + std::to_string(getpid()))
+{
+    fs::create_directories(saved_);
+    for (const char *name : STATE)
+        if (fs::exists(fs::symlink_status(INSTALL_DIR + "/" + name)))
+            fs::rename(INSTALL_DIR + "/" + name, saved_ + "/" + name);
+    write_config(config_doc("<Logging>0</Logging><LogDir>" + logdir.path() + "</LogDir>"));
+}
+
+ServerTest::~ServerTest()
+{
+    std::error_code ec;
+    for (const char *name : STATE) {
+        fs::remove_all(INSTALL_DIR + "/" + name, ec);
+        if (fs::exists(fs::symlink_status(saved_ + "/" + name)))
+            fs::rename(saved_ + "/" + name, INSTALL_DIR + "/" + name, ec);
+    }
+    fs::remove_all(saved_, ec);
+}
+
+std::string logs_dir()
+{
+    fs::create_directories(INSTALL_DIR + "/Logs");
+    return INSTALL_DIR + "/Logs";
+}
+
+TempDir::TempDir() : path_((fs::temp_directory_path() / "quillet-e2e-XXXXXX").string())
+{
+    if (mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const std::string &path, std::string_view data)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out.write(data.data(), static_cast<std::streamsize>(data.size())))
+        throw std::runtime_error("cannot write " + path);
+}
+
+std::string repeat(std::string_view unit, std::size_t n)
+{
+    std::string s;
+    while (n-- > 0) s += unit;
+    return s;
+}
+
+::testing::AssertionResult holds(const std::string &text, const std::vector<std::string> &parts)
+{
+    for (const std::string &p : parts)
+        if (text.find(p) == std::string::npos)
+            return ::testing::AssertionFailure() << "no \"" << p << "\" in:\n" << text;
+    return ::testing::AssertionSuccess();
+}
+
+std::string xml_text(std::string_view text)
+{
+    std::string out;
+    for (const char c : text)
+        out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
+    return out;
+}
+
+// The examples test pins the prolog byte for byte, so here it only has to
+// be there.
+std::string body_of(const std::string &doc)
+{
+    static const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+                                    "<!--\r\n  Generated by ",
+                             end = "\r\n-->\r\n";
+    const std::size_t at = doc.find(end);
+    if (!doc.starts_with(head) || at == std::string::npos) return "no prolog: " + doc;
+    return doc.substr(at + end.size());
+}
+
+std::string result_of(const std::string &doc)
+{
+    static const std::string start = "<!--\r\n  Driver: ", end = "\r\n-->\r\n";
+    std::string body = body_of(doc);
+    if (const std::size_t at = body.find(end); body.starts_with(start) && at != std::string::npos)
+        body.erase(0, at + end.size());
+    return body;
+}
+
+std::string error_body(std::string_view escaped_text)
+{
+    return "<Result State=\"HY000\">\n    <Diagnostic Number=\"1\">\n        <Text>" +
+           std::string(escaped_text) + "</Text>\n    </Diagnostic>\n</Result>\n";
+}
+
+std::string odbc_error_body(std::string_view state, long native, std::string_view escaped_text)
+{
+    const std::string s(state);
+    return "<Result State=\"" + s + "\">\n<Diagnostic Number=\"1\">\n    <State>" + s +
+           "</State>\n    <Native>" + std::to_string(native) + "</Native>\n    <Text>" +
+           std::string(escaped_text) + "</Text>\n</Diagnostic>\n</Result>\n";
+}
+
+// ---- Databases
+
+namespace {
+
+// Everything the query tests read from "quillet". Tests that change data
+// create tables of their own.
+constexpr const char *postgres_schema = R"sql(
+CREATE TABLE people (id int, name varchar(40));
+INSERT INTO people VALUES (1, 'Smith & Co'), (2, NULL);
+CREATE FUNCTION getbalance(account int) RETURNS int LANGUAGE sql AS 'SELECT account * 10';
+CREATE FUNCTION f_inout(INOUT x int) LANGUAGE sql AS 'SELECT x + 100';
+CREATE FUNCTION f_noargs() RETURNS int LANGUAGE sql AS 'SELECT 7';
+CREATE FUNCTION "f&x"(a text) RETURNS text LANGUAGE sql AS $$SELECT a || '!'$$;
+CREATE DATABASE tablelist;
+\c tablelist
+CREATE TABLE t (a int);
+CREATE VIEW w AS SELECT a FROM t;
+)sql";
+
+const std::string PG_SH = QUILLET_SOURCE_DIR "/scripts/pg.sh";
+
+// One cluster for the whole run, started when the first test asks for it;
+// TearDown stops it whatever the outcome.
+class PostgresCluster : public ::testing::Environment {
+public:
+    void TearDown() override
+    {
+        std::string out;
+        EXPECT_TRUE(!dir || run_tool({"sh", PG_SH, "stop", dir->path()}, "", &out, 60s));
+        dir.reset();
+    }
+
+    ::testing::AssertionResult ready()
+    {
+        if (!dir) {
+            dir = std::make_unique<TempDir>();
+            std::string out;
+            ::testing::AssertionResult r =
+                run_tool({"sh", PG_SH, "start", dir->path()}, "", &out, 120s);
+            port = std::atoi(out.c_str());
+            if (r) r = run_tool(psql_argv(), postgres_schema, &out);
+            problem = r ? "" : "PostgreSQL test cluster unavailable: " + std::string(r.message());
+        }
+        if (problem.empty()) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << problem;
+    }
+
+    std::vector<std::string> psql_argv() const
+    {
+        return {"psql", "-XqtA", "-v", "ON_ERROR_STOP=1", "-h", dir->path(), "-p",
+                std::to_string(port), "-U", "quillet", "quillet"};
+    }
+
+    std::unique_ptr<TempDir> dir;
+    int port = 0;
+    std::string problem;
+};
+
+PostgresCluster *const cluster =
+    static_cast<PostgresCluster *>(::testing::AddGlobalTestEnvironment(new PostgresCluster));
+
+}  // namespace
+
+::testing::AssertionResult pg::ready() { return cluster->ready(); }
+
+int pg::port() { return cluster->port; }
+
+std::string pg::conn(std::string_view options, std::string_view database)
+{
+    return "Driver=PostgreSQL Unicode;Servername=127.0.0.1;Port=" + std::to_string(port()) +
+           ";Database=" + std::string(database) + ";Username=quillet" + std::string(options);
+}
+
+std::string pg::psql(std::string_view sql)
+{
+    std::string out;
+    EXPECT_TRUE(cluster->ready() && run_tool(cluster->psql_argv(), sql, &out));
+    return out;
+}
+
+SqliteDb::SqliteDb(std::string_view setup_sql) : path_(dir_.file("test.db"))
+{
+    if (!setup_sql.empty()) query(setup_sql);
+}
+
+std::string SqliteDb::query(std::string_view sql) const
+{
+    std::string out;
+    EXPECT_TRUE(run_tool({"sqlite3", path_}, sql, &out));
+    return out;
+}
+
+// ---- Sockets and processes
+
+Fd listen_on(int *port)
+{
+    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a = loopback(*port);
+    socklen_t len = sizeof a;
+    if (bind(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 ||
+        getsockname(fd.get(), reinterpret_cast<sockaddr *>(&a), &len) < 0 ||
+        listen(fd.get(), 4) < 0)
+        throw std::runtime_error("cannot listen");
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+Fd connect_port(int port, std::chrono::milliseconds retry_for)
+{
+    const auto deadline = std::chrono::steady_clock::now() + retry_for;
+    const sockaddr_in a = loopback(port);
+    for (;;) {
+        Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        bound(fd.get(), NET_LIMIT);
+        if (connect(fd.get(), reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0) return fd;
+        if (std::chrono::steady_clock::now() >= deadline) return Fd();
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
+bool send_all(int fd, std::string_view data)
+{
+    while (!data.empty()) {
+        const ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::string read_until_eof(int fd, std::string_view end)
+{
+    std::string got;
+    char buf[65536];
+    while (end.empty() || !got.ends_with(end)) {
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+std::string control(int port, std::string_view doc)
+{
+    Fd fd = connect_port(port);
+    if (fd.get() < 0) return "refused";
+    send_all(fd.get(), doc);
+    shutdown(fd.get(), SHUT_WR);
+    return read_until_eof(fd.get());
+}
+
+InetdSession::InetdSession(const std::vector<std::string> &args)
+{
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0)
+        throw std::runtime_error("socketpair failed");
+    peer_.reset(sv[0]);
+    bound(peer_.get(), 20s);  // a first PostgreSQL connection may be slow
+    child_ = std::make_unique<Child>(server_argv(args), ProcOptions{"", {}, sv[1]});
+}
+
+ProcResult InetdSession::finish()
+{
+    peer_.reset();
+    return child_->finish();
+}
+
+bool eventually(const std::function<bool()> &done, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;; std::this_thread::sleep_for(20ms)) {
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+    }
+}
+
+std::vector<pid_t> children_of(pid_t pid)
+{
+    const std::string p = std::to_string(pid);
+    std::istringstream in(read_file("/proc/" + p + "/task/" + p + "/children"));
+    return {std::istream_iterator<pid_t>(in), std::istream_iterator<pid_t>()};
+}
+
+bool has_ended(pid_t pid)
+{
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t at = stat.rfind(") ");  // the name may hold blanks
+    return at == std::string::npos || stat[at + 2] == 'Z';
+}
+
+int fd_count(pid_t pid)
+{
+    std::error_code ec;
+    const fs::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", ec);
+    return ec ? 0 : static_cast<int>(std::distance(fds, fs::directory_iterator()));
+}
+
+bool listening(int port)
+{
+    char local[16];
+    std::snprintf(local, sizeof local, ":%04X", port);
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line, slot, address, remote, state;
+        while (std::getline(in, line)) {
+            std::istringstream(line) >> slot >> address >> remote >> state;
+            if (address.ends_with(local) && state == "0A") return true;
+        }
+    }
+    return false;
+}
+
+std::string written_config(int port, int control_port, std::string_view logdir,
+                           std::string_view lists)
+{
+    return "<Configuration>\n    <Port>" + std::to_string(port) + "</Port>\n    <ControlPort>" +
+           std::to_string(control_port) + "</ControlPort>\n"
+           "    <MaxConcurrentConnect>0</MaxConcurrentConnect>\n"
+           "    <MaxClientConnect>0</MaxClientConnect>\n"
+           "    <Logging>0x0</Logging>\n    <LogDir>" + std::string(logdir) + "</LogDir>\n"
+           "    <Flags>\n        <MultiProcess/>\n        <EnableControlInterface/>\n"
+           "        <WaitForChildrenTerminationOnClosedown/>\n        <LeaveChildrenOnClosedown/>\n"
+           "        <NoReverseLookup/>\n    </Flags>\n" + std::string(lists) + "</Configuration>\n";
+}
+
+NetTest::NetTest()
+{
+    // Both sockets stay open until both numbers are known, so they differ.
+    Fd a = listen_on(&port), b = listen_on(&control_port);
+}
+
+NetTest::~NetTest()
+{
+    if (server && !has_ended(server->pid())) stop();
+}
+
+std::string NetTest::settings_with_ports(std::string_view settings) const
+{
+    // Tracing stays off unless `settings` turns it on.
+    const bool traced = settings.find("<Logging>") != std::string_view::npos;
+    return (traced ? "" : "<Logging>0</Logging>") + std::string("<LogDir>") + logdir.path() +
+           "</LogDir><Port>" + std::to_string(port) + "</Port><ControlPort>" +
+           std::to_string(control_port) + "</ControlPort>" + std::string(settings);
+}
+
+::testing::AssertionResult NetTest::start(std::string_view settings)
+{
+    write_config(config_doc(settings_with_ports(settings)));
+    server = std::make_unique<Child>(server_argv({"standalone"}), with_input("", 120s));
+    const pid_t pid = server->pid();
+    if (eventually([&] { return listening(port) || has_ended(pid); }, NET_LIMIT) &&
+        !has_ended(pid))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the server did not come up: " << server->finish().err;
+}
+
+ProcResult NetTest::stop()
+{
+    const pid_t pid = server->pid();
+    if (!has_ended(pid)) kill(pid, SIGTERM);
+    if (!server_ended_within(10s)) {
+        // Its children would hold the output pipes open until the deadline.
+        ADD_FAILURE() << "the server did not end within 10 s of SIGTERM";
+        for (const pid_t kid : children_of(pid)) kill(kid, SIGKILL);
+        kill(pid, SIGKILL);
+    }
+    return server->finish();
+}
+
+::testing::AssertionResult NetTest::answers(int fd, int v) const
+{
+    const std::string got =
+        result_of(ask(fd, sql("SELECT " + std::to_string(v) + " AS v FROM t WHERE n = 1")));
+    if (got == one_value("v", std::to_string(v))) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "SELECT " << v << " answered:\n" << got;
+}
