@@ -1,7 +1,10 @@
 // quilletclient against the real server: standalone (request and control
-// ports), and the ways an exchange fails.
+// ports), under a real inetd, and the ways an exchange fails.
 
+#include <csignal>
+#include <filesystem>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <thread>
 
@@ -108,6 +111,33 @@ TEST_F(Client, ResetBeforeAnyAnswerIsTriedAgain)
         else
             EXPECT_TRUE(gives(r, "", 1) && holds(r.err, {"Connection reset by peer"}));
     }
+}
+
+// The deployment inetd users have: one server process per connection,
+// several requests on it, and the control port as "inetd x".
+TEST_F(Client, RealInetd)
+{
+    const std::string inetd = "/usr/sbin/inetd";
+    ASSERT_TRUE(std::filesystem::exists(inetd)) << "install the Debian package openbsd-inetd";
+    const passwd *user = getpwuid(getuid());
+    ASSERT_NE(user, nullptr);
+    const std::string conf = work.file("inetd.conf"), service = " stream tcp4 nowait " +
+        std::string(user->pw_name) + " " + QUILLET_BINARY + " quilletserver inetd";
+    write_file(conf, at(port) + service + "\n" + at(control_port) + service + " x\n");
+    // -d keeps it in the foreground; -E passes our environment on to the
+    // server (the sanitizer options among it).
+    Child super({inetd, "-d", "-E", conf}, with_input("", 30s));
+    ASSERT_TRUE(eventually([&] { return listening(port) && listening(control_port); }, NET_LIMIT));
+    const ProcResult r = client({"--control", at(control_port), "--config"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(holds(r.out, {"<LogDir>" + logdir.path() + "</LogDir>"}));
+    Fd conn = connect_port(port);
+    EXPECT_TRUE(answers(conn.get(), 3));
+    EXPECT_TRUE(answers(conn.get(), 4));
+    shutdown(conn.get(), SHUT_WR);
+    EXPECT_EQ(read_until_eof(conn.get()), "") << "the server did not end with the connection";
+    kill(super.pid(), SIGTERM);
+    EXPECT_FALSE(super.finish().timed_out);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Installation: the Debian package built by CPack holds the programs, the installation
-// directory, the service files and the dependencies it needs.
+// directory, the service files and the dependencies it needs; an install
+// keeps an existing configuration.
 
 #include <filesystem>
 
@@ -46,6 +47,22 @@ TEST_F(Installation, DebianPackageContents)
                                  {"", {"MANWIDTH=80", "LC_ALL=C.UTF-8"}}).finish();
     EXPECT_EQ(man, exited(0, man.out)) << "install man-db; the manual page has no mistakes";
     EXPECT_TRUE(holds(man.out, {"quilletserver - answer XML request documents"}));
+}
+
+// An upgrade must never overwrite the configuration an administrator wrote.
+TEST_F(Installation, InstallKeepsAnExistingConfig)
+{
+    TempDir stage;
+    const std::vector<std::string> install = {"env", "DESTDIR=" + stage.path(), "cmake",
+                                              "--install", BUILD, "--prefix", "/opt/q"};
+    std::string out;
+    ASSERT_TRUE(run_tool(install, "", &out, 60s));
+    const std::string config = stage.path() + INSTALL_DIR + "/config.xml",
+                      mine = "<Configuration><Port>1234</Port></Configuration>\n";
+    write_file(config, mine);
+    ASSERT_TRUE(run_tool(install, "", &out, 60s));
+    EXPECT_EQ(read_file(config), mine);
+    EXPECT_TRUE(holds(out, {"Kept: " + config}));
 }
 
 }  // namespace
