@@ -1,12 +1,11 @@
-// cmdline.h - the start-up method record, the command line and the
-// single-stream start-up routines.
+// cmdline.h - the start-up method record and the command line.
 #pragma once
 
 #include <cstdint>
 #include <sys/types.h>
 
 #include "iodef.h"
-#include "util.h"
+#include "diag.h"
 
 enum startup_method : std::int32_t {
     STARTUP_STANDALONE = 0,
@@ -30,15 +29,3 @@ extern pid_t parent_pid;
 int qx_parse_cmdline(int argc, char **argv, cmdline_info_t *cmd, io_in_t *input,
                      io_out_t *output, diagstk_t *diag);
 void qx_usage(void);
-
-int startup_fileio(cmdline_info_t *cmd, io_in_t *input, io_out_t *output, diagstk_t *diag);
-int startup_listen(cmdline_info_t *cmd, io_in_t *input, io_out_t *output, diagstk_t *diag);
-int startup_inetd(cmdline_info_t *cmd, io_in_t *input, io_out_t *output, diagstk_t *diag);
-int startup_standalone(cmdline_info_t *cmd, io_in_t *input, io_out_t *output,
-                       diagstk_t *diag);
-
-// Serves one control document (configuration fetch or change, statistics)
-// and closes the connection. 0 when the document parsed, -1 otherwise.
-struct stats_s;
-int handle_control_request(diagstk_t *diag, io_in_t *input, io_out_t *output,
-                           stats_s *stats);

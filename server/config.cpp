@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "acl.h"
 #include "log.h"
 #include "parse.h"
 #include "xml.h"

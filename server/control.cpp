@@ -1,7 +1,8 @@
 // control.cpp - one request on the control port: fetch the configuration,
 // replace it, or fetch the statistics.
 
-#include "cmdline.h"
+#include "control.h"
+
 #include "config.h"
 #include "parse.h"
 #include "statistics.h"
@@ -55,11 +56,11 @@ int handle_control_request(diagstk_t *diag, io_in_t *input, io_out_t *output, st
 {
     void *ptree = nullptr;
     if (qx_parse_xml(diag, input, &ptree) < 0) {
-        diagstk_output(diag, DIAGSTK_TO_CLIENT, output);
+        qx_output_error_result(diag, output);
         io_close_channels(nullptr, output, diag);
         return -1;
     }
-    if (!answer(diag, ptree, output, stats)) diagstk_output(diag, DIAGSTK_TO_CLIENT, output);
+    if (!answer(diag, ptree, output, stats)) qx_output_error_result(diag, output);
     qx_free_parse_tree(diag, ptree);
     io_close_channels(nullptr, output, diag);
     return 0;

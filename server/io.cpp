@@ -14,8 +14,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "config.h"
 #include "log.h"
+#include "signals.h"
 
 namespace {
 
@@ -121,7 +121,7 @@ int close_file(io_desc_file_t *f, const char *what, diagstk_t *diag)
     return 0;
 }
 
-int close_input(io_in_t *input, io_out_t *output, diagstk_t *diag)
+int close_input(io_in_t *input, diagstk_t *diag)
 {
     const bool trace = qx_tracing(QX_LOG_CHANNEL);
     if (input->method == XML_INPUT_METHOD_FILE) {
@@ -142,33 +142,25 @@ int close_input(io_in_t *input, io_out_t *output, diagstk_t *diag)
         }
         l.listen_sock = -1;
     }
-    if (l.sock != -1) {
-        // The output may share this socket: what it still holds goes first.
-        if (output != nullptr && output->method == XML_OUTPUT_METHOD_LISTEN &&
-            output->dst.listen.sock == l.sock)
-            io_flush(output, diag);
-        if (shutdown(l.sock, SHUT_RDWR) < 0) {
-            diagstk_add(diag, 3, "%s: Failed to shutdown input socket %d - %s", CLOSE_OP, l.sock,
-                        std::strerror(errno));
-            if (trace) qx_log("-%s()=-1 (Failed to shutdown accepted socket)\n", CLOSE_OP);
-            // Reported, but the descriptor is not kept open for it.
-            close(l.sock);
-            if (output != nullptr && output->method == XML_OUTPUT_METHOD_LISTEN &&
-                output->dst.listen.sock == l.sock)
-                output->dst.listen.sock = -1;
-            l.sock = -1;
-            return -1;
-        }
-        if (close(l.sock) < 0) {
-            diagstk_add(diag, 3, "%s: Failed to close socket %d - %s", CLOSE_OP, l.sock,
-                        std::strerror(errno));
-            if (trace) qx_log("-%s()=-1 (Failed to close accepted socket)\n", CLOSE_OP);
-            return -1;
-        }
-        if (output != nullptr && output->method == XML_OUTPUT_METHOD_LISTEN &&
-            output->dst.listen.sock == l.sock)
-            output->dst.listen.sock = -1;
-        l.sock = -1;
+    // An accepted connection belongs to the output channel, which closes it
+    // after the answer; the input only reads from it.
+    const int sock = l.sock;
+    const bool owned = !l.borrowed;
+    l.sock = -1;
+    l.borrowed = false;
+    if (sock == -1 || !owned) return 0;
+    if (shutdown(sock, SHUT_RDWR) < 0) {
+        diagstk_add(diag, 3, "%s: Failed to shutdown input socket %d - %s", CLOSE_OP, sock,
+                    std::strerror(errno));
+        if (trace) qx_log("-%s()=-1 (Failed to shutdown accepted socket)\n", CLOSE_OP);
+        close(sock);  // reported, but the descriptor is not kept open for it
+        return -1;
+    }
+    if (close(sock) < 0) {
+        diagstk_add(diag, 3, "%s: Failed to close socket %d - %s", CLOSE_OP, sock,
+                    std::strerror(errno));
+        if (trace) qx_log("-%s()=-1 (Failed to close accepted socket)\n", CLOSE_OP);
+        return -1;
     }
     return 0;
 }
@@ -251,7 +243,7 @@ int io_close_channels(io_in_t *input, io_out_t *output, diagstk_t *diag)
     if (trace)
         qx_log("%s(%p,%p,%p)\n", CLOSE_OP, static_cast<void *>(input),
                static_cast<void *>(output), static_cast<void *>(diag));
-    if (input != nullptr && close_input(input, output, diag) < 0) return -1;
+    if (input != nullptr && close_input(input, diag) < 0) return -1;
     if (output != nullptr && close_output(output, diag) < 0) return -1;
     if (trace) qx_log("-%s()=0\n", CLOSE_OP);
     return 0;
@@ -413,13 +405,10 @@ int io_open_control_channel(diagstk_t *diag, io_in_t *input, io_out_t *output)
 {
     constexpr const char *op = "io_open_control_channels";
     const bool trace = qx_tracing(QX_LOG_CHANNEL);
-    unsigned long port = 0;
-    if (qx_get_config(diag, "ControlPort", nullptr, 0, nullptr, &port) < 0) return -1;
     if (trace)
         qx_log("%s(%p,%p,%p)\n", op, static_cast<void *>(diag), static_cast<void *>(input),
                static_cast<void *>(output));
     input->method = XML_INPUT_METHOD_LISTEN;
-    input->src.listen.port = static_cast<std::uint32_t>(port);
     if (open_listener(input, input->src.listen.port, op, diag) < 0) {
         if (trace) qx_log("%s()=-1\n", op);
         return -1;
@@ -495,9 +484,21 @@ int io_accept_connection(io_in_t *input, io_out_t *output, diagstk_t *diag)
         std::snprintf(input->src.listen.client_ip, sizeof input->src.listen.client_ip, "%s", text);
     else
         input->src.listen.client_ip[0] = '\0';
+    // One owner: the output channel sends the answer and closes the
+    // connection; the input reads from the same descriptor.
     output->dst.listen.sock = input->src.listen.sock;
+    input->src.listen.borrowed = true;
     if (trace) qx_log("-%s()=0\n", op);
     return 0;
+}
+
+int io_hand_over_connection(io_in_t *input, io_out_t *output)
+{
+    const int sock = output->dst.listen.sock;
+    output->dst.listen.sock = -1;
+    input->src.listen.sock = -1;
+    input->src.listen.borrowed = false;
+    return sock == -1 ? 0 : close(sock);
 }
 
 int io_get_port(a_sock_t sock, int *port)

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <sys/types.h>
 
-#include "util.h"
+#include "diag.h"
 
 enum xml_input_method : std::int32_t {
     XML_INPUT_METHOD_STDIN = 0,
@@ -45,6 +45,7 @@ typedef struct io_desc_listen_s {
     a_sock_t listen_sock;
     a_sock_t sock;
     listen_port_type type;
+    bool borrowed;  // input side of an accepted connection: the output owns `sock`
     char client_ip[32];
     char client_name[64];
 } io_desc_listen_t;
@@ -95,15 +96,19 @@ int io_wait_read_ready(io_in_t *input);
 
 int io_start_winsock(diagstk_t *diag);
 int io_stop_winsock(diagstk_t *diag);
+// Opens the control listener on input->src.listen.port (the caller reads
+// the ControlPort setting). 0, or -1 with a message.
 int io_open_control_channel(diagstk_t *diag, io_in_t *input, io_out_t *output);
 // 1 request listener ready, 2 control listener ready, 0 time-out or signal,
 // -1 error.
 int io_wait_for_connection(io_in_t *input, io_in_t *icontrol, diagstk_t *diag);
+// Accepts one connection on the input's listener. The output channel owns
+// the new socket (it answers and closes it); the input reads from it.
 int io_accept_connection(io_in_t *input, io_out_t *output, diagstk_t *diag);
+// Closes this process's descriptor of the accepted connection without
+// ending the connection (a forked child serves it). 0, or close's -1.
+int io_hand_over_connection(io_in_t *input, io_out_t *output);
 int io_get_port(a_sock_t sock, int *port);
-
-// Makes the process ignore SIGPIPE, so a vanished peer shows up as EPIPE.
-int qx_ignore_sigpipe(diagstk_t *diag);
 
 // ------------------------------------------------------ open file registry
 

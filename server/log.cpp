@@ -65,6 +65,13 @@ void qx_log_finish(void)
     lfp = nullptr;
 }
 
+void qx_close_logs(void)
+{
+    qx_log_finish();
+    if (log_fp != nullptr) std::fclose(log_fp);
+    log_fp = nullptr;
+}
+
 int log_filespec(const char *stem, char *buf, std::size_t buflen)
 {
     if (buflen < std::strlen("log") + std::strlen(stem) + 10) return -1;

@@ -30,6 +30,9 @@ extern void *eventlog;
 void qx_log_init(const char *filename);
 [[gnu::format(printf, 1, 2)]] void qx_log(const char *fmt, ...);
 void qx_log_finish(void);
+// Closes both trace streams, the per-process trace log and the server
+// trace, at the end of a process.
+void qx_close_logs(void);
 FILE *open_log(const char *filespec);
 [[gnu::format(printf, 1, 2)]] void mtlog(const char *str, ...);
 int mtlog_name(char *buf, std::size_t buflen);

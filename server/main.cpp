@@ -14,8 +14,10 @@
 
 #include "cmdline.h"
 #include "config.h"
+#include "event.h"
 #include "iodef.h"
 #include "log.h"
+#include "startup.h"
 #include "util.h"
 
 namespace {
@@ -42,20 +44,11 @@ void probe_driver_manager()
     SQLFreeHandle(SQL_HANDLE_ENV, henv);
 }
 
-void finish_logging()
-{
-    qx_log_finish();
-    if (log_fp != nullptr) {
-        std::fclose(log_fp);
-        log_fp = nullptr;
-    }
-}
-
 [[noreturn]] void fail_startup(diagstk_t *diag)
 {
     diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
     diagstk_free(diag);
-    finish_logging();
+    qx_close_logs();
     std::exit(1);
 }
 
@@ -127,7 +120,7 @@ int main(int argc, char **argv)
         diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
         diagstk_free(diag);
         qx_usage();
-        finish_logging();
+        qx_close_logs();
         return sts & 0xFF;
     }
 
@@ -138,7 +131,7 @@ int main(int argc, char **argv)
     }
     diagstk_free(diag);
     stop_event_logging(nullptr);
-    finish_logging();
+    qx_close_logs();
     std::fflush(stdout);
     return sts;
 }

@@ -172,7 +172,13 @@ int run_transaction(request_handles &h, io_out_t *output, query_t *query, diagst
 
 }  // namespace
 
-int qx_odbc_result(query_t *query, io_out_t *output, diagstk_t *diag)
+static int odbc_result_codes(query_t *query, io_out_t *output, diagstk_t *diag);
+answer_outcome qx_odbc_result(query_t *query, io_out_t *output, diagstk_t *diag)
+{
+    const int r = odbc_result_codes(query, output, diag);
+    return r == 0 ? ANSWER_COMPLETE : r == -1 ? ANSWER_FAILED : ANSWER_UNREPORTED;
+}
+static int odbc_result_codes(query_t *query, io_out_t *output, diagstk_t *diag)
 {
     if (qx_tracing(QX_LOG_ODBC))
         qx_log("qx_odbc_result(%p,%p,%p)\n", static_cast<void *>(query),

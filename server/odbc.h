@@ -8,6 +8,7 @@
 #include "iodef.h"
 #include "odbc_util.h"
 #include "quillet_defs.h"
+#include "conv.h"
 #include "util.h"
 #include "xml.h"
 

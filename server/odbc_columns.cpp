@@ -87,7 +87,7 @@ int result_column(diagstk_t *diag, io_out_t *output, SQLHSTMT hstmt, SQLUSMALLIN
         if (c->name == nullptr) {
             diagstk_add(diag, 3, "Failed to allocate %ld bytes for utf8 column name",
                         static_cast<long>(std::strlen(reinterpret_cast<char *>(ubuf)) + 1));
-            diagstk_output(diag, DIAGSTK_TO_CLIENT, output);
+            qx_output_error_result(diag, output);
             return -1;
         }
     } else {
@@ -155,7 +155,7 @@ result_column_t *get_column_info(SQLHDBC hdbc, SQLHSTMT hstmt, query_t *query,
             free_column_info(head);
             diagstk_add(diag, 3, "Failed to allocate %d bytes for column description",
                         static_cast<int>(sizeof(result_column_t)));
-            diagstk_output(diag, DIAGSTK_TO_CLIENT, output);
+            qx_output_error_result(diag, output);
             return nullptr;
         }
         *c = desc;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "conv.h"
 #include "log.h"
 #include "xml.h"
 

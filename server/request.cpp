@@ -10,6 +10,7 @@
 
 #include <sqlext.h>
 
+#include "conv.h"
 #include "keywords.h"
 #include "parse.h"
 

@@ -1,7 +1,7 @@
 // signals.h - signal flags of the standalone server and its children.
 #pragma once
 
-#include "util.h"
+#include "diag.h"
 
 // Installs the flag-setting handler for SIGINT, SIGHUP and SIGTERM (no
 // automatic restart of interrupted calls) and ignores SIGPIPE.
@@ -11,3 +11,5 @@ void signal_received(int sig);
 int process_signals(void);
 // Returns every flag to 0; for tests that raise signals in one process.
 void qx_reset_signal_flags(void);
+// Makes the process ignore SIGPIPE, so a vanished peer shows up as EPIPE.
+int qx_ignore_sigpipe(diagstk_t *diag);

@@ -12,20 +12,17 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "cmdline.h"
-#include "config.h"
-#include "log.h"
-#include "quillet_defs.h"
-#include "signals.h"
-#include "statistics.h"
-#include "track.h"
+#include "standalone.h"
 
-int handle_request(diagstk_t *diag, io_in_t *input, io_out_t *output, threads_t *thread,
-                   stats_t *stats);
-[[noreturn]] void child_start(io_in_t input, io_out_t output);
-int new_incoming_connection(diagstk_t *diag, io_in_t *input, io_out_t *output,
-                            srv_limits_t limits, threads_t **threadspp, threads_t **cthreadpp,
-                            void *ip_acl, stats_t *stats);
+#include "acl.h"
+#include "config.h"
+#include "connection.h"
+#include "control.h"
+#include "event.h"
+#include "log.h"
+#include "signals.h"
+#include "startup.h"
+#include "xml.h"
 
 namespace {
 
@@ -49,9 +46,7 @@ struct server_state {
 {
     diagstk_output(diag, 0, nullptr);
     diagstk_free(diag);
-    if (log_fp != nullptr) std::fclose(log_fp);
-    log_fp = nullptr;
-    qx_log_finish();
+    qx_close_logs();
     std::exit(1);
 }
 
@@ -66,6 +61,7 @@ int load_acl(diagstk_t *diag, const char *name, const char *trace_before, const 
     return qx_create_ip_acl(diag, acl_str, acl);
 }
 
+// A numeric setting: a limit or a port.
 int read_limit(diagstk_t *diag, const char *name, unsigned long *value)
 {
     return qx_get_config(diag, name, nullptr, 0, nullptr, value);
@@ -82,6 +78,9 @@ void start_up(server_state &s, io_in_t *input, io_out_t *output, diagstk_t *diag
         read_limit(diag, "MaxClientConnect", &s.limits.max_client) != 0)
         fatal(diag);
     if (qx_ini_flag_set(FLAG_CONTROL_INTERFACE)) {
+        unsigned long port = 0;
+        if (read_limit(diag, "ControlPort", &port) < 0) fatal(diag);
+        s.icontrol.src.listen.port = static_cast<std::uint32_t>(port);
         if (io_open_control_channel(diag, &s.icontrol, &s.ocontrol) < 0) fatal(diag);
         mtlog("Control channel open\n");
         s.icontrolp = &s.icontrol;
@@ -150,7 +149,7 @@ int control_connection(server_state &s, diagstk_t *diag)
     qx_update_stats(&s.stats, STATS_CONTROL_CONNECT, nullptr, nullptr);
     if (!qx_check_access_control(diag, s.icontrol.src.listen.client_ip, s.ip_ctrl_acl)) {
         diagstk_add(diag, 3, "Access denied to client due to Control IP-based ACL");
-        diagstk_output(diag, DIAGSTK_TO_CLIENT, &s.ocontrol);
+        qx_output_error_result(diag, &s.ocontrol);
         io_close_channels(nullptr, &s.ocontrol, diag);
         return -1;
     }
@@ -171,9 +170,7 @@ int control_connection(server_state &s, diagstk_t *diag)
     if (qx_ini_flag_set(FLAG_WAIT_CHILDREN)) waitfor_exited_threads(diag, &s.threadsll);
     diagstk_free(diag);
     stop_event_logging(nullptr);
-    if (log_fp != nullptr) std::fclose(log_fp);
-    log_fp = nullptr;
-    qx_log_finish();
+    qx_close_logs();
     free_thread_list(&s.threadsll);
     std::exit(0);
 }
@@ -233,7 +230,7 @@ bool client_over_limit(diagstk_t *diag, srv_limits_t limits, threads_t *slots, c
 void refuse(diagstk_t *diag, io_out_t *output, stats_t *stats)
 {
     qx_update_stats(stats, STATS_DISCONNECT, nullptr, nullptr);
-    diagstk_output(diag, DIAGSTK_TO_EVENTLOG | DIAGSTK_TO_CLIENT, output);
+    qx_output_error_result(diag, output, DIAGSTK_TO_EVENTLOG);
 }
 
 }  // namespace
@@ -256,7 +253,7 @@ int new_incoming_connection(diagstk_t *diag, io_in_t *input, io_out_t *output,
         qx_update_stats(stats, STATS_REFUSED, nullptr, nullptr);
         qx_update_stats(stats, STATS_DISCONNECT, nullptr, nullptr);
         diagstk_add(diag, 3, "Access denied to client due to IP-based ACL");
-        diagstk_output(diag, DIAGSTK_TO_CLIENT, output);
+        qx_output_error_result(diag, output);
         qx_report_event(eventlog, 2, EVENT_CLIENT_DENIED, address, "due to access control rule");
         return -1;
     }
@@ -284,9 +281,7 @@ int handle_request(diagstk_t *diag, io_in_t *input, io_out_t *output, threads_t 
         diagstk_free(diag);
         child_start(*input, *output);
     }
-    close(output->dst.listen.sock);
-    output->dst.listen.sock = -1;
-    input->src.listen.sock = -1;
+    io_hand_over_connection(input, output);
     qx_update_stats(stats, STATS_CHILD_CREATED, nullptr, nullptr);
     thread->in_use = 1;
     thread->threadid = pid;
@@ -308,26 +303,9 @@ void child_start(io_in_t input, io_out_t output)
         _exit(1);
     }
     init_signals(diag);
-    for (;;) {
-        query_t query;
-        query_init(&query);
-        if (qx_get_request(diag, &input, &query) < 0) {
-            freeup_query(&query);
-            if (input.state == IO_STATE_EOF) break;
-            diagstk_output(diag, DIAGSTK_TO_CLIENT, &output);
-            io_close_channels(nullptr, &output, diag);
-            diagstk_free(diag);
-            _exit(1);
-        }
-        const int r = qx_odbc_result(&query, &output, diag);
-        if (r < -1) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
-        freeup_query(&query);
-        io_flush(&output, diag);  // the whole answer is out before we wait
-        if (output.state & IO_STATE_PEER_GONE) break;  // nobody left to answer
-        io_wait_read_ready(&input);
-    }
+    const int r = qx_serve_connection(&input, &output, diag, SERVE_UNTIL_CLOSED);
     io_close_channels(nullptr, &output, diag);
     diagstk_free(diag);
     qx_log_finish();
-    _exit(0);
+    _exit(r < 0 ? 1 : 0);
 }

@@ -85,7 +85,7 @@ int qx_return_statistics(diagstk_t *diag, io_out_t *output, stats_t *stats)
     if (stats == nullptr) {
         // inetd control connections and tcpip_listen keep no statistics.
         diagstk_add(diag, 2, "Statistics not available in this configuration");
-        diagstk_output(diag, DIAGSTK_TO_CLIENT, output);
+        qx_output_error_result(diag, output);
         return 0;
     }
     unsigned long up = static_cast<unsigned long>(std::difftime(std::time(nullptr), stats->start_time));

@@ -189,3 +189,35 @@ int qx_write_escaped(io_out_t *output, diagstk_t *diag, std::string_view text, c
     if (text.size() > start) io_write(output, diag, text.data() + start, text.size() - start);
     return 0;
 }
+
+namespace {
+
+void write_error_entry(io_out_t *out, diagstk_t *d, unsigned number, const char *text)
+{
+    io_writef(out, d, "    <Diagnostic Number=\"%u\">\n", number);
+    io_write(out, d, "        <Text>", 0);
+    qx_write_escaped(out, d, text);
+    io_write(out, d, "</Text>\n    </Diagnostic>\n", 0);
+}
+
+}  // namespace
+
+int qx_output_error_result(diagstk_t *diag, io_out_t *output, unsigned long flags)
+{
+    if (diag == nullptr) return -1;
+    if (output == nullptr) return -3;
+    // The channel may push onto this very stack while we write (a failed
+    // send): only the entries present now make the document.
+    const unsigned count = diag->entries;
+    output_xml_prolog(output, nullptr, nullptr, diag);
+    io_writef(output, diag, "<Result State=\"HY000\">\n");
+    for (unsigned i = 0; i < count; i++) {
+        const diagstk_entry_t &e = diag->items[i];
+        if ((flags & DIAGSTK_LEVEL_MASK) != 0 && (e.flags & flags) == 0) continue;
+        write_error_entry(output, diag, i + 1, e.text);
+    }
+    io_write(output, diag, "</Result>\n", 0);
+    output_xml_epilog(output, diag);
+    io_flush(output, diag);  // the end of an answer
+    return diagstk_emit(diag, flags | DIAGSTK_TO_CLIENT, count);
+}

@@ -26,6 +26,11 @@ int xml_out(io_out_t *output, diagstk_t *diag, const unsigned char *string,
 int output_xml_prolog(io_out_t *output, const char *style_sheet_name,
                       const char *style_sheet_type, diagstk_t *diag);
 int output_xml_epilog(io_out_t *output, diagstk_t *diag);
+// The error result document: the envelope and a Result of state HY000 with
+// one Diagnostic per entry on the stack, then those entries are emitted to
+// the other outlets `flags` name (DIAGSTK_TO_EVENTLOG, a level) and removed.
+// The answer is flushed: it is complete. 0; -3 without an output channel.
+int qx_output_error_result(diagstk_t *diag, io_out_t *output, unsigned long flags = 0);
 // "Sat, 05 Dec 2026 00:43:37 UTC"; bit 0x1 of flags leaves the zone out.
 // With `local`, *local points to the broken-down local time, valid until
 // the next call.

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "acl.h"
 #include "config.h"
 #include "unit_support.h"
 

@@ -3,6 +3,7 @@
 
 #include <sqlext.h>
 
+#include "conv.h"
 #include "unit_support.h"
 
 namespace {

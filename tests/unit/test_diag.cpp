@@ -1,6 +1,7 @@
 // Diagnostic stack: capacity, cutting long messages, surviving a failing flush.
 
 #include "unit_support.h"
+#include "xml.h"
 
 using namespace unit;
 
@@ -29,7 +30,7 @@ TEST(Diag, ChannelFailureDuringOutputOutlivesTheFlush)
     ASSERT_NE(full.dst.file.fp, nullptr);
     std::setvbuf(full.dst.file.fp, nullptr, _IONBF, 0);
     diagstk_add(d.get(), 3, "emitted");
-    diagstk_output(d.get(), DIAGSTK_TO_CLIENT, &full);
+    qx_output_error_result(d.get(), &full);
     std::fclose(full.dst.file.fp);
     ASSERT_GT(d->entries, 0u);
     for (const std::string &m : messages(d.get()))

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "signals.h"
 #include "unit_support.h"
 
 using namespace std::chrono_literals;

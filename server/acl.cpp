@@ -1,11 +1,11 @@
-// util_acl.cpp - client access lists: validation of net/mask texts,
+// acl.cpp - client access lists: validation of net/mask texts,
 // compilation of access-list strings, matching, and blank stripping.
 
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 
-#include "util.h"
+#include "acl.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// util_conv.cpp - conversions between 8-bit, UTF-8 and wide text, character
+// conv.cpp - conversions between 8-bit, UTF-8 and wide text, character
 // references, and Base64. One pass over caller buffers; every piece is
 // bounds-checked before it is written, so a short buffer is reported (0),
 // never overrun.
@@ -11,7 +11,7 @@
 #include <sqlext.h>
 
 #include "log.h"
-#include "util.h"
+#include "conv.h"
 
 namespace {
 

@@ -1,0 +1,54 @@
+// connection.cpp - the one request step, shared by every method that
+// serves requests.
+
+#include "connection.h"
+
+#include "quillet_defs.h"
+#include "xml.h"
+
+namespace {
+
+enum class step_result { answered, failed, unreadable, closed };
+
+// One request: read, run, answer, release. `until_closed` tells a peer that
+// closes the connection between requests (not an error) from an empty
+// request (answered with an error result).
+step_result serve_request(io_in_t *input, io_out_t *output, diagstk_t *diag, bool until_closed)
+{
+    query_t query;
+    query_init(&query);
+    if (qx_get_request(diag, input, &query) < 0) {
+        freeup_query(&query);
+        if (until_closed && input->state == IO_STATE_EOF) {
+            diagstk_remove(diag, 0);  // the peer closed between requests
+            return step_result::closed;
+        }
+        qx_output_error_result(diag, output);
+        return step_result::unreadable;
+    }
+    const answer_outcome r = qx_odbc_result(&query, output, diag);
+    if (r == ANSWER_UNREPORTED) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
+    freeup_query(&query);
+    io_flush(output, diag);  // the whole answer is out before the next read
+    return r == ANSWER_COMPLETE ? step_result::answered : step_result::failed;
+}
+
+}  // namespace
+
+int qx_serve_connection(io_in_t *input, io_out_t *output, diagstk_t *diag, serve_mode mode)
+{
+    if (mode == SERVE_ONE_REQUEST) {
+        const step_result r = serve_request(input, output, diag, false);
+        return r == step_result::answered ? 0 : -1;
+    }
+    for (;;) {
+        switch (serve_request(input, output, diag, true)) {
+        case step_result::unreadable: return -1;
+        case step_result::closed: return 0;
+        case step_result::answered:
+        case step_result::failed: break;  // the client has its answer
+        }
+        if (output->state & IO_STATE_PEER_GONE) return 0;  // nobody left to answer
+        io_wait_read_ready(input);
+    }
+}

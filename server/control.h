@@ -1,0 +1,15 @@
+// control.h - one document on the control port: fetch the configuration,
+// replace it, or fetch the statistics.
+#pragma once
+
+#include "diag.h"
+#include "iodef.h"
+
+struct stats_s;
+
+// Serves one control document (configuration fetch or change, statistics)
+// and closes the connection. 0 when the document parsed, -1 otherwise.
+// `stats` may be null (inetd), which answers a statistics request with an
+// error result.
+int handle_control_request(diagstk_t *diag, io_in_t *input, io_out_t *output,
+                           stats_s *stats);
