@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "acl.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)

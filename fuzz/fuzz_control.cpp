@@ -5,7 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "cmdline.h"
+#include "control.h"
 #include "config.h"
 #include "fuzz_support.h"
 #include "statistics.h"

@@ -7,6 +7,7 @@
 
 #include <sql.h>
 
+#include "conv.h"
 #include "fuzz_support.h"
 
 namespace {
