@@ -61,20 +61,25 @@ int open_listener(io_in_t *input, std::uint32_t port, const char *op, diagstk_t 
     return qx_ignore_sigpipe(diag);
 }
 
+// Opens a file channel's named file; -1 after one message.
+int open_file(io_desc_file_t *f, const char *mode, const char *access, diagstk_t *diag)
+{
+    f->fp = std::fopen(f->filespec, mode);
+    if (f->fp == nullptr) {
+        diagstk_add(diag, 3, "Failed to open %s for %s access - %s", f->filespec, access,
+                    std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
 int open_input(io_in_t *input, diagstk_t *diag)
 {
     switch (input->method) {
     case XML_INPUT_METHOD_STDIN:
         input->src.file.fp = stdin;
         return 0;
-    case XML_INPUT_METHOD_FILE:
-        input->src.file.fp = std::fopen(input->src.file.filespec, "r");
-        if (input->src.file.fp == nullptr) {
-            diagstk_add(diag, 3, "Failed to open %s for read access - %s",
-                        input->src.file.filespec, std::strerror(errno));
-            return -1;
-        }
-        return 0;
+    case XML_INPUT_METHOD_FILE: return open_file(&input->src.file, "r", "read", diag);
     case XML_INPUT_METHOD_LISTEN:
         return open_listener(input, input->src.listen.port, OPEN_OP, diag);
     }
@@ -87,14 +92,7 @@ int open_output(io_out_t *output, diagstk_t *diag)
     case XML_OUTPUT_METHOD_STDOUT:
         output->dst.file.fp = stdout;
         return 0;
-    case XML_OUTPUT_METHOD_FILE:
-        output->dst.file.fp = std::fopen(output->dst.file.filespec, "w");
-        if (output->dst.file.fp == nullptr) {
-            diagstk_add(diag, 3, "Failed to open %s for write access - %s",
-                        output->dst.file.filespec, std::strerror(errno));
-            return -1;
-        }
-        return 0;
+    case XML_OUTPUT_METHOD_FILE: return open_file(&output->dst.file, "w", "write", diag);
     case XML_OUTPUT_METHOD_LISTEN:
         output->dst.listen.sock = -1;
         return 0;
