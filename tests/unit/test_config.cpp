@@ -1,0 +1,120 @@
+// Settings: a configuration document applied, written back and applied
+// again; defaults for absent settings; refused values.
+
+#include "config.h"
+#include "unit_support.h"
+
+using namespace unit;
+
+namespace {
+
+int apply(diagstk_t *d, std::string doc)
+{
+    io_in_t in = file_in(fmemopen(doc.data(), doc.size(), "r"));
+    const int r = qx_parse_config(d, &in);
+    std::fclose(in.src.file.fp);
+    return r;
+}
+
+// The stored settings, in table order.
+std::string settings()
+{
+    char buf[4 * INI_STRING_SIZE];
+    std::snprintf(buf, sizeof buf, "%u %u %u %u 0x%x %u %s | %s | %s", ini_port, ini_control_port,
+                  ini_max_concurrent, ini_max_client, quilletlog, ini_flags, ini_logdir, ini_acl,
+                  ini_ctrl_acl);
+    return buf;
+}
+
+// The document qx_return_config writes, its date masked.
+std::string written()
+{
+    MemOut out;
+    EXPECT_EQ(qx_return_config(nullptr, &out.out), 0);
+    std::string text = out.text();
+    const std::size_t date = text.find("  Date: ");
+    return date == text.npos ? text : text.replace(date, text.find('\r', date) - date, "Date");
+}
+
+// Every test starts and ends with the default settings, so the tests after
+// it see them too; Logging 0 leaves no trace file behind.
+class Settings : public ::testing::Test {
+protected:
+    void SetUp() override { TearDown(); }
+    void TearDown() override
+    {
+        qx_init_config();
+        ASSERT_EQ(apply(nullptr, "<Configuration/>"), 0);
+        ASSERT_EQ(quilletlog, 0u);
+    }
+    diagstk_ptr d{diagstk_new()};
+};
+
+}  // namespace
+
+// Whatever the writer emits must read back as the same settings, texts
+// that need escaping and Allow signs included.
+TEST_F(Settings, WrittenDocumentReadsBackAsTheSameSettings)
+{
+    // Logging sets only bits the ODBC layer traces, and LogDir cannot be
+    // created: nothing here can open a trace file.
+    const std::string doc =
+        "<Configuration>\n  <port>0x2710</port>\n  <ControlPort>10001</ControlPort>\n"
+        "  <MaxConcurrentConnect>017</MaxConcurrentConnect>\n"
+        "  <MaxClientConnect> 4</MaxClientConnect>\n  <Logging>0x82</Logging>\n"
+        "  <LogDir>/dev/null/a&amp;b&lt;c&gt;</LogDir>\n"
+        "  <Flags><MultiThreaded/><DisableControlInterface/><KillChildrenOnClosedown/>"
+        "<ReverseLookup/></Flags>\n"
+        "  <Client Allow=\"no\"> 10.0.0.0/255.0.0.0 </Client>\n  <Client>192.168.1.7</Client>\n"
+        "  <client Allow=\"YES\">0.0.0.0/0.0.0.0</client>\n"
+        "  <ControlClient>127.0.0.1</ControlClient>\n"
+        "  <ControlClient Allow=\"No\">0.0.0.0/0.0.0.0</ControlClient>\n</Configuration>\n";
+    // Flags starts from 7: the wait bit, not named, stays on; MultiProcess
+    // is forced on whatever the document says.
+    const std::string expected = "10000 10001 15 4 0x82 29 /dev/null/a&b<c> | "
+                                 "-10.0.0.0/255.0.0.0,+192.168.1.7,+0.0.0.0/0.0.0.0 | "
+                                 "+127.0.0.1,-0.0.0.0/0.0.0.0";
+    ASSERT_EQ(apply(d.get(), doc), 0);
+    EXPECT_EQ(settings(), expected);
+    const std::string first = written();
+    ASSERT_EQ(apply(d.get(), first), 0) << first;
+    EXPECT_EQ(settings(), expected);
+    EXPECT_EQ(written(), first);
+    EXPECT_EQ(messages(d.get()), Msgs{});
+}
+
+TEST_F(Settings, AbsentSettingsTakeDefaultsAndRefusalsNameTheValue)
+{
+    const std::string all = "<Configuration><Port>1</Port><ControlPort>2</ControlPort>"
+                            "<MaxConcurrentConnect>3</MaxConcurrentConnect><MaxClientConnect>4"
+                            "</MaxClientConnect><Logging>0x80</Logging><LogDir>/x</LogDir>"
+                            "<Flags><ReverseLookup/></Flags><Client>1.2.3.4</Client>"
+                            "<ControlClient>1.2.3.4</ControlClient></Configuration>";
+    const std::string defaults = "8895 8896 0 0 0x0 7 /tmp |  | ";
+    // Each document goes on top of `all`: the settings it leaves, or the one
+    // message of its refusal.
+    const struct { std::string doc; int result; std::string expected; } cases[] = {
+        {"<Configuration><Port>0x22BF</Port></Configuration>", 0, defaults},
+        {"<Settings><Port>5</Port></Settings>", 0, defaults},
+        {"<Configuration><Port>12ab</Port></Configuration>", -1,
+         "xml2config: invalid value 12ab for Port"},
+        {"<Configuration><MaxClientConnect>4294967295</MaxClientConnect></Configuration>", -1,
+         "xml2config: value \"4294967295\" for MaxClientConnect too big"},
+        // Wider than the storage: refused, not cut to 32 bits.
+        {"<Configuration><Logging>0x100000001</Logging></Configuration>", -1,
+         "xml2config: value \"0x100000001\" for Logging too big"},
+        {"<Configuration><Flags><KillChildrenOnClosedown/><LeaveChildrenOnClosedown/></Flags>"
+         "</Configuration>", -1, "xml2config: bitmask \"Flags\" has on (KillChildrenOnClosedown) and off "
+         "(LeaveChildrenOnClosedown) values"},
+        {"<Configuration><Client Allow=\"maybe\">1.2.3.4</Client></Configuration>", -1,
+         "attr_acl: \"maybe\" is invalid Allow attribute value"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.doc);
+        ASSERT_EQ(apply(d.get(), all), 0);
+        EXPECT_EQ(apply(d.get(), c.doc), c.result);
+        EXPECT_EQ(c.result == 0 ? settings() : messages(d.get()).at(0), c.expected);
+        EXPECT_EQ(d->entries, c.result == 0 ? 0u : 1u);
+        diagstk_remove(d.get(), 0);
+    }
+}

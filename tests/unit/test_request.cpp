@@ -1,0 +1,179 @@
+// Request reader: a request document in, the query record or the exact
+// refusal out.
+
+#include <cstdlib>
+
+#include "parse.h"
+#include "quillet_defs.h"
+#include "unit_support.h"
+#include "util.h"
+
+using namespace unit;
+
+namespace {
+
+// The UTF-8 text of a wide string the reader made (NUL-terminated).
+std::string utf8(const SQLWCHAR *w)
+{
+    int n = 0;
+    while (w[n] != 0) n++;
+    std::string out(4 * static_cast<std::size_t>(n), '\0');
+    out.resize(static_cast<std::size_t>(
+        qx_wides2utf8s(w, n, reinterpret_cast<unsigned char *>(out.data()), 4 * n)));
+    return out;
+}
+
+struct Read {
+    diagstk_ptr d{diagstk_new()};
+    query_t q{};
+    int result;
+    explicit Read(std::string doc)
+    {
+        quilletlog = 0;
+        query_init(&q);
+        io_in_t in = file_in(fmemopen(doc.data(), doc.size(), "r"));
+        result = qx_get_request(d.get(), &in, &q);
+        std::fclose(in.src.file.fp);
+    }
+    ~Read() { freeup_query(&q); }
+
+    // Every field the reader sets, on one line. Parameters read
+    // [index direction type length 'in_data'], format as
+    // format/data_output_type/binary/flags.
+    std::string fields() const
+    {
+        auto n = [](auto v) { return std::to_string(v); };
+        auto str = [](const char *p) { return std::string(p ? p : "-"); };
+        std::string s = "cs=" + utf8(q.connect_string);
+        if (q.sql) s += " sql=" + utf8(q.sql);
+        for (auto *t = q.transaction; t; t = t->next)
+            s += " tx" + n(t->sequence) + "=" + utf8(t->sql);
+        if (q.procedure) s += " proc=" + std::string(q.procedure->name);
+        for (auto *a = q.procedure ? q.procedure->parameters : nullptr; a; a = a->next)
+            s += " [" + n(a->index) + " " + n(a->direction) + " " + n(a->type) + " " +
+                 n(a->length) + (a->in_data ? " '" + std::string(a->in_data) + "'" : "") +
+                 (a->out_data || a->data_len ? " out" : "") + "]";
+        if (q.meta) s += " meta=" + n(q.meta);
+        s += " fmt=" + n(q.format) + "/" + n(q.data_output_type) + "/" + n(q.binary) + "/" +
+             n(q.flags);
+        if (q.style_sheet_name || q.style_sheet_type)
+            s += " xsl=" + str(q.style_sheet_name) + "," + str(q.style_sheet_type);
+        return s;
+    }
+};
+
+const std::string CS = "<ConnectionString>DSN=a</ConnectionString>";
+
+std::string req(const std::string &body) { return "<Request>" + body + "</Request>"; }
+
+}  // namespace
+
+TEST(RequestRead, AcceptedDocumentsFillTheRecord)
+{
+    const std::string proc = "<Procedure><ProcedureName>p</ProcedureName>";
+    const struct { std::string doc, fields; } cases[] = {
+        {req("<ConnectionString>DSN=s\xC3\xA9;UID=u</ConnectionString>"
+             "<Sql>SELECT '\xE2\x82\xAC\xF0\x9F\x98\x80' AS a FROM t</Sql>"),
+         "cs=DSN=s\xC3\xA9;UID=u sql=SELECT '\xE2\x82\xAC\xF0\x9F\x98\x80' AS a FROM t "
+         "fmt=1/1/1/0"},
+        // Names match in any case; a text inside a format element disqualifies it.
+        {"<request><connectionstring>DSN=a</connectionstring><sql>S</sql><format><long>x</long>"
+         "<tabletags/><data type=\"cdata\"/><truncatetrailingblanks/></format></request>",
+         "cs=DSN=a sql=S fmt=3/2/1/1"},
+        // Transaction over Sql over Procedure over Tables; an empty Sql is absent.
+        {req(CS + "<Sql>S</Sql><Transaction><Sql>A</Sql><Sql>B</Sql></Transaction><Tables/>"),
+         "cs=DSN=a tx1=A tx2=B fmt=1/1/1/0"},
+        {req(CS + "<Transaction/><Sql>S</Sql>"), "cs=DSN=a fmt=1/1/1/0"},
+        {req(CS + "<Sql/>" + proc + "</Procedure><Tables/>"), "cs=DSN=a proc=p fmt=1/1/1/0"},
+        // Type char and Length 1024 by default; Length in C notation; an
+        // Index without digits is 0; In without text sends "".
+        {req(CS + proc + "<Parameter Index=\"1\" Direction=\"In\">v w</Parameter>"
+                  "<Parameter Index=\"2\" Direction=\"Out\" Type=\"integer\">ignored</Parameter>"
+                  "<Parameter index=\"x\" direction=\"InOut\" type=\"wvarchar\" length=\"0x10\">"
+                  "io</Parameter>"
+                  "<Parameter Index=\"4\" Direction=\"In\" Type=\"timestamp\" Length=\"010\"/>"
+                  "</Procedure>"),
+         "cs=DSN=a proc=p [1 1 1 1024 'v w'] [2 2 4 1024] [0 3 -9 16 'io'] [4 1 93 8 '']"
+         " fmt=1/1/1/0"},
+        {req(CS + "<Tables/><Format><Short/><Data/><Binary Output=\"none\"/></Format>"),
+         "cs=DSN=a meta=1 fmt=2/1/2/0"},
+        {req(CS + "<Tables/><Format><Standard/><Data Type=\"pcdata\"/><Binary Output=\"base64\"/>"
+                  "</Format>"),
+         "cs=DSN=a meta=1 fmt=1/1/3/0"},
+        {req(CS + "<Tables/><Format><Long/><Binary Output=\"sql\"/></Format>"
+                  "<StyleSheet><Name>s.xsl?a&amp;b</Name><Type>text/xsl</Type></StyleSheet>"),
+         "cs=DSN=a meta=1 fmt=1/1/1/0 xsl=s.xsl?a&b,text/xsl"},
+    };
+    for (const auto &c : cases) {
+        Read r(c.doc);
+        EXPECT_EQ(r.result, 0) << c.doc;
+        EXPECT_EQ(messages(r.d.get()), Msgs{}) << c.doc;
+        EXPECT_EQ(r.fields(), c.fields) << c.doc;
+    }
+}
+
+TEST(RequestRead, RefusalsPushOneExactMessage)
+{
+    const std::string GR = "qx_get_request: Request not understood - ",
+                      PA = "get_procedure_args: ";
+    auto param = [](const std::string &attrs) {
+        return req(CS + "<Procedure><ProcedureName>p</ProcedureName>"
+                        "<Parameter Index=\"1\" Direction=\"In\">ok</Parameter>"
+                        "<Parameter " + attrs + ">v</Parameter></Procedure>");
+    };
+    auto format = [](const std::string &inside) {
+        return req(CS + "<Tables/><Format>" + inside + "</Format>");
+    };
+    const struct { std::string doc, message; int result = -1; } cases[] = {
+        {"<Request><Sql></Request>", "error on line 1 of input request, mismatched tag", -2},
+        {req("<Sql>S</Sql>"), GR + "missing ConnectionString"},
+        {req("<ConnectionString/><Sql>S</Sql>"), GR + "missing ConnectionString"},
+        {"<Query>" + CS + "<Sql>S</Sql></Query>", GR + "missing ConnectionString"},
+        {req("<Environment>QX_UNIT_A=1</Environment><Environment/>" + CS + "<Sql>S</Sql>"),
+         "Missing Environment data"},
+        {req(CS + "<Sql/>"), GR + "missing Sql/Tables/Transaction/Procedure"},
+        {req(CS + "<Transaction><Sql>A</Sql><Sql/></Transaction>"),
+         "Missing SQL data in transaction"},
+        {req(CS + "<Procedure/>"), PA + "Request not understood - missing ProcedureName"},
+        {req(CS + "<Procedure><ProcedureName/></Procedure>"),
+         PA + "Request not understood - missing ProcedureName"},
+        {param("Direction=\"In\""), PA + "Missing Index for Parameter"},
+        {param("Index=\"2\""), PA + "Missing Direction for Parameter"},
+        {param("Index=\"2\" Direction=\"in\""), PA + "Invalid Direction \"in\" for Parameter"},
+        {param("Index=\"2\" Direction=\"Out\" Type=\"Integer\""),
+         PA + "Invalid value \"Integer\" for Parameter Type"},
+        {param("Index=\"2\" Direction=\"In\" Length=\"\""), PA + "Empty Parameter Length"},
+        {param("Index=\"2\" Direction=\"In\" Length=\"12abc\""),
+         PA + "Invalid Length \"12abc\" for Parameter"},
+        {format(""), GR + "Format not known"},
+        {format("<Long>yes</Long><TruncateTrailingBlanks/>"), GR + "Format not known"},
+        {format("<Long/><Standard/>"), "Multiple Format subelement - Standard\n"},
+        {format("<Short/><Data Type=\"CDATA\"/>"), GR + "Data Type attribute not known"},
+        {format("<Short/><Binary Output=\"Base64\"/>"), GR + "Binary attribute not known"},
+        {req(CS + "<Tables/><StyleSheet><Type>t</Type></StyleSheet>"),
+         GR + "missing StyleSheet name"},
+        {req(CS + "<Tables/><StyleSheet><Name>n</Name><Type/></StyleSheet>"),
+         GR + "missing StyleSheet type"},
+    };
+    for (const auto &c : cases) {
+        Read r(c.doc);  // what was read before the refusal is freed with the record
+        EXPECT_EQ(r.result, c.result) << c.doc;
+        EXPECT_EQ(messages(r.d.get()), Msgs{c.message}) << c.doc;
+    }
+    unsetenv("QX_UNIT_A");
+}
+
+// Entries must be copied into the environment: the tree that holds their
+// text is freed when the request has been read.
+TEST(RequestRead, EnvironmentOutlivesTheRequest)
+{
+    setenv("QX_UNIT_GONE", "x", 1);
+    ASSERT_EQ(Read(req("<Environment>QX_UNIT_SET=a=b c</Environment>"
+                       "<environment>QX_UNIT_GONE</environment>" + CS + "<Tables/>"))
+                  .result,
+              0);
+    Read later(req(CS + "<Sql>" + std::string(200, 'x') + "</Sql>"));  // reuses freed memory
+    EXPECT_STREQ(std::getenv("QX_UNIT_SET"), "a=b c");
+    EXPECT_EQ(std::getenv("QX_UNIT_GONE"), nullptr);
+    unsetenv("QX_UNIT_SET");
+}
