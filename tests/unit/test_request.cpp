@@ -3,10 +3,10 @@
 
 #include <cstdlib>
 
+#include "conv.h"
 #include "parse.h"
 #include "quillet_defs.h"
 #include "unit_support.h"
-#include "util.h"
 
 using namespace unit;
 
