@@ -320,7 +320,7 @@ void child_start(io_in_t input, io_out_t output)
             _exit(1);
         }
         const int r = qx_odbc_result(&query, &output, diag);
-        if (r < -1) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
+        if (r == ANSWER_UNREPORTED) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
         freeup_query(&query);
         io_flush(&output, diag);  // the whole answer is out before we wait
         if (output.state & IO_STATE_PEER_GONE) break;  // nobody left to answer

@@ -16,7 +16,7 @@ namespace {
 int execute_request(query_t *query, io_out_t *output, diagstk_t *diag)
 {
     const int r = qx_odbc_result(query, output, diag);
-    if (r < -1) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
+    if (r == ANSWER_UNREPORTED) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
     freeup_query(query);
     io_flush(output, diag);  // the whole answer is out before the next read
     return r;
