@@ -1,5 +1,6 @@
-// odbc.h - executing a query through the ODBC driver manager and writing
-// its answer: result sets in three formats, chunked column data, procedures.
+// odbc.h - executing a query through the ODBC driver manager: connecting,
+// releasing the handles, and the pieces of a stored-procedure call. The
+// answer's result sets are written by result.h.
 #pragma once
 
 #include <sql.h>
@@ -12,50 +13,24 @@
 #include "util.h"
 #include "xml.h"
 
-typedef struct result_column_s {
-    SQLUSMALLINT column;  // from 1; 0 marks a result without columns
-    char *name;           // owned UTF-8
-    char *xml_name;       // owned, quoted attribute value
-    SQLSMALLINT type;
-    std::uint32_t size;
-    SQLSMALLINT nullable;
-    SQLSMALLINT decimal_digits;
-    struct result_column_s *next;
-} result_column_t;
-
-// Buffer sizes of the data path: they decide the chunking clients see.
-inline constexpr std::size_t QX_COLBUF_SIZE = 8192;
-inline constexpr SQLLEN QX_WIDE_GETDATA_BYTES = 2048;
-inline constexpr SQLLEN QX_8BIT_GETDATA_BYTES = 1024;
-
+// Allocates an environment (ODBC 2 behaviour) and a connection handle and
+// connects with the query's connection string. 0 with *henvp and *hdbcp
+// set, both the caller's to release with odbc_close; -1 after an ODBC
+// error result was written on `output` and every handle made was freed.
 int odbc_connect(io_out_t *output, diagstk_t *diag, query_t *query, SQLHENV *henvp,
                  SQLHDBC *hdbcp);
+// Releases one request's handles in the order the driver manager needs:
+// the statement (cursor closed, then dropped), the connection
+// (disconnected, rolled back first if an open transaction refuses that),
+// the environment, then the strings of `odbc_info`. `hstmt` and
+// `odbc_info` may be null. Return codes are not examined; always 0.
 int odbc_close(diagstk_t *diag, SQLHENV henv, SQLHDBC hdbc, SQLHSTMT hstmt,
                odbc_info_t *odbc_info);
 
-int output_result_set(SQLHDBC hdbc, SQLHSTMT hstmt, io_out_t *output, query_t *query,
-                      diagstk_t *diag);
-int output_xml_result_set_long(result_column_t *cols, SQLHSTMT hstmt, SQLSMALLINT result_columns,
-                               query_t *query, io_out_t *output, diagstk_t *diag);
-int output_xml_result_set_short(result_column_t *cols, SQLHSTMT hstmt,
-                                SQLSMALLINT result_columns, query_t *query, io_out_t *output,
-                                diagstk_t *diag);
-int output_xml_result_set_tabletags(result_column_t *cols, SQLHSTMT hstmt,
-                                    SQLSMALLINT result_columns, query_t *query,
-                                    io_out_t *output, diagstk_t *diag);
-
-result_column_t *get_column_info(SQLHDBC hdbc, SQLHSTMT hstmt, query_t *query,
-                                 io_out_t *output, diagstk_t *diag, SQLSMALLINT *columns);
-void free_column_info(result_column_t *cols);
-SQLRETURN get_column_data_wide(diagstk_t *diag, SQLHSTMT hstmt, SQLUSMALLINT col,
-                               query_t *query, const result_column_t *coldesc,
-                               CDATA_type_t cdata_type, unsigned char *colbuf,
-                               std::size_t colbuf_size, SQLLEN *indicator,
-                               SQLSMALLINT *target_type);
-SQLRETURN get_column_data(diagstk_t *diag, SQLHSTMT hstmt, SQLUSMALLINT col, query_t *query,
-                          const result_column_t *coldesc, CDATA_type_t cdata_type,
-                          unsigned char *colbuf, std::size_t colbuf_size, SQLLEN *indicator);
-
+// Builds the call text of query->procedure into query->sql (null when
+// memory is short). Always 0.
 int form_sql_for_proc(query_t *query);
+// Binds every parameter of query->procedure to `hstmt`. Always 0.
 int bind_params_for_proc(SQLHSTMT hstmt, query_t *query);
+// Writes the Procedure element with each parameter's value. Always 0.
 int output_procedure_output(io_out_t *output, query_t *query, diagstk_t *diag);

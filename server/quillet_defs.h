@@ -70,5 +70,8 @@ enum answer_outcome : int {
     ANSWER_PEER_GONE = -3,   // the client has gone; nothing more is written
 };
 
-// Executes the query and writes the whole answer to `output`.
+// Executes the query and writes the whole answer to `output`. Handles are
+// connected and released within the call. On ANSWER_UNREPORTED the caller
+// sends what is left on `diag` to the event channel; on the other outcomes
+// the stack is left as it is.
 answer_outcome qx_odbc_result(query_t *query, io_out_t *output, diagstk_t *diag);
