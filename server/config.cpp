@@ -31,37 +31,76 @@ constexpr bitmask_t flagsbm[] = {
     {-1, nullptr, nullptr},
 };
 
+constexpr std::uint32_t FLAGS_DEFAULT =
+    (1u << FLAG_MULTIPROCESS) | (1u << FLAG_CONTROL_INTERFACE) | (1u << FLAG_WAIT_CHILDREN);
+
 constexpr std::size_t PATH_SIZE = 1024;
+
+// One process per connection is the only model this server has.
+void force_multiprocess(ini_setting_t *ini)
+{
+    *static_cast<std::uint32_t *>(ini->destination) |= 1u << FLAG_MULTIPROCESS;
+}
+
+// The trace log opens its file lazily, so it must always know the
+// directory the setting holds at that moment.
+void pass_log_dir(ini_setting_t *ini)
+{
+    qx_log_set_dir(static_cast<const char *>(ini->destination));
+}
+
+// An empty LogDir reads as the directory the trace log falls back to.
+const char *effective_log_dir(const ini_setting_t *ini)
+{
+    return qx_log_effective_dir(static_cast<const char *>(ini->destination));
+}
 
 }  // namespace
 
+// The order of the rows is the order of reading and of writing back.
 ini_setting_t quillet_settings[] = {
-    {INI_TYPE_NUMERIC, "Port", INI_FLAG_DEFAULT, nullptr, 8895, nullptr, 0, 0, &ini_port, 4,
-     nullptr, nullptr},
-    {INI_TYPE_NUMERIC, "ControlPort", INI_FLAG_DEFAULT, nullptr, 8896, nullptr, 0, 0,
-     &ini_control_port, 4, nullptr, nullptr},
-    {INI_TYPE_NUMERIC, "MaxConcurrentConnect", INI_FLAG_DEFAULT, nullptr, 0, nullptr, 0, 0,
-     &ini_max_concurrent, 4, nullptr, nullptr},
-    {INI_TYPE_NUMERIC, "MaxClientConnect", INI_FLAG_DEFAULT, nullptr, 0, nullptr, 0, 0,
-     &ini_max_client, 4, nullptr, nullptr},
-    {INI_TYPE_NUMERIC, "Logging", INI_FLAG_DEFAULT | INI_FLAG_HEX, nullptr, 0, nullptr, 0, 0,
-     &quilletlog, 4, nullptr, nullptr},
-    {INI_TYPE_STRING, "LogDir", INI_FLAG_DEFAULT, nullptr, 0, "/tmp", 0, 0, ini_logdir,
-     INI_STRING_SIZE, nullptr, nullptr},
-    {INI_TYPE_BITMASK, "Flags", INI_FLAG_DEFAULT, flagsbm, 7, nullptr, 0, 0, &ini_flags, 4,
-     nullptr, nullptr},
-    {INI_TYPE_STRING, "Client", INI_FLAG_MULTIPLE, nullptr, 0, nullptr, 0, 0, ini_acl,
-     INI_STRING_SIZE, attr_acl_in, attr_acl_out},
-    {INI_TYPE_STRING, "ControlClient", INI_FLAG_MULTIPLE, nullptr, 0, nullptr, 0, 0,
-     ini_ctrl_acl, INI_STRING_SIZE, attr_acl_in, attr_acl_out},
-    {0, nullptr, 0, nullptr, 0, nullptr, 0, 0, nullptr, 0, nullptr, nullptr},
+    {.type = INI_TYPE_NUMERIC, .name = "Port", .flags = INI_FLAG_DEFAULT, .num_default = 8895,
+     .destination = &ini_port, .dest_size = sizeof ini_port},
+    {.type = INI_TYPE_NUMERIC, .name = "ControlPort", .flags = INI_FLAG_DEFAULT,
+     .num_default = 8896, .destination = &ini_control_port, .dest_size = sizeof ini_control_port},
+    {.type = INI_TYPE_NUMERIC, .name = "MaxConcurrentConnect", .flags = INI_FLAG_DEFAULT,
+     .num_default = 0, .destination = &ini_max_concurrent, .dest_size = sizeof ini_max_concurrent},
+    {.type = INI_TYPE_NUMERIC, .name = "MaxClientConnect", .flags = INI_FLAG_DEFAULT,
+     .num_default = 0, .destination = &ini_max_client, .dest_size = sizeof ini_max_client},
+    {.type = INI_TYPE_NUMERIC, .name = "Logging", .flags = INI_FLAG_DEFAULT | INI_FLAG_HEX,
+     .num_default = 0, .destination = &quilletlog, .dest_size = sizeof quilletlog},
+    {.type = INI_TYPE_STRING, .name = "LogDir", .flags = INI_FLAG_DEFAULT,
+     .string_default = "/tmp", .destination = ini_logdir, .dest_size = sizeof ini_logdir,
+     .changed_func = pass_log_dir, .lookup_func = effective_log_dir},
+    {.type = INI_TYPE_BITMASK, .name = "Flags", .flags = INI_FLAG_DEFAULT, .bitmasks = flagsbm,
+     .num_default = FLAGS_DEFAULT, .destination = &ini_flags, .dest_size = sizeof ini_flags,
+     .changed_func = force_multiprocess},
+    {.type = INI_TYPE_STRING, .name = "Client", .flags = INI_FLAG_MULTIPLE,
+     .destination = ini_acl, .dest_size = sizeof ini_acl, .attr_in_func = attr_acl_in,
+     .attr_out_func = attr_acl_out},
+    {.type = INI_TYPE_STRING, .name = "ControlClient", .flags = INI_FLAG_MULTIPLE,
+     .destination = ini_ctrl_acl, .dest_size = sizeof ini_ctrl_acl, .attr_in_func = attr_acl_in,
+     .attr_out_func = attr_acl_out},
+    {},  // a null name ends the table
 };
+
+namespace {
+
+// Empties a string row before a document is applied to it, so that the
+// document replaces the old text and a multiple setting accumulates from
+// nothing.
+void reset_row(ini_setting_t *ini)
+{
+    if (ini->type != INI_TYPE_STRING) return;
+    static_cast<char *>(ini->destination)[0] = '\0';
+    if (ini->changed_func != nullptr) ini->changed_func(ini);
+}
+
+}  // namespace
 
 void qx_init_config(void)
 {
-    ini_logdir[0] = '\0';
-    ini_acl[0] = '\0';
-    ini_ctrl_acl[0] = '\0';
+    for (ini_setting_t *ini = quillet_settings; ini->name != nullptr; ini++) reset_row(ini);
 }
 
 int qx_parse_config(diagstk_t *diag, io_in_t *input)
@@ -93,7 +132,7 @@ int qx_use_config(diagstk_t *diag, void *ptree)
             r = -1;
             break;
         }
-        if (ini->type == INI_TYPE_STRING) static_cast<char *>(ini->destination)[0] = '\0';
+        reset_row(ini);
         r = xml2config(diag, ptree, ini);
         if (r < 0) break;
     }
@@ -184,6 +223,53 @@ int apply_bitmask(diagstk_t *diag, void *ptree, ini_setting_t *ini, bool specifi
     return 0;
 }
 
+int apply_value(diagstk_t *diag, void *ptree, ini_setting_t *ini, bool specified,
+                const char *text, void *ectx, unsigned instance, const char *path)
+{
+    switch (ini->type) {
+    case INI_TYPE_STRING: return apply_string(diag, ini, specified, text, ectx);
+    case INI_TYPE_NUMERIC: return apply_numeric(diag, ini, specified, text);
+    case INI_TYPE_BITMASK: return apply_bitmask(diag, ptree, ini, specified, instance, path);
+    default:
+        diagstk_add(diag, 4, "%s: Invalid type %u for configuration option %s", X2C_OP,
+                    static_cast<unsigned>(ini->type), ini->name);
+        return -1;
+    }
+}
+
+// Reads the row's element (every instance of it for a multiple row) into
+// the storage; an absent element stores the default. -1 on failure, 0 when
+// the row is read, 1 when a row without a default found no (more) element
+// and keeps what it holds.
+int read_row(diagstk_t *diag, void *ptree, ini_setting_t *ini, bool trace)
+{
+    char path[PATH_SIZE];
+    std::snprintf(path, sizeof path, "%s/%s", "Configuration", ini->name);
+    for (unsigned instance = 1;; instance++) {
+        char *text = nullptr;
+        void *ectx = nullptr;
+        const int found = qx_tree_element(diag, ptree, instance, path, &text, &ectx);
+        if (found == TREE_ELEMENT_ERROR) return -1;
+        const bool specified = found != TREE_ELEMENT_NOT_FOUND;
+        if (specified && trace) {
+            if (found == TREE_ELEMENT_DATA)
+                qx_log("\telement: %s -> %s\n", path, text);
+            else
+                qx_log("\telement: %s\n", path);
+        }
+        if (found != TREE_ELEMENT_DATA) text = nullptr;
+        if ((ini->flags & INI_FLAG_REQUIRED) && !specified) {
+            diagstk_add(diag, 4, "%s: Configuration missing required parameter \"%s\"", X2C_OP,
+                        ini->name);
+            return -1;
+        }
+        if (!specified && !(ini->flags & INI_FLAG_DEFAULT)) return 1;
+        if (apply_value(diag, ptree, ini, specified, text, ectx, instance, path) < 0) return -1;
+        // A multiple row with a default also stores it after its last element.
+        if (!specified || !(ini->flags & INI_FLAG_MULTIPLE)) return 0;
+    }
+}
+
 }  // namespace
 
 int xml2config(diagstk_t *diag, void *ptree, ini_setting_t *ini)
@@ -192,58 +278,11 @@ int xml2config(diagstk_t *diag, void *ptree, ini_setting_t *ini)
     if (trace)
         qx_log("%s(%p,%p,%p)\n", X2C_OP, static_cast<void *>(diag), ptree,
                static_cast<void *>(ini));
-    unsigned instance = 1;
-    while (instance != 0) {
-        const unsigned this_instance = instance;
-        if (!(ini->flags & INI_FLAG_MULTIPLE)) instance = 0;
-        char path[PATH_SIZE];
-        std::snprintf(path, sizeof path, "%s/%s", "Configuration", ini->name);
-        char *text = nullptr;
-        void *ectx = nullptr;
-        const int found = qx_tree_element(diag, ptree, this_instance, path, &text, &ectx);
-        bool specified = false;
-        if (found == TREE_ELEMENT_NOT_FOUND) {
-            instance = 0;
-        } else if (found == TREE_ELEMENT_ERROR) {
-            if (trace) qx_log("-%s()=-1\n", X2C_OP);
-            return -1;
-        } else {
-            specified = true;
-            if (instance != 0) instance++;
-            if (trace) {
-                if (found == TREE_ELEMENT_DATA)
-                    qx_log("\telement: %s -> %s\n", path, text);
-                else
-                    qx_log("\telement: %s\n", path);
-            }
-        }
-        if (found != TREE_ELEMENT_DATA) text = nullptr;
-        if ((ini->flags & INI_FLAG_REQUIRED) && !specified) {
-            diagstk_add(diag, 4, "%s: Configuration missing required parameter \"%s\"", X2C_OP,
-                        ini->name);
-            if (trace) qx_log("-%s()=-1\n", X2C_OP);
-            return -1;
-        }
-        if (!specified && !(ini->flags & INI_FLAG_DEFAULT)) return 0;
-
-        int r;
-        switch (ini->type) {
-        case INI_TYPE_STRING: r = apply_string(diag, ini, specified, text, ectx); break;
-        case INI_TYPE_NUMERIC: r = apply_numeric(diag, ini, specified, text); break;
-        case INI_TYPE_BITMASK:
-            r = apply_bitmask(diag, ptree, ini, specified, this_instance, path);
-            break;
-        default:
-            diagstk_add(diag, 4, "%s: Invalid type %u for configuration option %s", X2C_OP,
-                        static_cast<unsigned>(ini->type), ini->name);
-            r = -1;
-        }
-        if (r < 0) {
-            if (trace) qx_log("-%s()=-1\n", X2C_OP);
-            return -1;
-        }
-    }
-    const int r = moderate_ini_setting(diag, ini);
+    int r = read_row(diag, ptree, ini, trace);
+    // A row that ran out of elements is moderated too, but no exit line is
+    // traced for it.
+    if (r > 0) return moderate_ini_setting(diag, ini);
+    if (r == 0) r = moderate_ini_setting(diag, ini);
     if (trace) qx_log("-%s()=%d\n", X2C_OP, r);
     return r;
 }
@@ -254,8 +293,7 @@ int moderate_ini_setting(diagstk_t *diag, ini_setting_t *ini)
         diagstk_add(diag, 3, "%s: internal error - NULL ini", "moderate_ini_setting");
         return -1;
     }
-    // One process per connection is the only model this server has.
-    if (std::strcmp(ini->name, "Flags") == 0) ini_flags |= 1u << FLAG_MULTIPROCESS;
+    if (ini->changed_func != nullptr) ini->changed_func(ini);
     return 0;
 }
 
@@ -386,56 +424,57 @@ int qx_return_config(diagstk_t *diag, io_out_t *output)
     return result;
 }
 
+namespace {
+
+constexpr const char *GET_OP = "qx_get_config";
+
+ini_setting_t *find_setting(const char *name)
+{
+    for (ini_setting_t *ini = quillet_settings; ini->name != nullptr; ini++)
+        if (std::strcmp(ini->name, name) == 0) return ini;
+    return nullptr;
+}
+
+int get_text(diagstk_t *diag, const ini_setting_t *ini, char *valbuf, std::size_t valbuf_len,
+             char **valptr)
+{
+    const char *text = ini->lookup_func != nullptr ? ini->lookup_func(ini)
+                                                    : static_cast<const char *>(ini->destination);
+    if (valbuf != nullptr) {
+        if (std::strlen(text) + 1 > valbuf_len) {
+            diagstk_add(diag, 3, "%s: %s value is too long for supplied buffer", GET_OP,
+                        ini->name);
+            return -1;
+        }
+        std::memcpy(valbuf, text, std::strlen(text) + 1);
+    }
+    // Callers read the text through the pointer; they never write to it.
+    if (valptr != nullptr) *valptr = const_cast<char *>(text);
+    return 0;
+}
+
+}  // namespace
+
 int qx_get_config(diagstk_t *diag, const char *item, char *valbuf, std::size_t valbuf_len,
                   char **valptr, unsigned long *ulval)
 {
-    constexpr const char *op = "qx_get_config";
     if (item == nullptr) {
-        diagstk_add(diag, 4, "%s: no item specified", op);
+        diagstk_add(diag, 4, "%s: no item specified", GET_OP);
         return -1;
     }
-    char *text = nullptr;
-    static char tmp_dir[] = "/tmp";
-    static char empty[] = "";
-    if (std::strcmp(item, "LogDir") == 0) {
-        text = ini_logdir[0] ? ini_logdir : access(tmp_dir, F_OK) == 0 ? tmp_dir : empty;
-    } else if (std::strcmp(item, "Client") == 0) {
-        text = ini_acl;
-    } else if (std::strcmp(item, "ControlClient") == 0) {
-        text = ini_ctrl_acl;
+    const ini_setting_t *ini = find_setting(item);
+    if (ini == nullptr) {
+        diagstk_add(diag, 3, "%s: Request for unknown configuration option \"%s\"", GET_OP,
+                    item);
+        return -1;
     }
-    if (text != nullptr) {
-        if (valbuf != nullptr) {
-            if (std::strlen(text) + 1 > valbuf_len) {
-                diagstk_add(diag, 3, "%s: %s value is too long for supplied buffer", op, item);
-                return -1;
-            }
-            std::memcpy(valbuf, text, std::strlen(text) + 1);
-        }
-        if (valptr != nullptr) *valptr = text;
-        return 0;
+    if (ini->type == INI_TYPE_STRING) return get_text(diag, ini, valbuf, valbuf_len, valptr);
+    if (ulval == nullptr) {
+        diagstk_add(diag, 3, "%s: no destination for %s", GET_OP, item);
+        return -1;
     }
-    struct numeric_item {
-        const char *name;
-        const std::uint32_t *value;
-    };
-    const numeric_item numbers[] = {
-        {"Logging", &quilletlog},         {"MaxClientConnect", &ini_max_client},
-        {"MaxConcurrentConnect", &ini_max_concurrent}, {"Flags", &ini_flags},
-        {"Port", &ini_port},              {"ControlPort", &ini_control_port},
-    };
-    for (const numeric_item &n : numbers) {
-        if (std::strcmp(item, n.name) == 0) {
-            if (ulval == nullptr) {
-                diagstk_add(diag, 3, "%s: no destination for %s", op, item);
-                return -1;
-            }
-            *ulval = *n.value;
-            return 0;
-        }
-    }
-    diagstk_add(diag, 3, "%s: Request for unknown configuration option \"%s\"", op, item);
-    return -1;
+    *ulval = *static_cast<const std::uint32_t *>(ini->destination);
+    return 0;
 }
 
 unsigned long qx_ini_flag_set(int bit) { return ini_flags & (1ul << bit); }

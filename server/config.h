@@ -38,19 +38,32 @@ struct ini_setting_s;
 typedef int (*attr_in_func_t)(diagstk_t *diag, void *ectx, ini_setting_s *ini, void *val);
 typedef int (*attr_out_func_t)(diagstk_t *diag, io_out_t *output, ini_setting_s *ini,
                                char *value);
+// Called after the table code has stored a value in the row: when a
+// document has been applied to it without error, and when a string row has
+// been emptied (at start, and before each document, which may then fail on
+// the row and leave it empty). Lets a setting adjust its value or hand it
+// to the module that uses it, so no code outside the row needs its name.
+typedef void (*changed_func_t)(ini_setting_s *ini);
+// The text a lookup by name answers for a string row, where that is not
+// simply the stored text.
+typedef const char *(*lookup_func_t)(const ini_setting_s *ini);
 
+// One setting. Rows are written with designated initialisers; a field left
+// out is zero or null.
 typedef struct ini_setting_s {
-    std::uint32_t type;
-    const char *name;  // null ends the table
-    std::uint32_t flags;
-    const bitmask_t *bitmasks;
-    std::uint32_t num_default;
-    const char *string_default;
-    std::uint32_t min, max;
-    void *destination;
-    std::size_t dest_size;
-    attr_in_func_t attr_in_func;
-    attr_out_func_t attr_out_func;
+    std::uint32_t type = 0;
+    const char *name = nullptr;  // null ends the table
+    std::uint32_t flags = 0;
+    const bitmask_t *bitmasks = nullptr;
+    std::uint32_t num_default = 0;
+    const char *string_default = nullptr;
+    std::uint32_t min = 0, max = 0;  // not applied
+    void *destination = nullptr;
+    std::size_t dest_size = 0;
+    attr_in_func_t attr_in_func = nullptr;
+    attr_out_func_t attr_out_func = nullptr;
+    changed_func_t changed_func = nullptr;
+    lookup_func_t lookup_func = nullptr;
 } ini_setting_t;
 
 extern ini_setting_t quillet_settings[];
@@ -61,19 +74,35 @@ extern char ini_logdir[INI_STRING_SIZE], ini_acl[INI_STRING_SIZE],
 // Set each time a configuration document has been applied without error.
 extern int quillet_configuration_change;
 
+// Empties the string settings; called once before anything reads them.
 void qx_init_config(void);
+// Parses a Configuration document from `input` and applies it. 0, or a
+// negative value with the reason on `diag`.
 int qx_parse_config(diagstk_t *diag, io_in_t *input);
+// Applies a parsed Configuration document row by row, in table order; sets
+// quillet_configuration_change when every row succeeded. There is no
+// rollback: rows before a failing one keep their new values. 0 or -1.
 int qx_use_config(diagstk_t *diag, void *ptree);
+// Reads one row from the document into its storage. 0 or -1.
 int xml2config(diagstk_t *diag, void *ptree, ini_setting_t *ini);
+// Last step of reading a row: runs the row's changed_func. 0, or -1 for a
+// null row.
 int moderate_ini_setting(diagstk_t *diag, ini_setting_t *ini);
+// Reader of one access-list element (`ectx` its tree node, `val` its text):
+// appends "+net" or "-net" to the row's buffer. 0 or -1.
 int attr_acl_in(diagstk_t *diag, void *ectx, ini_setting_t *ini, void *val);
+// Writes one access-list entry ("+net" or "-net") back as an element. 0, or
+// -1 for a null value.
 int attr_acl_out(diagstk_t *diag, io_out_t *output, ini_setting_t *ini, char *value);
-// Writes the configuration document (prolog, Configuration, epilog).
+// Writes the configuration document (prolog, Configuration, epilog). 0, or
+// -1 when a row has an unknown type.
 int qx_return_config(diagstk_t *diag, io_out_t *output);
-// Looks a setting up by exact name: text items into valbuf and/or *valptr,
-// numbers into *ulval. 0, or -1 with a message.
+// Looks a setting up by exact name: text items into valbuf and/or *valptr
+// (the storage itself, not a copy), numbers into *ulval. 0, or -1 with a
+// message.
 int qx_get_config(diagstk_t *diag, const char *item, char *valbuf, std::size_t valbuf_len,
                   char **valptr, unsigned long *ulval);
+// Non-zero when bit `bit` of the Flags setting is set.
 unsigned long qx_ini_flag_set(int bit);
 
 // ------------------------------------------------------ configuration file
@@ -81,12 +110,22 @@ unsigned long qx_ini_flag_set(int bit);
 inline constexpr const char *QX_CONFIG_FILE = "config.xml";
 inline constexpr unsigned long QX_CONFIG_TMP = 1;  // qx_open_config_file flag
 
+// Copies the installation directory into buf. 0, or -1 when it does not fit.
 int qx_get_install_path(diagstk_t *diag, char *buf, std::size_t buflen);
+// Opens config.xml (tmp_config.xml with QX_CONFIG_TMP) in the installation
+// directory: for reading on `input` when given, else for writing on
+// `output` (refused for a symbolic link or an unwritable directory). The
+// channel owns the stream. 0 or -1.
 int qx_open_config_file(diagstk_t *diag, io_in_t *input, io_out_t *output,
                         unsigned long flags);
+// Replaces config.xml by tmp_config.xml. 0 or -1.
 int qx_swap_config_files(diagstk_t *diag);
 // Writes the settings to tmp_config.xml, then replaces config.xml with it.
 int qx_write_config(diagstk_t *diag);
+// 1 when `file` is a symbolic link, else 0.
 int qx_is_slink(const char *file);
+// Reads `name` from the [Settings] section of quilletserver.ini beside the
+// installation directory into buf ("" when absent). 0, or -1 when the value
+// does not fit.
 int qx_get_string_from_registry(diagstk_t *diag, char *buf, std::size_t buflen,
                                 const char *name);

@@ -5,28 +5,47 @@
 
 #include <cstring>
 
-const element_element_t format_type[] = {
-    {"Short", 2}, {"Long", 1}, {"Standard", 1}, {"TableTags", 3}, {nullptr, -1},
+#include <sqlext.h>
+
+#include "quillet_defs.h"
+
+// "Standard" is another word for the long layout.
+constexpr element_element_t format_type[] = {
+    {"Short", QX_FORMAT_SHORT},
+    {"Long", QX_FORMAT_LONG},
+    {"Standard", QX_FORMAT_LONG},
+    {"TableTags", QX_FORMAT_TABLETAGS},
+    {nullptr, QX_KEYWORD_UNKNOWN},
 };
 
-const element_attribute_t data_type_attribute[] = {
-    {"pcdata", 1}, {"cdata", 2}, {nullptr, -1},
+constexpr element_attribute_t data_type_attribute[] = {
+    {"pcdata", QX_DATA_PCDATA},
+    {"cdata", QX_DATA_CDATA},
+    {nullptr, QX_KEYWORD_UNKNOWN},
 };
 
-const element_attribute_t binary_attribute[] = {
-    {"sql", 1}, {"none", 2}, {"base64", 3}, {nullptr, -1},
+constexpr element_attribute_t binary_attribute[] = {
+    {"sql", QX_BINARY_SQL},
+    {"none", QX_BINARY_NONE},
+    {"base64", QX_BINARY_BASE64},
+    {nullptr, QX_KEYWORD_UNKNOWN},
 };
 
-const element_attribute_t direction[] = {
-    {"In", 1}, {"Out", 2}, {"InOut", 3}, {nullptr, -1},
+constexpr element_attribute_t direction[] = {
+    {"In", QX_DIRECTION_IN},
+    {"Out", QX_DIRECTION_OUT},
+    {"InOut", QX_DIRECTION_INOUT},
+    {nullptr, QX_KEYWORD_UNKNOWN},
 };
 
-const element_attribute_t sql_type[] = {
-    {"char", 1},      {"varchar", 12},  {"longvarchar", -1}, {"wchar", -8},
-    {"wvarchar", -9}, {"decimal", 3},   {"numeric", 2},      {"bit", -7},
-    {"tinyint", -6},  {"smallint", 5},  {"integer", 4},      {"bigint", -5},
-    {"real", 7},      {"float", 6},     {"double", 8},       {"binary", -2},
-    {"varbinary", -3}, {"date", 91},    {"time", 92},        {"timestamp", 93},
+constexpr element_attribute_t sql_type[] = {
+    {"char", SQL_CHAR},         {"varchar", SQL_VARCHAR},     {"longvarchar", SQL_LONGVARCHAR},
+    {"wchar", SQL_WCHAR},       {"wvarchar", SQL_WVARCHAR},   {"decimal", SQL_DECIMAL},
+    {"numeric", SQL_NUMERIC},   {"bit", SQL_BIT},             {"tinyint", SQL_TINYINT},
+    {"smallint", SQL_SMALLINT}, {"integer", SQL_INTEGER},     {"bigint", SQL_BIGINT},
+    {"real", SQL_REAL},         {"float", SQL_FLOAT},         {"double", SQL_DOUBLE},
+    {"binary", SQL_BINARY},     {"varbinary", SQL_VARBINARY}, {"date", SQL_TYPE_DATE},
+    {"time", SQL_TYPE_TIME},    {"timestamp", SQL_TYPE_TIMESTAMP},
     {nullptr, 0},
 };
 
@@ -56,7 +75,7 @@ int qx_keyword_lookup(const element_attribute_t *table, const char *word)
 int qx_directionstr2id(const char *str)
 {
     const element_attribute_t *row = find_word(direction, str);
-    return row->name != nullptr ? row->type : 0;
+    return row->name != nullptr ? row->type : QX_DIRECTION_UNKNOWN;
 }
 
 const char *qx_directionid2str(int id) { return find_id(direction, id); }
@@ -64,7 +83,7 @@ const char *qx_directionid2str(int id) { return find_id(direction, id); }
 int qx_sqltypestr2id(const char *str)
 {
     const element_attribute_t *row = find_word(sql_type, str);
-    return row->name != nullptr ? row->type : 9999;
+    return row->name != nullptr ? row->type : QX_SQLTYPE_UNKNOWN;
 }
 
 const char *qx_sqltypeid2str(int id) { return find_id(sql_type, id); }

@@ -9,7 +9,6 @@
 #include <ctime>
 #include <unistd.h>
 
-#include "config.h"
 #include "iodef.h"
 
 std::uint32_t quilletlog = 0;
@@ -18,11 +17,12 @@ void *eventlog = nullptr;
 
 namespace {
 
-char log_file_name[1024] = "";
-FILE *lfp = nullptr;
-
 constexpr std::size_t PATH_SIZE = 1024;
 constexpr std::size_t MTLOG_BUF = 4096;
+
+char log_file_name[PATH_SIZE] = "";
+char log_dir[PATH_SIZE] = "";
+FILE *lfp = nullptr;
 
 }  // namespace
 
@@ -30,6 +30,14 @@ void qx_log_init(const char *filename)
 {
     if (std::strlen(filename) + 1 > 1023) return;
     std::snprintf(log_file_name, sizeof log_file_name, "%s", filename);
+}
+
+void qx_log_set_dir(const char *dir) { std::snprintf(log_dir, sizeof log_dir, "%s", dir); }
+
+const char *qx_log_effective_dir(const char *dir)
+{
+    if (dir[0] != '\0') return dir;
+    return access("/tmp", F_OK) == 0 ? "/tmp" : "";
 }
 
 FILE *open_log(const char *filespec)
@@ -45,9 +53,11 @@ void qx_log(const char *fmt, ...)
 {
     if (fmt == nullptr) return;
     if (lfp == nullptr) {
-        char dir[PATH_SIZE], path[PATH_SIZE];
-        if (qx_get_config(nullptr, "LogDir", dir, sizeof dir, nullptr, nullptr) < 0) return;
-        if (qx_filespec(nullptr, dir, log_file_name, path, sizeof path) < 0) return;
+        char path[PATH_SIZE];
+        // Whether /tmp exists is asked at the open, not when LogDir was set.
+        if (qx_filespec(nullptr, qx_log_effective_dir(log_dir), log_file_name, path,
+                        sizeof path) < 0)
+            return;
         lfp = open_log(path);
         if (lfp == nullptr) return;
     }
@@ -81,15 +91,12 @@ int log_filespec(const char *stem, char *buf, std::size_t buflen)
 
 int mtlog_name(char *buf, std::size_t buflen)
 {
+    // The installation directory is fixed when the program is built; one
+    // too long for a path leaves the empty directory.
+    constexpr const char *install = QUILLET_INSTALL_DIR;
     char dir[PATH_SIZE] = "";
-    if (qx_get_install_path(nullptr, dir, sizeof dir) == 0) {
-        if (std::strlen(dir) + std::strlen("/Logs") < sizeof dir)
-            std::strcat(dir, "/Logs");
-        else
-            dir[0] = '\0';
-    } else {
-        dir[0] = '\0';
-    }
+    if (std::strlen(install) + std::strlen("/Logs") < sizeof dir)
+        std::snprintf(dir, sizeof dir, "%s/Logs", install);
     if (qx_filespec(nullptr, dir, "tmquillet.log", buf, buflen) < 0)
         std::snprintf(buf, buflen, "%s", "tmquillet.log");
     return 0;

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr int DIR_IN = 1, DIR_OUT = 2, DIR_INOUT = 3;
 constexpr SQLLEN OUT_BUFFER = 100;
 
 // Size of an output buffer: at least 100 bytes, room for the Length the
@@ -21,7 +20,7 @@ SQLLEN out_capacity(const procedure_args_t *arg)
 {
     SQLLEN cap = OUT_BUFFER;
     if (arg->length > 0 && static_cast<SQLLEN>(arg->length) + 1 > cap) cap = arg->length + 1;
-    if (arg->direction == DIR_INOUT && arg->in_data != nullptr) {
+    if (arg->direction == QX_DIRECTION_INOUT && arg->in_data != nullptr) {
         const SQLLEN in = static_cast<SQLLEN>(std::strlen(arg->in_data)) + 1;
         if (in > cap) cap = in;
     }
@@ -65,7 +64,7 @@ int bind_params_for_proc(SQLHSTMT hstmt, query_t *query)
         SQLSMALLINT io_type = SQL_PARAM_INPUT;
         char *buffer = arg->in_data;
         SQLLEN buffer_len = OUT_BUFFER;
-        if (arg->direction == DIR_IN) {
+        if (arg->direction == QX_DIRECTION_IN) {
             arg->data_len = static_cast<SQLLEN>(std::strlen(arg->in_data ? arg->in_data : ""));
         } else {
             // InOut sends its value and receives the new one in the same
@@ -75,7 +74,7 @@ int bind_params_for_proc(SQLHSTMT hstmt, query_t *query)
             arg->out_data = static_cast<char *>(std::calloc(static_cast<std::size_t>(buffer_len), 1));
             if (arg->out_data == nullptr) continue;  // the call then fails at execution
             buffer = arg->out_data;
-            if (arg->direction == DIR_INOUT) {
+            if (arg->direction == QX_DIRECTION_INOUT) {
                 if (arg->in_data != nullptr)
                     std::memcpy(arg->out_data, arg->in_data, std::strlen(arg->in_data));
                 io_type = SQL_PARAM_INPUT_OUTPUT;
@@ -114,7 +113,7 @@ int output_procedure_output(io_out_t *output, query_t *query, diagstk_t *diag)
         const char *type = qx_sqltypeid2str(arg->type);
         io_writef(output, diag, "    <Parameter Index=\"%d\" Direction=\"%s\" Type=\"%s\" Length=\"%d\"",
                   arg->index, dir ? dir : "", type ? type : "", arg->length);
-        const bool is_output = arg->direction != DIR_IN;
+        const bool is_output = arg->direction != QX_DIRECTION_IN;
         // A null output value is told apart from an empty one.
         if (is_output && arg->data_len == SQL_NULL_DATA) io_write(output, diag, " isnull=\"yes\"", 0);
         io_write(output, diag, " >", 0);

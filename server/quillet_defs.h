@@ -8,7 +8,7 @@
 
 typedef struct procedure_args_s {
     int index;
-    int direction;  // 1 In, 2 Out, 3 InOut
+    int direction;  // QX_DIRECTION_IN, _OUT or _INOUT
     int type;       // ODBC SQL type code
     int length;
     char *in_data;   // owned; null for Out
@@ -37,6 +37,11 @@ inline constexpr int QX_BINARY_SQL = 1;
 inline constexpr int QX_BINARY_NONE = 2;
 inline constexpr int QX_BINARY_BASE64 = 3;
 inline constexpr unsigned long QX_TRUNCATE_BLANKS = 0x1;
+// Parameter directions; 0 is no direction.
+inline constexpr int QX_DIRECTION_UNKNOWN = 0;
+inline constexpr int QX_DIRECTION_IN = 1;
+inline constexpr int QX_DIRECTION_OUT = 2;
+inline constexpr int QX_DIRECTION_INOUT = 3;
 
 typedef struct query_s {
     SQLWCHAR *connect_string;

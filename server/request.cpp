@@ -146,24 +146,25 @@ int read_parameter(diagstk_t *diag, void *ectx, const char *text, procedure_args
         return -1;
     }
     arg->direction = qx_directionstr2id(val);
-    if (arg->direction == 0) {
+    if (arg->direction == QX_DIRECTION_UNKNOWN) {
         diagstk_add(diag, 3, "%s: Invalid Direction \"%s\" for Parameter", PROC_OP, val);
         return -1;
     }
     // An input parameter without text sends the empty text: binding needs a
     // value, and an empty element reads naturally as an empty string.
-    if (arg->direction != 2 && (arg->in_data = strdup(text ? text : "")) == nullptr) {
+    if (arg->direction != QX_DIRECTION_OUT &&
+        (arg->in_data = strdup(text ? text : "")) == nullptr) {
         diagstk_add(diag, 3, "%s: Failed to allocate memory for a Parameter value", PROC_OP);
         return -1;
     }
 
-    arg->type = 1;
+    arg->type = SQL_CHAR;
     r = qx_element_attr(diag, ectx, "Type", &val);
     if (r == TREE_ELEMENT_ERROR) return -1;
     if (r != TREE_ELEMENT_NOT_FOUND) {
         const char *word = r == TREE_ELEMENT_DATA ? val : "";
         arg->type = qx_sqltypestr2id(word);
-        if (arg->type == 9999) {
+        if (arg->type == QX_SQLTYPE_UNKNOWN) {
             diagstk_add(diag, 3, "%s: Invalid value \"%s\" for Parameter Type", PROC_OP, word);
             return -1;
         }
@@ -261,14 +262,15 @@ int read_principal(diagstk_t *diag, void *ptree, query_t *query)
     return -1;
 }
 
-// Looks the attribute `attr` of the element at `path` up in `table`:
-// 1 when the element or the attribute is absent, 0 when the word is unknown.
+// Sets *value to the value of the word that attribute `attr` of the
+// element at `path` holds, looked up in `table`; leaves *value as it is
+// when the element or the attribute is absent. 1 when the word is unknown,
+// else 0; -1 on a tree error.
 int attribute_choice(diagstk_t *diag, void *ptree, const char *path, const char *attr,
                      const element_attribute_t *table, int *value)
 {
     char *text = nullptr;
     void *ectx = nullptr;
-    *value = 1;
     int r = qx_tree_element(diag, ptree, 0, path, &text, &ectx);
     if (r == TREE_ELEMENT_ERROR) return -1;
     if (!found(r)) return 0;
@@ -277,7 +279,7 @@ int attribute_choice(diagstk_t *diag, void *ptree, const char *path, const char 
     if (r == TREE_ELEMENT_ERROR) return -1;
     if (r == TREE_ELEMENT_NOT_FOUND) return 0;
     *value = qx_keyword_lookup(table, r == TREE_ELEMENT_DATA ? word : "");
-    return *value == -1 ? 1 : 0;
+    return *value == QX_KEYWORD_UNKNOWN ? 1 : 0;
 }
 
 int read_format(diagstk_t *diag, void *ptree, query_t *query)

@@ -1,10 +1,17 @@
 // Settings: a configuration document applied, written back and applied
-// again; defaults for absent settings; refused values.
+// again; defaults for absent settings; refused values; lookups by name; the
+// trace log following LogDir.
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
 
 #include "config.h"
 #include "unit_support.h"
 
 using namespace unit;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -49,6 +56,28 @@ protected:
     }
     diagstk_ptr d{diagstk_new()};
 };
+
+std::string read_file(const fs::path &p)
+{
+    std::ifstream in(p);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct TempDir {
+    TempDir()
+    {
+        char templ[] = "/tmp/unit-config-XXXXXX";
+        path = mkdtemp(templ);
+    }
+    ~TempDir() { fs::remove_all(path); }
+    fs::path path;
+};
+
+const char *ALL_OFF =
+    "<Flags><MultiThreaded/><DisableControlInterface/><IgnoreChildrenOnClosedown/>"
+    "<LeaveChildrenOnClosedown/><NoReverseLookup/></Flags>";
 
 }  // namespace
 
@@ -117,4 +146,71 @@ TEST_F(Settings, AbsentSettingsTakeDefaultsAndRefusalsNameTheValue)
         EXPECT_EQ(d->entries, c.result == 0 ? 0u : 1u);
         diagstk_remove(d.get(), 0);
     }
+}
+
+TEST_F(Settings, LookupByNameReadsTheRowsOfTheTable)
+{
+    ASSERT_EQ(apply(d.get(), std::string("<Configuration><ControlPort>7</ControlPort>") +
+                                 ALL_OFF + "<Client>1.2.3.4</Client></Configuration>"),
+              0);
+    const struct { const char *item; unsigned long number; } numbers[] = {
+        {"Port", 8895}, {"ControlPort", 7}, {"MaxConcurrentConnect", 0}, {"Flags", 1},
+    };
+    for (const auto &n : numbers) {
+        unsigned long value = 99;
+        EXPECT_EQ(qx_get_config(d.get(), n.item, nullptr, 0, nullptr, &value), 0) << n.item;
+        EXPECT_EQ(value, n.number) << n.item;
+    }
+    char *text = nullptr;
+    ASSERT_EQ(qx_get_config(d.get(), "Client", nullptr, 0, &text, nullptr), 0);
+    EXPECT_EQ(text, ini_acl);  // the storage itself
+    EXPECT_STREQ(text, "+1.2.3.4");
+    // An empty LogDir reads as /tmp, which exists here.
+    char buf[5];
+    ASSERT_EQ(qx_get_config(d.get(), "LogDir", buf, sizeof buf, &text, nullptr), 0);
+    EXPECT_STREQ(buf, "/tmp");
+    EXPECT_STREQ(text, "/tmp");
+    EXPECT_EQ(d->entries, 0u);
+
+    unsigned long value = 0;
+    const struct { const char *item; unsigned long *ulval; std::size_t buflen; std::string message; }
+        failures[] = {
+            {nullptr, &value, 0, "qx_get_config: no item specified"},
+            {"port", &value, 0, "qx_get_config: Request for unknown configuration option \"port\""},
+            {"Port", nullptr, 0, "qx_get_config: no destination for Port"},
+            {"LogDir", nullptr, 4, "qx_get_config: LogDir value is too long for supplied buffer"},
+        };
+    for (const auto &f : failures) {
+        diagstk_ptr e(diagstk_new());
+        EXPECT_EQ(qx_get_config(e.get(), f.item, buf, f.buflen, nullptr, f.ulval), -1);
+        EXPECT_EQ(messages(e.get()), Msgs{f.message});
+    }
+}
+
+// The trace log opens lazily, in the directory LogDir names when its first
+// line is written; a document that fails on LogDir leaves it empty, so the
+// log falls back to /tmp.
+TEST_F(Settings, TraceLogOpensInTheLogDirInForceAtTheFirstLine)
+{
+    const std::string name = "unit_config.log_" + std::to_string(getpid());
+    TempDir first, second;
+    qx_log_finish();
+    qx_log_init(name.c_str());
+    const auto trace_to = [&](const std::string &logdir, const char *line) {
+        apply(d.get(), "<Configuration><LogDir>" + logdir + "</LogDir></Configuration>");
+        qx_log("%s\n", line);
+        qx_log("%s\n", "next");  // an open log stays where it is
+        qx_log_finish();
+    };
+    trace_to(first.path, "one");
+    EXPECT_EQ(read_file(first.path / name), "Logging started\none\nnext\n");
+    trace_to(second.path, "two");
+    EXPECT_EQ(read_file(second.path / name), "Logging started\ntwo\nnext\n");
+
+    trace_to(std::string(1024, 'x'), "three");
+    const fs::path fallback = fs::path("/tmp") / name;
+    EXPECT_EQ(read_file(fallback), "Logging started\nthree\nnext\n");
+    fs::remove(fallback);
+    EXPECT_EQ(d->entries, 1u);  // the failed document's message
+    qx_log_init("");
 }
