@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "fuzz_support.h"
-#include "quillet_defs.h"
+#include "request.h"
 
 namespace {
 

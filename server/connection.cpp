@@ -3,7 +3,8 @@
 
 #include "connection.h"
 
-#include "quillet_defs.h"
+#include "odbc.h"
+#include "request.h"
 #include "xml.h"
 
 namespace {

@@ -3,6 +3,8 @@
 // bounds-checked before it is written, so a short buffer is reported (0),
 // never overrun.
 
+#include "conv.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +13,6 @@
 #include <sqlext.h>
 
 #include "log.h"
-#include "conv.h"
 
 namespace {
 

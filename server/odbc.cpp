@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "log.h"
+#include "odbc_proc.h"
 #include "result.h"
 
 namespace {

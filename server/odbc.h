@@ -1,6 +1,6 @@
 // odbc.h - executing a query through the ODBC driver manager: connecting,
-// releasing the handles, and the pieces of a stored-procedure call. The
-// answer's result sets are written by result.h.
+// running the request, releasing the handles. The answer's result sets are
+// written by result.h, a procedure's call and output by odbc_proc.h.
 #pragma once
 
 #include <sql.h>
@@ -9,9 +9,6 @@
 #include "iodef.h"
 #include "odbc_util.h"
 #include "quillet_defs.h"
-#include "conv.h"
-#include "util.h"
-#include "xml.h"
 
 // Allocates an environment (ODBC 2 behaviour) and a connection handle and
 // connects with the query's connection string. 0 with *henvp and *hdbcp
@@ -27,10 +24,8 @@ int odbc_connect(io_out_t *output, diagstk_t *diag, query_t *query, SQLHENV *hen
 int odbc_close(diagstk_t *diag, SQLHENV henv, SQLHDBC hdbc, SQLHSTMT hstmt,
                odbc_info_t *odbc_info);
 
-// Builds the call text of query->procedure into query->sql (null when
-// memory is short). Always 0.
-int form_sql_for_proc(query_t *query);
-// Binds every parameter of query->procedure to `hstmt`. Always 0.
-int bind_params_for_proc(SQLHSTMT hstmt, query_t *query);
-// Writes the Procedure element with each parameter's value. Always 0.
-int output_procedure_output(io_out_t *output, query_t *query, diagstk_t *diag);
+// Executes the query and writes the whole answer to `output`. Handles are
+// connected and released within the call. On ANSWER_UNREPORTED the caller
+// sends what is left on `diag` to the event channel; on the other outcomes
+// the stack is left as it is.
+answer_outcome qx_odbc_result(query_t *query, io_out_t *output, diagstk_t *diag);

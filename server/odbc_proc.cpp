@@ -1,13 +1,19 @@
 // odbc_proc.cpp - stored-procedure calls: the call text, parameter binding
 // and the Procedure element of the answer.
 
+#include "odbc_proc.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include <sql.h>
+#include <sqlext.h>
+
+#include "conv.h"
 #include "keywords.h"
 #include "log.h"
-#include "odbc.h"
+#include "xml.h"
 
 namespace {
 

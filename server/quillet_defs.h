@@ -58,15 +58,6 @@ typedef struct query_s {
     char *style_sheet_type;
 } query_t;
 
-// Resets a record to the defaults (no texts, Long format, pcdata, sql).
-void query_init(query_t *query);
-// Releases everything the record owns and resets it.
-void freeup_query(query_t *query);
-// Reads one request document from `input` into `query`. 0, or a negative
-// value with the reason on `diag`.
-int qx_get_request(diagstk_t *diag, io_in_t *input, query_t *query);
-// Fills query->procedure from the Procedure element of the tree.
-int get_procedure_args(diagstk_t *diag, query_t *query, void *ptree);
 // What became of one request's answer.
 enum answer_outcome : int {
     ANSWER_COMPLETE = 0,     // the whole answer was written
@@ -74,9 +65,3 @@ enum answer_outcome : int {
     ANSWER_UNREPORTED = -2,  // failed part-way; what is left on the diagnostic stack goes to the event channel
     ANSWER_PEER_GONE = -3,   // the client has gone; nothing more is written
 };
-
-// Executes the query and writes the whole answer to `output`. Handles are
-// connected and released within the call. On ANSWER_UNREPORTED the caller
-// sends what is left on `diag` to the event channel; on the other outcomes
-// the stack is left as it is.
-answer_outcome qx_odbc_result(query_t *query, io_out_t *output, diagstk_t *diag);

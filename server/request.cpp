@@ -1,7 +1,7 @@
 // request.cpp - the query record: initialise, read from a request
 // document, release.
 
-#include "quillet_defs.h"
+#include "request.h"
 
 #include <cstdio>
 #include <cstdlib>

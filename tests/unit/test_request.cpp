@@ -5,7 +5,7 @@
 
 #include "conv.h"
 #include "parse.h"
-#include "quillet_defs.h"
+#include "request.h"
 #include "unit_support.h"
 
 using namespace unit;
