@@ -10,6 +10,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "acl.h"
 #include "log.h"
@@ -17,6 +18,7 @@
 #include "xml.h"
 
 std::uint32_t ini_port, ini_control_port, ini_max_concurrent, ini_max_client, ini_flags;
+std::uint32_t ini_request_timeout, ini_idle_timeout, ini_query_timeout, ini_max_child_memory;
 char ini_logdir[INI_STRING_SIZE], ini_acl[INI_STRING_SIZE], ini_ctrl_acl[INI_STRING_SIZE];
 int quillet_configuration_change = 0;
 
@@ -60,9 +62,10 @@ const char *effective_log_dir(const ini_setting_t *ini)
 // The order of the rows is the order of reading and of writing back.
 ini_setting_t quillet_settings[] = {
     {.type = INI_TYPE_NUMERIC, .name = "Port", .flags = INI_FLAG_DEFAULT, .num_default = 8895,
-     .destination = &ini_port, .dest_size = sizeof ini_port},
+     .min = 1, .max = 65535, .destination = &ini_port, .dest_size = sizeof ini_port},
     {.type = INI_TYPE_NUMERIC, .name = "ControlPort", .flags = INI_FLAG_DEFAULT,
-     .num_default = 8896, .destination = &ini_control_port, .dest_size = sizeof ini_control_port},
+     .num_default = 8896, .min = 1, .max = 65535, .destination = &ini_control_port,
+     .dest_size = sizeof ini_control_port},
     {.type = INI_TYPE_NUMERIC, .name = "MaxConcurrentConnect", .flags = INI_FLAG_DEFAULT,
      .num_default = 0, .destination = &ini_max_concurrent, .dest_size = sizeof ini_max_concurrent},
     {.type = INI_TYPE_NUMERIC, .name = "MaxClientConnect", .flags = INI_FLAG_DEFAULT,
@@ -81,6 +84,20 @@ ini_setting_t quillet_settings[] = {
     {.type = INI_TYPE_STRING, .name = "ControlClient", .flags = INI_FLAG_MULTIPLE,
      .destination = ini_ctrl_acl, .dest_size = sizeof ini_ctrl_acl, .attr_in_func = attr_acl_in,
      .attr_out_func = attr_acl_out},
+    // Settings that came later: written back only when changed, after the
+    // access lists, so an unchanged document looks as it always did.
+    {.type = INI_TYPE_NUMERIC, .name = "RequestTimeout",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .num_default = 30,
+     .destination = &ini_request_timeout, .dest_size = sizeof ini_request_timeout},
+    {.type = INI_TYPE_NUMERIC, .name = "IdleTimeout",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .num_default = 300,
+     .destination = &ini_idle_timeout, .dest_size = sizeof ini_idle_timeout},
+    {.type = INI_TYPE_NUMERIC, .name = "QueryTimeout",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .num_default = 0,
+     .destination = &ini_query_timeout, .dest_size = sizeof ini_query_timeout},
+    {.type = INI_TYPE_NUMERIC, .name = "MaxChildMemory",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .num_default = 0,
+     .destination = &ini_max_child_memory, .dest_size = sizeof ini_max_child_memory},
     {},  // a null name ends the table
 };
 
@@ -119,11 +136,43 @@ int qx_parse_config(diagstk_t *diag, io_in_t *input)
     return r;
 }
 
+namespace {
+
+// The stored values of every row, taken before a document is applied, so
+// that a document refused at any value leaves every setting as it was
+// (a half-applied document could empty an access list and keep the rest).
+class settings_snapshot {
+public:
+    settings_snapshot()
+    {
+        for (const ini_setting_t *ini = quillet_settings; ini->name != nullptr; ini++) {
+            const auto *p = static_cast<const unsigned char *>(ini->destination);
+            if (p != nullptr) bytes_.insert(bytes_.end(), p, p + ini->dest_size);
+        }
+    }
+    void restore() const
+    {
+        std::size_t at = 0;
+        for (ini_setting_t *ini = quillet_settings; ini->name != nullptr; ini++) {
+            if (ini->destination == nullptr) continue;
+            std::memcpy(ini->destination, bytes_.data() + at, ini->dest_size);
+            at += ini->dest_size;
+            if (ini->changed_func != nullptr) ini->changed_func(ini);
+        }
+    }
+
+private:
+    std::vector<unsigned char> bytes_;
+};
+
+}  // namespace
+
 int qx_use_config(diagstk_t *diag, void *ptree)
 {
     const bool trace = qx_tracing(QX_LOG_CONFIG);
     if (trace)
         qx_log("%s(%p,%p)\n", "qx_use_config", static_cast<void *>(diag), ptree);
+    const settings_snapshot before;
     int r = 0;
     for (ini_setting_t *ini = quillet_settings; ini->name != nullptr; ini++) {
         if (ini->destination == nullptr) {
@@ -139,6 +188,8 @@ int qx_use_config(diagstk_t *diag, void *ptree)
     if (r >= 0) {
         r = 0;
         quillet_configuration_change = 1;
+    } else {
+        before.restore();
     }
     if (trace) qx_log("-%s()=%d\n", "qx_use_config", r);
     return r;
@@ -184,6 +235,12 @@ int apply_numeric(diagstk_t *diag, ini_setting_t *ini, bool specified, const cha
     }
     if (v >= 0xFFFFFFFFUL || errno == ERANGE) {
         diagstk_add(diag, 4, "%s: value \"%s\" for %s too big", X2C_OP, text, ini->name);
+        return -1;
+    }
+    // A port TCP cannot carry is refused, not masked to another port.
+    if (ini->max != 0 && (v < ini->min || v > ini->max)) {
+        diagstk_add(diag, 4, "%s: value \"%s\" for %s out of range (%u to %u)", X2C_OP, text,
+                    ini->name, static_cast<unsigned>(ini->min), static_cast<unsigned>(ini->max));
         return -1;
     }
     *dest = static_cast<std::uint32_t>(v);
@@ -396,12 +453,27 @@ void write_bitmask_row(diagstk_t *diag, io_out_t *output, const ini_setting_t *i
 
 }  // namespace
 
+namespace {
+
+// True when the row holds its default value.
+bool at_default(const ini_setting_t *ini)
+{
+    if (ini->type == INI_TYPE_STRING) {
+        const char *def = ini->string_default != nullptr ? ini->string_default : "";
+        return std::strcmp(static_cast<const char *>(ini->destination), def) == 0;
+    }
+    return *static_cast<const std::uint32_t *>(ini->destination) == ini->num_default;
+}
+
+}  // namespace
+
 int qx_return_config(diagstk_t *diag, io_out_t *output)
 {
     int result = 0;
     output_xml_prolog(output, nullptr, nullptr, diag);
     io_writef(output, diag, "<Configuration>\n");
     for (ini_setting_t *ini = quillet_settings; ini->name != nullptr; ini++) {
+        if ((ini->flags & INI_FLAG_WRITE_CHANGED) && at_default(ini)) continue;
         switch (ini->type) {
         case INI_TYPE_NUMERIC: {
             const unsigned long v = *static_cast<const std::uint32_t *>(ini->destination);
@@ -555,11 +627,7 @@ int qx_swap_config_files(diagstk_t *diag)
     constexpr const char *op = "qx_swap_config_files";
     char path[PATH_SIZE], tmp_path[PATH_SIZE], tmp_name[PATH_SIZE];
     if (config_path(diag, QX_CONFIG_FILE, path) < 0) return -1;
-    if (unlink(path) < 0) {
-        diagstk_add(diag, 3, "%s: Failed to delete old config file, %s - %s", op, path,
-                    std::strerror(errno));
-        return -1;
-    }
+    // The rename alone replaces the file: there is no moment without one.
     std::snprintf(tmp_name, sizeof tmp_name, "tmp_%s", QX_CONFIG_FILE);
     if (config_path(diag, tmp_name, tmp_path) < 0) return -1;
     if (std::rename(tmp_path, path) < 0) {

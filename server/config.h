@@ -18,6 +18,10 @@ inline constexpr std::uint32_t INI_FLAG_DEFAULT = 0x1;
 inline constexpr std::uint32_t INI_FLAG_REQUIRED = 0x2;
 inline constexpr std::uint32_t INI_FLAG_MULTIPLE = 0x4;
 inline constexpr std::uint32_t INI_FLAG_HEX = 0x8;
+// Written back only when its value differs from its default, so the
+// configuration document of a server that does not use the setting keeps
+// its familiar shape.
+inline constexpr std::uint32_t INI_FLAG_WRITE_CHANGED = 0x10;
 
 inline constexpr std::size_t INI_STRING_SIZE = 1024;
 
@@ -57,7 +61,7 @@ typedef struct ini_setting_s {
     const bitmask_t *bitmasks = nullptr;
     std::uint32_t num_default = 0;
     const char *string_default = nullptr;
-    std::uint32_t min = 0, max = 0;  // not applied
+    std::uint32_t min = 0, max = 0;  // accepted numbers when max is not 0
     void *destination = nullptr;
     std::size_t dest_size = 0;
     attr_in_func_t attr_in_func = nullptr;
@@ -69,6 +73,12 @@ typedef struct ini_setting_s {
 extern ini_setting_t quillet_settings[];
 extern std::uint32_t ini_port, ini_control_port, ini_max_concurrent, ini_max_client,
     ini_flags;
+// Limits of one connection, in seconds (0: none): from the first byte of a
+// request to its complete document; waiting for the first byte of a
+// request; the statements of one request. And the address space of one
+// connection child in MiB (0: none).
+extern std::uint32_t ini_request_timeout, ini_idle_timeout, ini_query_timeout,
+    ini_max_child_memory;
 extern char ini_logdir[INI_STRING_SIZE], ini_acl[INI_STRING_SIZE],
     ini_ctrl_acl[INI_STRING_SIZE];
 // Set each time a configuration document has been applied without error.
@@ -80,8 +90,9 @@ void qx_init_config(void);
 // negative value with the reason on `diag`.
 int qx_parse_config(diagstk_t *diag, io_in_t *input);
 // Applies a parsed Configuration document row by row, in table order; sets
-// quillet_configuration_change when every row succeeded. There is no
-// rollback: rows before a failing one keep their new values. 0 or -1.
+// quillet_configuration_change when every row succeeded. A document with a
+// refused value changes nothing: every setting keeps the value it had. 0,
+// or -1 with the first refused value named on `diag`.
 int qx_use_config(diagstk_t *diag, void *ptree);
 // Reads one row from the document into its storage. 0 or -1.
 int xml2config(diagstk_t *diag, void *ptree, ini_setting_t *ini);

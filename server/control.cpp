@@ -21,33 +21,37 @@ void write_success(io_out_t *output, diagstk_t *diag)
     output_xml_epilog(output, diag);
 }
 
-// Answers a parsed control document; false when the answer must be the
-// error result document built from the stack.
-bool answer(diagstk_t *diag, void *ptree, io_out_t *output, stats_s *stats)
+enum class reply { answered, failed, refused_configuration };
+
+// Answers a parsed control document. `failed` and `refused_configuration`
+// mean the answer must be the error result document built from the stack;
+// a refused configuration has changed nothing.
+reply answer(diagstk_t *diag, void *ptree, io_out_t *output, stats_s *stats)
 {
     char *val = nullptr;
     int r = qx_tree_element(diag, ptree, 0, "Request/Configuration", &val, nullptr);
-    if (r == TREE_ELEMENT_ERROR) return false;
+    if (r == TREE_ELEMENT_ERROR) return reply::failed;
     if (found(r)) {
         if (qx_return_config(diag, output) < 0) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
-        return true;
+        return reply::answered;
     }
     r = qx_tree_element(diag, ptree, 0, "Configuration", &val, nullptr);
-    if (r == TREE_ELEMENT_ERROR) return false;
+    if (r == TREE_ELEMENT_ERROR) return reply::failed;
     if (found(r)) {
-        if (qx_use_config(diag, ptree) < 0 || qx_write_config(diag) < 0) return false;
+        if (qx_use_config(diag, ptree) < 0) return reply::refused_configuration;
+        if (qx_write_config(diag) < 0) return reply::failed;
         write_success(output, diag);
-        return true;
+        return reply::answered;
     }
     r = qx_tree_element(diag, ptree, 0, "Request/Statistics", &val, nullptr);
-    if (r == TREE_ELEMENT_ERROR) return false;
+    if (r == TREE_ELEMENT_ERROR) return reply::failed;
     if (found(r)) {
         if (qx_return_statistics(diag, output, stats) < 0)
             diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
-        return true;
+        return reply::answered;
     }
     diagstk_add(diag, 3, "%s: Request not recognised", OP);
-    return false;
+    return reply::failed;
 }
 
 }  // namespace
@@ -60,8 +64,9 @@ int handle_control_request(diagstk_t *diag, io_in_t *input, io_out_t *output, st
         io_close_channels(nullptr, output, diag);
         return -1;
     }
-    if (!answer(diag, ptree, output, stats)) qx_output_error_result(diag, output);
+    const reply r = answer(diag, ptree, output, stats);
+    if (r != reply::answered) qx_output_error_result(diag, output);
     qx_free_parse_tree(diag, ptree);
     io_close_channels(nullptr, output, diag);
-    return 0;
+    return r == reply::refused_configuration ? 1 : 0;
 }

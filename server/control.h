@@ -8,7 +8,10 @@
 struct stats_s;
 
 // Serves one control document (configuration fetch or change, statistics)
-// and closes the connection. 0 when the document parsed, -1 otherwise.
+// and closes the connection. 0 when the document parsed and the caller
+// saves the configuration; 1 when it was a configuration refused at one of
+// its values, which changed nothing and saves nothing; -1 when it did not
+// parse.
 // `stats` may be null (inetd), which answers a statistics request with an
 // error result.
 int handle_control_request(diagstk_t *diag, io_in_t *input, io_out_t *output,

@@ -123,12 +123,8 @@ int diagstk_emit(diagstk_t *d, unsigned long flags, unsigned count)
             std::fputc('\n', d->out.file);
         }
     }
-    // The emitted entries go; what was pushed meanwhile stays behind as the
-    // start of a fresh stack.
-    for (unsigned i = 0; i < count; i++) std::free(d->items[i].text);
-    const unsigned later = d->entries - count;
-    std::memmove(d->items, d->items + count, later * sizeof d->items[0]);
-    for (unsigned i = later; i < d->entries; i++) d->items[i] = diagstk_entry_t{};
-    d->entries = later;
-    return 0;
+    // The stack is empty afterwards: what an outlet pushed meanwhile (a
+    // failed send to a client that has gone) belongs to this emission and
+    // must not surface in a later, unrelated answer.
+    return diagstk_remove(d, 0);
 }

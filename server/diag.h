@@ -54,7 +54,7 @@ int diagstk_register_output(diagstk_t *d, int type, void *output);
 int diagstk_context(diagstk_t *d);
 // Cuts the stack back to the depth `context`.
 int diagstk_remove(diagstk_t *d, diagstk_ctx_t context);
-// Emits every entry present now where `flags` say and removes it: with
+// Emits every entry present now where `flags` say and empties the stack: with
 // DIAGSTK_TO_EVENTLOG as events, else on standard error, and always to the
 // registered trace stream; a level in DIAGSTK_LEVEL_MASK selects entries of
 // that level. The error result document for a client is written by
@@ -62,9 +62,9 @@ int diagstk_remove(diagstk_t *d, diagstk_ctx_t context);
 // DIAGSTK_TO_CLIENT to say that the client has the texts, so they do not go
 // to standard error as well. `arg` is not used.
 int diagstk_output(diagstk_t *d, unsigned long flags, void *arg);
-// As diagstk_output, for the first `count` entries only: what was pushed
-// after them (a failed send while the client was answered) stays behind as
-// the start of a fresh stack.
+// As diagstk_output, for the first `count` entries only; what was pushed
+// after them (a failed send while the client was answered) is dropped too:
+// the stack is empty after every emission.
 int diagstk_emit(diagstk_t *d, unsigned long flags, unsigned count);
 
 // Owner for a process's stack: frees it with diagstk_free.

@@ -155,7 +155,9 @@ int control_connection(server_state &s, diagstk_t *diag)
     }
     sts = handle_control_request(diag, &s.icontrol, &s.ocontrol, &s.stats);
     // The file is written after every control request that parsed, so it
-    // always holds what the server runs with.
+    // always holds what the server runs with; a refused configuration
+    // changed nothing and saves nothing.
+    if (sts == 1) return 0;
     if (sts == 0) sts = qx_write_config(diag);
     return sts;
 }

@@ -39,15 +39,15 @@ int startup_listen(cmdline_info_t *, io_in_t *input, io_out_t *output, diagstk_t
 
 namespace {
 
-// Control documents until one does not parse; each that did saves the
-// configuration, so the file always holds what the server runs with.
-int serve_control_documents(io_in_t *input, io_out_t *output, diagstk_t *diag)
+// One control document, as on the control port: the connection ends with
+// its answer. The configuration is saved after a document that parsed, so
+// the file holds what the server runs with; a refused one saves nothing.
+int serve_control_document(io_in_t *input, io_out_t *output, diagstk_t *diag)
 {
     // Saving must fail under a file-size limit (and be answered), not kill
     // the process.
     std::signal(SIGXFSZ, SIG_IGN);
-    while (handle_control_request(diag, input, output, nullptr) == 0)
-        if (qx_write_config(diag) < 0) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
+    if (handle_control_request(diag, input, output, nullptr) == 0) qx_write_config(diag);
     diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
     return 0;
 }
@@ -63,6 +63,6 @@ int startup_inetd(cmdline_info_t *, io_in_t *input, io_out_t *output, diagstk_t 
         return -1;
     }
     if (input->src.listen.type == TYPE_CONTROL_PORT)
-        return serve_control_documents(input, output, diag);
+        return serve_control_document(input, output, diag);
     return qx_serve_connection(input, output, diag, SERVE_UNTIL_CLOSED);
 }

@@ -41,6 +41,9 @@ TEST_F(CommandLine, MissingOrUnusableConfigurationStopsEveryMethod)
         {"", "qx_open_config_file: Failed to open " + CONFIG_XML +
                  " for read access - No such file or directory"},
         {config_doc("<Port>12ab</Port>"), "xml2config: invalid value 12ab for Port"},
+        // A port TCP cannot carry is refused, not masked to another one.
+        {config_doc("<Port>70000</Port>"),
+         "xml2config: value \"70000\" for Port out of range (1 to 65535)"},
     };
     const std::vector<std::string> methods[] = {
         {}, {"version"}, {"pipe"}, {"file", "in", "out"}, {"inetd", "x"}, {"tcpip_listen", "1"},

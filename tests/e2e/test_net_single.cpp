@@ -53,7 +53,9 @@ TEST_F(SingleConnection, InetdServesRequestAfterRequest)
 
 // Each control request is answered once its document is complete, whether
 // or not the peer has stopped sending, and leaves config.xml in the
-// written form of the settings in force.
+// written form of the settings in force; a configuration refused at its
+// third value changes and saves nothing. The session ends with its one
+// answer, with nothing on standard error.
 TEST_F(SingleConnection, InetdControlRequests)
 {
     const std::string written = written_config(port, control_port, logdir.path());
@@ -68,6 +70,10 @@ TEST_F(SingleConnection, InetdControlRequests)
          written_config(port, control_port, logdir.path(),
                         "    <Client Allow=\"No\">127.0.0.1</Client>\n"
                         "    <Client Allow=\"Yes\">10.1.2.3</Client>\n")},
+        {config_doc("<Port>1</Port><ControlPort>2</ControlPort><MaxClientConnect>x"
+                    "</MaxClientConnect>"),
+         error_body("xml2config: invalid value x for MaxClientConnect"),
+         body_of(config_doc(settings_with_ports("")))},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.doc);
@@ -76,7 +82,7 @@ TEST_F(SingleConnection, InetdControlRequests)
         ASSERT_TRUE(send_all(session.fd(), c.doc));
         if (c.half_close) shutdown(session.fd(), SHUT_WR);
         EXPECT_EQ(body_of(read_until_eof(session.fd())), c.answer);
-        EXPECT_EQ(session.finish().status, 0);
+        EXPECT_EQ(session.finish(), (ProcResult{0, false, "", ""}));
         EXPECT_EQ(body_of(read_file(CONFIG_XML)), c.saved);
         EXPECT_FALSE(std::filesystem::exists(INSTALL_DIR + "/tmp_config.xml"));
     }

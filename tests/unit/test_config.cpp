@@ -27,9 +27,10 @@ int apply(diagstk_t *d, std::string doc)
 std::string settings()
 {
     char buf[4 * INI_STRING_SIZE];
-    std::snprintf(buf, sizeof buf, "%u %u %u %u 0x%x %u %s | %s | %s", ini_port, ini_control_port,
-                  ini_max_concurrent, ini_max_client, quilletlog, ini_flags, ini_logdir, ini_acl,
-                  ini_ctrl_acl);
+    std::snprintf(buf, sizeof buf, "%u %u %u %u 0x%x %u %s | %s | %s | %u %u %u %u", ini_port,
+                  ini_control_port, ini_max_concurrent, ini_max_client, quilletlog, ini_flags,
+                  ini_logdir, ini_acl, ini_ctrl_acl, ini_request_timeout, ini_idle_timeout,
+                  ini_query_timeout, ini_max_child_memory);
     return buf;
 }
 
@@ -97,15 +98,22 @@ TEST_F(Settings, WrittenDocumentReadsBackAsTheSameSettings)
         "  <Client Allow=\"no\"> 10.0.0.0/255.0.0.0 </Client>\n  <Client>192.168.1.7</Client>\n"
         "  <client Allow=\"YES\">0.0.0.0/0.0.0.0</client>\n"
         "  <ControlClient>127.0.0.1</ControlClient>\n"
-        "  <ControlClient Allow=\"No\">0.0.0.0/0.0.0.0</ControlClient>\n</Configuration>\n";
+        "  <ControlClient Allow=\"No\">0.0.0.0/0.0.0.0</ControlClient>\n"
+        "  <RequestTimeout>0</RequestTimeout><QueryTimeout>300</QueryTimeout>\n</Configuration>\n";
     // Flags starts from 7: the wait bit, not named, stays on; MultiProcess
     // is forced on whatever the document says.
     const std::string expected = "10000 10001 15 4 0x82 29 /dev/null/a&b<c> | "
                                  "-10.0.0.0/255.0.0.0,+192.168.1.7,+0.0.0.0/0.0.0.0 | "
-                                 "+127.0.0.1,-0.0.0.0/0.0.0.0";
+                                 "+127.0.0.1,-0.0.0.0/0.0.0.0 | 0 300 300 0";
     ASSERT_EQ(apply(d.get(), doc), 0);
     EXPECT_EQ(settings(), expected);
     const std::string first = written();
+    // Later settings are written back after the access lists, and only
+    // when they differ from their defaults.
+    EXPECT_NE(first.find("</ControlClient>\n    <RequestTimeout>0</RequestTimeout>\n"
+                         "    <QueryTimeout>300</QueryTimeout>\n</Configuration>"),
+              first.npos)
+        << first;
     ASSERT_EQ(apply(d.get(), first), 0) << first;
     EXPECT_EQ(settings(), expected);
     EXPECT_EQ(written(), first);
@@ -119,14 +127,19 @@ TEST_F(Settings, AbsentSettingsTakeDefaultsAndRefusalsNameTheValue)
                             "</MaxClientConnect><Logging>0x80</Logging><LogDir>/x</LogDir>"
                             "<Flags><ReverseLookup/></Flags><Client>1.2.3.4</Client>"
                             "<ControlClient>1.2.3.4</ControlClient></Configuration>";
-    const std::string defaults = "8895 8896 0 0 0x0 7 /tmp |  | ";
+    const std::string defaults = "8895 8896 0 0 0x0 7 /tmp |  |  | 30 300 0 0";
+    const std::string as_all = "1 2 3 4 0x80 23 /x | +1.2.3.4 | +1.2.3.4 | 30 300 0 0";
     // Each document goes on top of `all`: the settings it leaves, or the one
-    // message of its refusal.
+    // message of its refusal, which changes nothing however late it comes.
     const struct { std::string doc; int result; std::string expected; } cases[] = {
         {"<Configuration><Port>0x22BF</Port></Configuration>", 0, defaults},
         {"<Settings><Port>5</Port></Settings>", 0, defaults},
         {"<Configuration><Port>12ab</Port></Configuration>", -1,
          "xml2config: invalid value 12ab for Port"},
+        {"<Configuration><Port>0</Port></Configuration>", -1,
+         "xml2config: value \"0\" for Port out of range (1 to 65535)"},
+        {"<Configuration><Port>9</Port><ControlPort>70000</ControlPort></Configuration>", -1,
+         "xml2config: value \"70000\" for ControlPort out of range (1 to 65535)"},
         {"<Configuration><MaxClientConnect>4294967295</MaxClientConnect></Configuration>", -1,
          "xml2config: value \"4294967295\" for MaxClientConnect too big"},
         // Wider than the storage: refused, not cut to 32 bits.
@@ -135,7 +148,10 @@ TEST_F(Settings, AbsentSettingsTakeDefaultsAndRefusalsNameTheValue)
         {"<Configuration><Flags><KillChildrenOnClosedown/><LeaveChildrenOnClosedown/></Flags>"
          "</Configuration>", -1, "xml2config: bitmask \"Flags\" has on (KillChildrenOnClosedown) and off "
          "(LeaveChildrenOnClosedown) values"},
-        {"<Configuration><Client Allow=\"maybe\">1.2.3.4</Client></Configuration>", -1,
+        // Everything before the refused value would have changed: the lists
+        // emptied, the limits and the trace mask taken from the document.
+        {"<Configuration><Port>9</Port><Logging>0</Logging><Client>5.6.7.8</Client>"
+         "<Client Allow=\"maybe\">1.2.3.4</Client></Configuration>", -1,
          "attr_acl: \"maybe\" is invalid Allow attribute value"},
     };
     for (const auto &c : cases) {
@@ -143,6 +159,9 @@ TEST_F(Settings, AbsentSettingsTakeDefaultsAndRefusalsNameTheValue)
         ASSERT_EQ(apply(d.get(), all), 0);
         EXPECT_EQ(apply(d.get(), c.doc), c.result);
         EXPECT_EQ(c.result == 0 ? settings() : messages(d.get()).at(0), c.expected);
+        if (c.result != 0) {
+            EXPECT_EQ(settings(), as_all);
+        }
         EXPECT_EQ(d->entries, c.result == 0 ? 0u : 1u);
         diagstk_remove(d.get(), 0);
     }
@@ -188,8 +207,8 @@ TEST_F(Settings, LookupByNameReadsTheRowsOfTheTable)
 }
 
 // The trace log opens lazily, in the directory LogDir names when its first
-// line is written; a document that fails on LogDir leaves it empty, so the
-// log falls back to /tmp.
+// line is written; a document refused at LogDir leaves the directory as it
+// was.
 TEST_F(Settings, TraceLogOpensInTheLogDirInForceAtTheFirstLine)
 {
     const std::string name = "unit_config.log_" + std::to_string(getpid());
@@ -207,10 +226,10 @@ TEST_F(Settings, TraceLogOpensInTheLogDirInForceAtTheFirstLine)
     trace_to(second.path, "two");
     EXPECT_EQ(read_file(second.path / name), "Logging started\ntwo\nnext\n");
 
+    // A document refused at LogDir leaves the directory as it was.
     trace_to(std::string(1024, 'x'), "three");
-    const fs::path fallback = fs::path("/tmp") / name;
-    EXPECT_EQ(read_file(fallback), "Logging started\nthree\nnext\n");
-    fs::remove(fallback);
+    EXPECT_EQ(read_file(second.path / name),
+              "Logging started\ntwo\nnext\nLogging started\nthree\nnext\n");
     EXPECT_EQ(d->entries, 1u);  // the failed document's message
     qx_log_init("");
 }
