@@ -71,6 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         qx_wides2asciis(wide.data(), units, out.get(), static_cast<int>(out_size));
         const int n = qx_wides2utf8s(wide.data(), units, out.get(), static_cast<int>(out_size));
         check_answer_text(out.get(), static_cast<std::size_t>(n), false);
+        // The driver's form keeps every character: a terminated copy.
+        const c_ptr<char> text(qx_wides2utf8_text(wide.data()));
     }
     // Counted and terminated input for the conversions to wide strings.
     {

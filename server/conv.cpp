@@ -290,6 +290,20 @@ std::size_t qx_utf8_char_len(std::string_view text, bool *xml_allowed)
     return n;
 }
 
+char *qx_wides2utf8_text(const SQLWCHAR *instr)
+{
+    std::size_t units = 0;
+    while (instr[units] != 0) units++;
+    // At most three bytes a unit: a pair of units is one four-byte sequence.
+    const std::size_t size = units * 3 + 1;
+    auto *out = static_cast<unsigned char *>(std::malloc(size));
+    if (out == nullptr) return nullptr;
+    const int n =
+        wides_to_utf8<false>(instr, static_cast<int>(units) + 1, out, static_cast<int>(size));
+    if (n == 0) out[0] = 0;  // cannot happen with this size
+    return reinterpret_cast<char *>(out);
+}
+
 SQLWCHAR *qx_utf8s2wides(const unsigned char *instr, int instr_len)
 {
     if (qx_tracing(QX_LOG_CONVERT))

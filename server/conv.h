@@ -34,6 +34,10 @@ std::size_t qx_wides2chrrefs(const SQLWCHAR *instr, int instr_len,
 // XML 1.0 can carry the character.
 std::size_t qx_utf8_char_len(std::string_view text, bool *xml_allowed);
 
+// The UTF-8 form of the terminated wide text `instr`, every character as
+// it is, for a driver rather than an answer. A new string, released with
+// free(); null when memory is short.
+char *qx_wides2utf8_text(const SQLWCHAR *instr);
 // New wide strings, released with free(); null when memory is short.
 // SQL_NTS as length converts the terminator too.
 SQLWCHAR *qx_utf8s2wides(const unsigned char *instr, int instr_len);

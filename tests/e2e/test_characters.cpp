@@ -1,5 +1,9 @@
-// Characters at the edges of XML: what XML 1.0 cannot carry reaches the
-// client as U+FFFD, in every format and every text of an answer.
+// Characters at the edges of XML and of the driver manager: what XML 1.0
+// cannot carry reaches the client as U+FFFD, in every format and every
+// text of an answer; characters beyond U+FFFF in a request reach the
+// driver whole.
+
+#include <filesystem>
 
 #include "e2e.h"
 
@@ -50,7 +54,8 @@ protected:
                   "CREATE TABLE chk(n INTEGER CONSTRAINT \"c\x02<\" CHECK (n > 0));"
                   "CREATE TABLE guard(n INTEGER);"
                   "CREATE TRIGGER g BEFORE INSERT ON guard BEGIN "
-                  "SELECT RAISE(ABORT, 'no\x01\x0B\xEF\xBF\xBF<&'); END;"};
+                  "SELECT RAISE(ABORT, 'no\x01\x0B\xEF\xBF\xBF<&'); END;"
+                  "CREATE TABLE nb(v TEXT);"};
 };
 
 // The answers that carried a raw control character or a reference to a
@@ -129,6 +134,62 @@ TEST_F(Characters, EveryAnswerParsesInEveryFormat)
             EXPECT_EQ(r.out.find("fffe"), std::string::npos);
         }
     }
+}
+
+// The driver manager converts wide text for a driver without wide functions
+// as UCS-2: a character beyond U+FFFF cut the SQL text short there
+// (`unrecognized token: "'a="`) and garbled a connection string. On both
+// drivers, every character of the request arrives; é and € as before.
+TEST_F(Characters, CharactersBeyondBmpReachTheDriver)
+{
+    const std::string pair = "\xF0\x9F\x98\x80", pair_ref = "&#x1f600;", eu = "\xC3\xA9\xE2\x82\xAC",
+                      eu_ref = "&#xe9;&#x20ac;";
+    pg::psql("DROP TABLE IF EXISTS nb; CREATE TABLE nb (v text);");
+    if (pg::psql("SELECT count(*) FROM pg_database WHERE datname = 'chars" + pair + "'") == "0\n")
+        pg::psql("CREATE DATABASE \"chars" + pair + "\"");
+    const std::string lite_file = work.file("d" + pair + eu + ".db");
+    const std::string procedure =
+        "<Procedure><ProcedureName>\"f&amp;x\"</ProcedureName>"
+        "<Parameter Index=\"0\" Direction=\"Out\" Type=\"varchar\"/>"
+        "<Parameter Index=\"1\" Direction=\"In\">a" + pair + eu + "</Parameter></Procedure>";
+    const std::string two = "<Result State=\"00000\">\n<Row>\n    <Column Name=\"v\">a" + pair_ref +
+                            "b</Column>\n    <Column Name=\"w\">" + eu_ref +
+                            "</Column>\n</Row>\n</Result>\n";
+    const std::string transaction =
+        "<Transaction><Sql>INSERT INTO nb VALUES ('t" + pair + "')</Sql></Transaction>";
+    const struct {
+        std::string req, body;
+    } cases[] = {
+        {sql_request(lite.conn(), "SELECT 'a" + pair + "b' AS v, '" + eu + "' AS w"), two},
+        {sql_request(pg::conn(), "SELECT 'a" + pair + "b' AS v, '" + eu + "' AS w"), two},
+        {sql_request(lite.conn(), "INSERT INTO nb VALUES ('x" + pair + eu + "')"), EMPTY_RESULT},
+        {request(lite.conn(), transaction), EMPTY_RESULT},
+        {sql_request(lite.conn(), "SELECT v FROM nb ORDER BY v"),
+         "<Result State=\"00000\">\n<Row>\n    <Column Name=\"v\">t" + pair_ref +
+             "</Column>\n</Row>\n<Row>\n    <Column Name=\"v\">x" + pair_ref + eu_ref +
+             "</Column>\n</Row>\n</Result>\n"},
+        {sql_request(pg::conn(), "INSERT INTO nb VALUES ('x" + pair + eu + "')"), EMPTY_RESULT},
+        {request(pg::conn(), transaction), EMPTY_RESULT},
+        {sql_request(pg::conn(), "SELECT v FROM nb ORDER BY v"),
+         "<Result State=\"00000\">\n<Row>\n    <Column Name=\"v\">t" + pair_ref +
+             "</Column>\n</Row>\n<Row>\n    <Column Name=\"v\">x" + pair_ref + eu_ref +
+             "</Column>\n</Row>\n</Result>\n"},
+        {sql_request("Driver=SQLite3;Database=" + lite_file, "SELECT 'a" + pair + "' AS v"),
+         one_value("v", "a" + pair_ref)},
+        {sql_request(pg::conn("", "chars" + pair), "SELECT current_database() AS v"),
+         one_value("v", "chars" + pair_ref)},
+        {request(pg::conn(), procedure),
+         EMPTY_RESULT + "<Procedure>\n    <ProcedureName>\"f&amp;x\"</ProcedureName>\n"
+             "    <Parameter Index=\"0\" Direction=\"Out\" Type=\"varchar\" Length=\"1024\" >a" +
+             pair + eu + "!</Parameter>\n    <Parameter Index=\"1\" Direction=\"In\" Type=\"char\" "
+             "Length=\"1024\" >a" + pair + eu + "</Parameter>\n</Procedure>\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.req);
+        EXPECT_EQ(query(c.req), exited(0, c.body));
+    }
+    // The database file is named as the request wrote it.
+    EXPECT_TRUE(std::filesystem::exists(lite_file));
 }
 
 }  // namespace
