@@ -93,7 +93,7 @@ bool put_chrref(unsigned c, unsigned char *out, std::size_t *pos, std::size_t si
         *pos = at + 1;
         return true;
     }
-    const int digits = c <= 0xFF ? 2 : c <= 0xFFFF ? 4 : 5;
+    const int digits = c <= 0xFF ? 2 : c <= 0xFFFF ? 4 : c <= 0xFFFFF ? 5 : 6;
     if (at + 4 + digits > size) return false;
     out[at++] = '&';
     out[at++] = '#';

@@ -37,6 +37,7 @@ const Char CHARS[] = {
     {{0xD800}, "&#xfffd;", FFFD},  // surrogates on their own
     {{0xDFFF}, "&#xfffd;", FFFD},
     {{0xD83D, 0xDE00}, "&#x1f600;", "\xF0\x9F\x98\x80"},
+    {{0xDBFF, 0xDFFF}, "&#x10ffff;", "\xF4\x8F\xBF\xBF"},  // six digits, not the last five
     {{0xE000}, "&#xe000;", "\xEE\x80\x80"},
     {{0xFFFD}, "&#xfffd;", FFFD},
     {{0xFFFE}, "&#xfffd;", FFFD},
