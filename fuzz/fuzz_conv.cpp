@@ -1,8 +1,11 @@
 // Every character converter and Base64, with output buffers of sizes taken
 // from the input (too small included): nothing may be written outside them.
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include <sql.h>
@@ -18,6 +21,28 @@ std::unique_ptr<unsigned char[]> exact(std::size_t n)
     return std::unique_ptr<unsigned char[]>(new unsigned char[n ? n : 1]);
 }
 
+// Text for an answer holds only characters XML allows, also behind its
+// character references (`refs`); a NUL only at the end, the caller's
+// terminator.
+void check_answer_text(const unsigned char *out, std::size_t n, bool refs)
+{
+    std::string_view t(reinterpret_cast<const char *>(out), n);
+    if (!t.empty() && t.back() == '\0') t.remove_suffix(1);
+    for (std::size_t i = 0; i < t.size();) {
+        bool allowed = false;
+        const std::size_t len = qx_utf8_char_len(t.substr(i), &allowed);
+        if (len == 0 || !allowed) __builtin_trap();
+        if (refs && t.substr(i, 3) == "&#x") {
+            unsigned long v = std::strtoul(std::string(t.substr(i + 3, 8)).c_str(), nullptr, 16);
+            const bool ok = v < 0x20 ? v == 9 || v == 10 || v == 13
+                                     : (v < 0xD800 || (v >= 0xE000 && v <= 0xFFFD) ||
+                                        (v >= 0x10000 && v <= 0x10FFFF));
+            if (!ok) __builtin_trap();
+        }
+        i += len;
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -28,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     {
         auto out = exact(out_size);
-        qx_8bits2utf8s(data, size, out.get(), out_size);
-        qx_8bits2chrrefs(data, size, out.get(), out_size);
+        check_answer_text(out.get(), qx_8bits2utf8s(data, size, out.get(), out_size), false);
+        check_answer_text(out.get(), qx_8bits2chrrefs(data, size, out.get(), out_size), true);
     }
     {
         unsigned char small[4];
@@ -41,9 +66,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (units) std::memcpy(wide.data(), data, static_cast<std::size_t>(units) * sizeof(SQLWCHAR));
     {
         auto out = exact(out_size);
-        qx_wides2chrrefs(wide.data(), units, out.get(), out_size);
+        check_answer_text(out.get(), qx_wides2chrrefs(wide.data(), units, out.get(), out_size),
+                          true);
         qx_wides2asciis(wide.data(), units, out.get(), static_cast<int>(out_size));
-        qx_wides2utf8s(wide.data(), units, out.get(), static_cast<int>(out_size));
+        const int n = qx_wides2utf8s(wide.data(), units, out.get(), static_cast<int>(out_size));
+        check_answer_text(out.get(), static_cast<std::size_t>(n), false);
+        // The driver's form keeps every character: a terminated copy.
+        const c_ptr<char> text(qx_wides2utf8_text(wide.data()));
     }
     // Counted and terminated input for the conversions to wide strings.
     {

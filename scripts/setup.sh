@@ -15,6 +15,7 @@ PACKAGES=(
     time                        # peak memory in the benchmarks
     openbsd-inetd               # a real inetd for the inetd-mode test
     xsltproc man-db             # style-sheet example and man page checks
+    libxml2-utils               # xmllint: the tests check that answers parse
     dpkg-dev file               # the Debian package (cpack -G DEB)
     clang-14 libclang-rt-14-dev # libFuzzer targets (fuzz/)
     hyperfine valgrind          # benchmarks (bench/run.sh) and leak checks

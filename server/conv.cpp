@@ -5,6 +5,7 @@
 
 #include "conv.h"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,9 +30,49 @@ constexpr std::string_view markup_ref(unsigned c)
     }
 }
 
-// ASCII that stands for itself in character data: most of any text, so
-// the converters copy it without the general reference logic.
-constexpr bool plain_ascii(unsigned c) { return c < 0x80 && markup_ref(c).empty(); }
+// XML 1.0 has no way to write most control characters, the two
+// non-characters U+FFFE and U+FFFF, or a surrogate on its own: an answer
+// carries U+FFFD in their place. Tab, line feed and carriage return stay.
+constexpr unsigned REPLACEMENT = 0xFFFD;
+constexpr bool xml_char(unsigned c)
+{
+    if (c < 0x20) return c == '\t' || c == '\n' || c == '\r';
+    return c < 0xD800 || (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+constexpr unsigned for_xml(unsigned c) { return xml_char(c) ? c : REPLACEMENT; }
+
+// ASCII that stands for itself in character data, looked up once per
+// character: most of any text, copied without the general logic.
+constexpr auto PLAIN_ASCII = [] {
+    std::array<bool, 0x80> t{};
+    for (unsigned c = 0; c < 0x80; c++) t[c] = xml_char(c) && markup_ref(c).empty();
+    return t;
+}();
+constexpr bool plain_ascii(unsigned c) { return c < 0x80 && PLAIN_ASCII[c]; }
+// Printable ASCII, which stands for itself in UTF-8 (CDATA), markup
+// characters too: one comparison a character. Tab, line feed and carriage
+// return take the general way and come out unchanged.
+constexpr bool plain_utf8(unsigned c) { return c - 0x20u < 0x60u; }
+
+// The converters are handed the caller's terminator as the last unit of
+// their input: that NUL ends the text and is written as NUL, once per
+// chunk and outside the loop. Anywhere else a NUL is a character of the
+// text, and XML cannot carry it. The units before the terminator.
+template <class Unit, class Len>
+Len text_units(const Unit *in, Len len)
+{
+    return len > 0 && in[len - 1] == 0 ? len - 1 : len;
+}
+
+// Writes the terminator when the input had one. False when it does not fit.
+template <class Index>
+bool put_terminator(bool terminated, unsigned char *out, Index *pos, Index size)
+{
+    if (!terminated) return true;
+    if (*pos >= size) return false;
+    out[(*pos)++] = 0;
+    return true;
+}
 
 constexpr char HEX[] = "0123456789abcdef";
 
@@ -52,7 +93,7 @@ bool put_chrref(unsigned c, unsigned char *out, std::size_t *pos, std::size_t si
         *pos = at + 1;
         return true;
     }
-    const int digits = c <= 0xFF ? 2 : c <= 0xFFFF ? 4 : 5;
+    const int digits = c <= 0xFF ? 2 : c <= 0xFFFF ? 4 : c <= 0xFFFFF ? 5 : 6;
     if (at + 4 + digits > size) return false;
     out[at++] = '&';
     out[at++] = '#';
@@ -60,6 +101,33 @@ bool put_chrref(unsigned c, unsigned char *out, std::size_t *pos, std::size_t si
     for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out[at++] = HEX[(c >> shift) & 0xF];
     out[at++] = ';';
     *pos = at;
+    return true;
+}
+
+// Appends the UTF-8 form of `c` to out at *pos. False when it does not fit
+// within `size`.
+template <class Index>
+bool put_utf8(unsigned c, unsigned char *out, Index *pos, Index size)
+{
+    const Index n = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    if (*pos + n > size) return false;
+    unsigned char *p = out + *pos;
+    if (n == 1) {
+        p[0] = static_cast<unsigned char>(c);
+    } else if (n == 2) {
+        p[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
+        p[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else if (n == 3) {
+        p[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
+        p[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+        p[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else {
+        p[0] = static_cast<unsigned char>(0xF0 | (c >> 18));
+        p[1] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+        p[2] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+        p[3] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    }
+    *pos += n;
     return true;
 }
 
@@ -72,11 +140,10 @@ std::size_t nts_length(const unsigned char *s, long len)
 
 constexpr bool high_surrogate(unsigned u) { return u >= 0xD800 && u <= 0xDBFF; }
 constexpr bool low_surrogate(unsigned u) { return u >= 0xDC00 && u <= 0xDFFF; }
-constexpr unsigned REPLACEMENT = 0xFFFD;
 
 // The character at instr[*i]: a surrogate pair is one character beyond
-// U+FFFF; a surrogate on its own cannot be written in XML and becomes
-// U+FFFD. Advances *i past what it read.
+// U+FFFF; a surrogate on its own becomes U+FFFD. Advances *i past what it
+// read.
 unsigned next_char(const SQLWCHAR *instr, int len, int *i)
 {
     const unsigned u = instr[(*i)++];
@@ -84,6 +151,25 @@ unsigned next_char(const SQLWCHAR *instr, int len, int *i)
         return 0x10000 + ((u - 0xD800) << 10) + (instr[(*i)++] - 0xDC00u);
     if (high_surrogate(u) || low_surrogate(u)) return REPLACEMENT;
     return u;
+}
+
+// Wide text to UTF-8, every character as it is (`for_answer` false) or as
+// an answer may carry it. Bytes written; 0 when it does not fit.
+template <bool for_answer>
+int wides_to_utf8(const SQLWCHAR *instr, int instr_len, unsigned char *outstr, int outstr_size)
+{
+    const int end = for_answer ? text_units(instr, instr_len) : instr_len;
+    int pos = 0;
+    for (int i = 0; i < end;) {
+        if (plain_utf8(instr[i])) {  // most of any text: one byte
+            if (pos >= outstr_size) return 0;
+            outstr[pos++] = static_cast<unsigned char>(instr[i++]);
+            continue;
+        }
+        const unsigned c = next_char(instr, end, &i);
+        if (!put_utf8(for_answer ? for_xml(c) : c, outstr, &pos, outstr_size)) return 0;
+    }
+    return put_terminator(end < instr_len, outstr, &pos, outstr_size) ? pos : 0;
 }
 
 constexpr char basis_64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -108,57 +194,56 @@ int qx_8bit2utf8(int src, unsigned char **dstpp)
 std::size_t qx_8bits2utf8s(const unsigned char *inbuf, std::size_t inbuf_len,
                            unsigned char *outbuf, std::size_t outbuf_size)
 {
-    // Two bytes stay free after every character, so a two-byte sequence can
-    // always be written before the check that follows it.
-    if (outbuf_size < 2) return 0;
-    unsigned char *dst = outbuf;
+    // Two bytes stay free after every character: a character that would
+    // leave fewer is not written, and the conversion fails.
+    const std::size_t end = text_units(inbuf, inbuf_len);
+    const std::size_t room = outbuf_size >= 2 ? outbuf_size - 2 : 0;
     std::size_t count = 0;
-    for (std::size_t i = 0; i < inbuf_len; i++) {
+    for (std::size_t i = 0; i < end; i++) {
         const unsigned b = inbuf[i];
-        if (b < 0x80) {
-            *dst++ = static_cast<unsigned char>(b);
-            count++;
-        } else {
-            *dst++ = static_cast<unsigned char>(0xC0 | (b >> 6));
-            *dst++ = static_cast<unsigned char>(0x80 | (b & 0x3F));
-            count += 2;
+        if (plain_utf8(b)) {
+            if (count >= room) return 0;
+            outbuf[count++] = static_cast<unsigned char>(b);
+        } else if (!put_utf8(for_xml(b), outbuf, &count, room)) {
+            return 0;
         }
-        if (count + 2 > outbuf_size) return 0;
     }
-    return count;
+    return put_terminator(end < inbuf_len, outbuf, &count, room) ? count : 0;
 }
 
 std::size_t qx_8bits2chrrefs(const unsigned char *inbuf, std::size_t inbuf_len,
                              unsigned char *outbuf, std::size_t outbuf_size)
 {
+    const std::size_t end = text_units(inbuf, inbuf_len);
     std::size_t pos = 0;
-    for (std::size_t i = 0; i < inbuf_len; i++) {
+    for (std::size_t i = 0; i < end; i++) {
         const unsigned c = inbuf[i];
         if (plain_ascii(c)) {
             if (pos >= outbuf_size) return 0;
             outbuf[pos++] = static_cast<unsigned char>(c);
-        } else if (!put_chrref(c, outbuf, &pos, outbuf_size)) {
+        } else if (!put_chrref(for_xml(c), outbuf, &pos, outbuf_size)) {
             return 0;
         }
     }
-    return pos;
+    return put_terminator(end < inbuf_len, outbuf, &pos, outbuf_size) ? pos : 0;
 }
 
 std::size_t qx_wides2chrrefs(const SQLWCHAR *instr, int instr_len, unsigned char *outstr,
                              std::size_t outstr_size)
 {
+    const int end = text_units(instr, instr_len);
     std::size_t pos = 0;
-    for (int i = 0; i < instr_len;) {
+    for (int i = 0; i < end;) {
         const unsigned u = instr[i];
         if (plain_ascii(u)) {
             if (pos >= outstr_size) return 0;
             outstr[pos++] = static_cast<unsigned char>(u);
             i++;
-        } else if (!put_chrref(next_char(instr, instr_len, &i), outstr, &pos, outstr_size)) {
+        } else if (!put_chrref(for_xml(next_char(instr, end, &i)), outstr, &pos, outstr_size)) {
             return 0;
         }
     }
-    return pos;
+    return put_terminator(end < instr_len, outstr, &pos, outstr_size) ? pos : 0;
 }
 
 int qx_wides2asciis(const SQLWCHAR *instr, int instr_len, unsigned char *outstr,
@@ -179,33 +264,44 @@ int qx_wides2utf8s(const SQLWCHAR *instr, int instr_len, unsigned char *outstr,
     if (qx_tracing(QX_LOG_CONVERT))
         qx_log("qx_wides2utf8s(%p,%d,%p,%d)\n", static_cast<const void *>(instr), instr_len,
                static_cast<void *>(outstr), outstr_size);
-    int pos = 0;
-    for (int i = 0; i < instr_len;) {
-        if (instr[i] < 0x80) {  // ASCII, most of any text: one byte
-            if (pos >= outstr_size) return 0;
-            outstr[pos++] = static_cast<unsigned char>(instr[i++]);
-            continue;
-        }
-        const unsigned u = next_char(instr, instr_len, &i);
-        const int size = u < 0x80 ? 1 : u < 0x800 ? 2 : u < 0x10000 ? 3 : 4;
-        if (pos + size > outstr_size) return 0;
-        if (size == 1) {
-            outstr[pos++] = static_cast<unsigned char>(u);
-        } else if (size == 2) {
-            outstr[pos++] = static_cast<unsigned char>(0xC0 | (u >> 6));
-            outstr[pos++] = static_cast<unsigned char>(0x80 | (u & 0x3F));
-        } else if (size == 3) {
-            outstr[pos++] = static_cast<unsigned char>(0xE0 | (u >> 12));
-            outstr[pos++] = static_cast<unsigned char>(0x80 | ((u >> 6) & 0x3F));
-            outstr[pos++] = static_cast<unsigned char>(0x80 | (u & 0x3F));
-        } else {
-            outstr[pos++] = static_cast<unsigned char>(0xF0 | (u >> 18));
-            outstr[pos++] = static_cast<unsigned char>(0x80 | ((u >> 12) & 0x3F));
-            outstr[pos++] = static_cast<unsigned char>(0x80 | ((u >> 6) & 0x3F));
-            outstr[pos++] = static_cast<unsigned char>(0x80 | (u & 0x3F));
-        }
+    return wides_to_utf8<true>(instr, instr_len, outstr, outstr_size);
+}
+
+std::size_t qx_utf8_char_len(std::string_view text, bool *xml_allowed)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned lead = byte(0);
+    *xml_allowed = false;
+    if (lead < 0x80) {
+        *xml_allowed = xml_char(lead);
+        return 1;
     }
-    return pos;
+    // The shortest form only: no overlong sequences, nothing beyond U+10FFFF.
+    const std::size_t n = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    if (n == 0 || text.size() < n) return 0;
+    unsigned c = lead & (0x7F >> n);
+    for (std::size_t i = 1; i < n; i++) {
+        if ((byte(i) & 0xC0) != 0x80) return 0;
+        c = (c << 6) | (byte(i) & 0x3F);
+    }
+    if (c < (n == 2 ? 0x80u : n == 3 ? 0x800u : 0x10000u) || c > 0x10FFFF) return 0;
+    *xml_allowed = xml_char(c);
+    return n;
+}
+
+char *qx_wides2utf8_text(const SQLWCHAR *instr)
+{
+    std::size_t units = 0;
+    while (instr[units] != 0) units++;
+    // At most three bytes a unit: a pair of units is one four-byte sequence.
+    const std::size_t size = units * 3 + 1;
+    auto *out = static_cast<unsigned char *>(std::malloc(size));
+    if (out == nullptr) return nullptr;
+    const int n =
+        wides_to_utf8<false>(instr, static_cast<int>(units) + 1, out, static_cast<int>(size));
+    if (n == 0) out[0] = 0;  // cannot happen with this size
+    return reinterpret_cast<char *>(out);
 }
 
 SQLWCHAR *qx_utf8s2wides(const unsigned char *instr, int instr_len)

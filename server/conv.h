@@ -3,21 +3,41 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #include <sqltypes.h>
 
 
+// One 8-bit (Latin-1) character as UTF-8 at *dstpp, advancing it: 1 or 2
+// bytes.
 int qx_8bit2utf8(int src, unsigned char **dstpp);
+// The low byte of each unit (diagnostic-stack text). Returns instr_len.
+int qx_wides2asciis(const SQLWCHAR *instr, int instr_len, unsigned char *outstr,
+                    int outstr_size);
+
+// Text for an answer, as UTF-8 or as ASCII with references. A character
+// XML 1.0 cannot carry (a control character other than tab, line feed and
+// carriage return, U+FFFE, U+FFFF, a surrogate on its own) is written as
+// U+FFFD; a surrogate pair is one character. A NUL as the last unit of the
+// input is the caller's terminator and stays a NUL. Bytes written; 0 when
+// the output does not fit.
 std::size_t qx_8bits2utf8s(const unsigned char *inbuf, std::size_t inbuf_len,
                            unsigned char *outbuf, std::size_t outbuf_size);
 std::size_t qx_8bits2chrrefs(const unsigned char *inbuf, std::size_t inbuf_len,
                              unsigned char *outbuf, std::size_t outbuf_size);
-int qx_wides2asciis(const SQLWCHAR *instr, int instr_len, unsigned char *outstr,
-                    int outstr_size);
 int qx_wides2utf8s(const SQLWCHAR *instr, int instr_len, unsigned char *outstr,
                    int outstr_size);
 std::size_t qx_wides2chrrefs(const SQLWCHAR *instr, int instr_len,
                              unsigned char *outstr, std::size_t outstr_size);
+// Bytes of the well-formed UTF-8 sequence that starts `text` (not empty),
+// 0 when it starts with a byte that begins none; *xml_allowed says whether
+// XML 1.0 can carry the character.
+std::size_t qx_utf8_char_len(std::string_view text, bool *xml_allowed);
+
+// The UTF-8 form of the terminated wide text `instr`, every character as
+// it is, for a driver rather than an answer. A new string, released with
+// free(); null when memory is short.
+char *qx_wides2utf8_text(const SQLWCHAR *instr);
 // New wide strings, released with free(); null when memory is short.
 // SQL_NTS as length converts the terminator too.
 SQLWCHAR *qx_utf8s2wides(const unsigned char *instr, int instr_len);

@@ -4,9 +4,12 @@
 
 #include "odbc.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
+#include "conv.h"
 #include "log.h"
 #include "odbc_proc.h"
 #include "result.h"
@@ -65,6 +68,30 @@ bool read_odbc_version(SQLHDBC hdbc)
     return true;
 }
 
+bool beyond_bmp(const SQLWCHAR *text)
+{
+    for (; *text != 0; text++)
+        if (*text >= 0xD800 && *text <= 0xDFFF) return true;
+    return false;
+}
+
+// The driver manager converts our wide text for a driver without wide
+// functions as UCS-2, which has no characters beyond U+FFFF: the text is
+// cut short or garbled there. A connection string that holds one goes
+// through SQLDriverConnect as UTF-8 instead: such a driver gets it
+// unchanged, a driver with wide functions reads it in the UTF-8 locale the
+// server runs in. The driver is not known before it is connected.
+SQLRETURN driver_connect(SQLHDBC hdbc, SQLWCHAR *conn)
+{
+    if (!beyond_bmp(conn))
+        return SQLDriverConnectW(hdbc, nullptr, conn, SQL_NTS, nullptr, 0, nullptr,
+                                 SQL_DRIVER_NOPROMPT);
+    const c_ptr<char> utf8(qx_wides2utf8_text(conn));
+    if (utf8 == nullptr) return SQL_ERROR;
+    return SQLDriverConnect(hdbc, nullptr, reinterpret_cast<SQLCHAR *>(utf8.get()), SQL_NTS,
+                            nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+}
+
 }  // namespace
 
 int odbc_connect(io_out_t *output, diagstk_t *diag, query_t *query, SQLHENV *henvp,
@@ -92,8 +119,7 @@ int odbc_connect(io_out_t *output, diagstk_t *diag, query_t *query, SQLHENV *hen
     if (!read_odbc_version(dbc.get()))
         return connect_failed("SQLGetInfoW", SQL_HANDLE_DBC, dbc.get(), "for SQL_DM_VER", output,
                               diag);
-    if (!ok(SQLDriverConnectW(dbc.get(), nullptr, query->connect_string, SQL_NTS, nullptr, 0,
-                              nullptr, SQL_DRIVER_NOPROMPT)))
+    if (!ok(driver_connect(dbc.get(), query->connect_string)))
         return connect_failed("SQLDriverConnect", SQL_HANDLE_DBC, dbc.get(),
                               "Connecting to driver", output, diag);
     *henvp = env.release();
@@ -134,12 +160,44 @@ struct request_handles {
     SQLHDBC hdbc;
     SQLHSTMT hstmt = SQL_NULL_HSTMT;
     odbc_info_t info{};
+    // Whether SQL text beyond U+FFFF reaches the driver through the wide
+    // entry points; found out when a text first needs it.
+    enum { WIDE_UNTRIED, WIDE_WHOLE, WIDE_BROKEN } wide = WIDE_UNTRIED;
 
     request_handles(diagstk_t *d, SQLHENV e, SQLHDBC c) : diag(d), henv(e), hdbc(c) {}
     request_handles(const request_handles &) = delete;
     request_handles &operator=(const request_handles &) = delete;
     ~request_handles() { odbc_close(diag, henv, hdbc, hstmt, &info); }
 };
+
+// Whether SQL text beyond U+FFFF passes the wide entry points to this
+// driver whole (see driver_connect). SQLNativeSqlW sends such a character
+// to the driver and back without running anything; asked once per
+// connection. A driver that cannot answer keeps the wide entry points.
+bool wide_text_whole(request_handles &h)
+{
+    if (h.wide == request_handles::WIDE_UNTRIED) {
+        SQLWCHAR probe[] = {'x', 0xD83D, 0xDE00, 0};
+        SQLWCHAR back[8] = {};
+        SQLINTEGER len = 0;
+        const SQLRETURN r = SQLNativeSqlW(h.hdbc, probe, SQL_NTS, back, 8, &len);
+        h.wide = !ok(r) || std::equal(std::begin(probe), std::end(probe), back)
+                     ? request_handles::WIDE_WHOLE
+                     : request_handles::WIDE_BROKEN;
+    }
+    return h.wide == request_handles::WIDE_WHOLE;
+}
+
+// SQLExecDirectW; for a text the wide path cannot carry to this driver,
+// SQLExecDirect with the text as UTF-8, which the driver manager hands to
+// a driver without wide functions unchanged.
+SQLRETURN exec_direct(request_handles &h, SQLWCHAR *sql)
+{
+    if (!beyond_bmp(sql) || wide_text_whole(h)) return SQLExecDirectW(h.hstmt, sql, SQL_NTS);
+    const c_ptr<char> utf8(qx_wides2utf8_text(sql));
+    if (utf8 == nullptr) return SQL_ERROR;
+    return SQLExecDirect(h.hstmt, reinterpret_cast<SQLCHAR *>(utf8.get()), SQL_NTS);
+}
 
 // True when a statement call returned `ret` successfully; otherwise the
 // statement's ODBC error result is written.
@@ -220,8 +278,8 @@ answer_outcome run_transaction(request_handles &h, io_out_t *output, query_t *qu
                                diagstk_t *diag)
 {
     for (sql_transaction_t *t = query->transaction; t != nullptr; t = t->next) {
-        if (!succeeded(SQLExecDirectW(h.hstmt, t->sql, SQL_NTS), "SQLExecDirect", "Executing SQL",
-                       h, output, diag)) {
+        if (!succeeded(exec_direct(h, t->sql), "SQLExecDirect", "Executing SQL", h, output,
+                       diag)) {
             SQLEndTran(SQL_HANDLE_DBC, h.hdbc, SQL_ROLLBACK);
             return ANSWER_FAILED;
         }
@@ -240,8 +298,8 @@ answer_outcome run_transaction(request_handles &h, io_out_t *output, query_t *qu
 answer_outcome run_request(request_handles &h, io_out_t *output, query_t *query, diagstk_t *diag)
 {
     if (query->sql != nullptr) {
-        if (!succeeded(SQLExecDirectW(h.hstmt, query->sql, SQL_NTS), "SQLExecDirect",
-                       "Executing SQL", h, output, diag))
+        if (!succeeded(exec_direct(h, query->sql), "SQLExecDirect", "Executing SQL", h, output,
+                       diag))
             return ANSWER_FAILED;
         return write_answer(h, output, query, diag, false);
     }

@@ -208,19 +208,29 @@ void qx_free_odbc_info(odbc_info_t *info)
 
 namespace {
 
-// A comment must not contain "--": the pair becomes "- -".
+// A comment must not contain "--": the pair becomes "- -". What XML cannot
+// carry becomes U+FFFD, as everywhere in an answer.
 void write_comment_text(io_out_t *output, diagstk_t *diag, const char *text)
 {
-    if (text == nullptr) text = "unknown";
-    const char *start = text;
-    for (const char *p = text; *p; p++) {
-        if (p[0] == '-' && p[1] == '-') {
-            io_write(output, diag, start, static_cast<std::size_t>(p - start) + 1);
+    const std::string_view t = text != nullptr ? text : "unknown";
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < t.size();) {
+        bool allowed = false;
+        const std::size_t n = qx_utf8_char_len(t.substr(i), &allowed);
+        if (t[i] == '-' && i + 1 < t.size() && t[i + 1] == '-') {
+            io_write(output, diag, t.data() + start, ++i - start);
             io_write(output, diag, " ", 1);
-            start = p + 1;
+            start = i;
+        } else if (allowed) {
+            i += n;
+        } else {
+            if (i > start) io_write(output, diag, t.data() + start, i - start);
+            io_write(output, diag, "\xEF\xBF\xBD", 3);
+            i += n != 0 ? n : 1;
+            start = i;
         }
     }
-    if (*start) io_write(output, diag, start, 0);
+    if (t.size() > start) io_write(output, diag, t.data() + start, t.size() - start);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "conv.h"
+
 namespace {
 
 constexpr xml_entities entities_conversion[] = {
@@ -175,16 +177,25 @@ char *escape_xml_entity_chars(const char *string)
 int qx_write_escaped(io_out_t *output, diagstk_t *diag, std::string_view text, char quote)
 {
     // Runs of plain text go out in one write; only the markup characters
-    // cost an extra write each.
+    // and what XML cannot carry cost an extra write each.
     std::size_t start = 0;
-    for (std::size_t i = 0; i < text.size(); i++) {
+    for (std::size_t i = 0; i < text.size();) {
         const char c = text[i];
         const char *ent = nullptr;
         if (c == '&' || c == '<' || c == '>' || (quote != '\0' && c == quote)) ent = entity_for(c);
-        if (ent == nullptr) continue;
+        // A character XML cannot carry (a control character, U+FFFE,
+        // U+FFFF, a surrogate) stands for U+FFFD, and so does each byte
+        // that begins no well-formed UTF-8 sequence.
+        bool allowed = false;
+        std::size_t n = ent != nullptr ? 1 : qx_utf8_char_len(text.substr(i), &allowed);
+        if (allowed) {
+            i += n;
+            continue;
+        }
         if (i > start) io_write(output, diag, text.data() + start, i - start);
-        io_write(output, diag, ent, 0);
-        start = i + 1;
+        io_write(output, diag, ent != nullptr ? ent : "\xEF\xBF\xBD", 0);
+        i += n != 0 ? n : 1;
+        start = i;
     }
     if (text.size() > start) io_write(output, diag, text.data() + start, text.size() - start);
     return 0;

