@@ -1,4 +1,5 @@
-// watchdog.cpp - the watch over a request's statements.
+// watchdog.cpp - the watch over a request's statements and the memory
+// limit of a process that serves a connection.
 //
 // The main thread runs the driver; a second thread, the watchdog, only
 // waits: on the connection's socket (a client that closes it), the clock
@@ -14,14 +15,17 @@
 #include "watchdog.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <poll.h>
 #include <pthread.h>
 #include <stop_token>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -274,3 +278,37 @@ answer_outcome qx_watch_stopped_answer(SQLHSTMT hstmt, io_out_t *output, diagstk
     return ANSWER_PEER_GONE;
 }
 
+// AddressSanitizer (and the thread and memory sanitizers) reserve terabytes
+// of address space for their shadow memory: under any RLIMIT_AS every
+// process of such a build would fail, so a sanitizer build runs without it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QX_SANITIZER_BUILD 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+#define QX_SANITIZER_BUILD 1
+#endif
+#endif
+
+int qx_limit_child_memory(diagstk_t *diag)
+{
+#ifdef QX_SANITIZER_BUILD
+    (void)diag;
+    return 0;
+#else
+    if (ini_max_child_memory == 0) return 0;
+    rlimit rl{};
+    getrlimit(RLIMIT_AS, &rl);
+    rlim_t bytes = static_cast<rlim_t>(ini_max_child_memory) << 20;
+    if (rl.rlim_max != RLIM_INFINITY && bytes > rl.rlim_max) bytes = rl.rlim_max;
+    // Soft and hard alike: this process never needs more, and cannot take it back.
+    rl.rlim_cur = rl.rlim_max = bytes;
+    if (setrlimit(RLIMIT_AS, &rl) < 0) {
+        diagstk_add(diag, 3, "%s: failed to limit the address space to %lu MiB - %s",
+                    "qx_limit_child_memory", static_cast<unsigned long>(ini_max_child_memory),
+                    std::strerror(errno));
+        return -1;
+    }
+    return 0;
+#endif
+}

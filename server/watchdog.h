@@ -1,8 +1,9 @@
 // watchdog.h - what keeps one connection's work within bounds: the
 // statements of a request are stopped when QueryTimeout has passed, when
 // the client has closed the connection, or when a shutdown kills the
-// children. This applies where a connection is served (standalone
-// children, inetd, tcpip_listen), never to pipe and file.
+// children; and the process serving a connection gets at most
+// MaxChildMemory of address space. Both apply where a connection is served
+// (standalone children, inetd, tcpip_listen), never to pipe and file.
 #pragma once
 
 #include <atomic>
@@ -107,3 +108,8 @@ private:
 answer_outcome qx_watch_stopped_answer(SQLHSTMT hstmt, io_out_t *output, diagstk_t *diag,
                                        const char *open_tail);
 
+// Limits the address space of this process to MaxChildMemory MiB
+// (RLIMIT_AS, soft and hard); 0 leaves it unlimited, and so does a
+// sanitizer build. Called by a process that is about to serve a
+// connection. 0, or -1 with a message on `diag`.
+int qx_limit_child_memory(diagstk_t *diag);

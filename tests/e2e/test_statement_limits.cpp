@@ -1,8 +1,9 @@
 // Limits on the work of one connection: QueryTimeout on SQLite and
-// PostgreSQL, a client that leaves while its statement runs, and a
-// shutdown that kills children in the middle of a statement.
+// PostgreSQL, a client that leaves while its statement runs, a shutdown
+// that kills children in the middle of a statement, and MaxChildMemory.
 
 #include <csignal>
+#include <sstream>
 #include <sys/socket.h>
 #include <thread>
 
@@ -12,12 +13,23 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer's shadow memory leaves no room for an address-space limit:
+// such a build runs without it.
+constexpr bool SANITIZED = true;
+#else
+constexpr bool SANITIZED = false;
+#endif
+
 // A count SQLite spends minutes on, all of it inside SQLExecDirect.
 const std::string ENDLESS_COUNT =
     "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 2000000000) "
     "SELECT count(*) FROM c";
+// One allocation of 400 MB inside SQLite.
+const std::string NEEDS_400_MB = "SELECT length(randomblob(400000000)) AS n";
 
 const std::string TIMED_OUT = odbc_error_body("HYT00", 0, "Query timed out after 1 seconds");
+const std::string OUT_OF_MEMORY = odbc_error_body("S1000", 7, "[SQLite]out of memory (7)");
 const std::string KILL_CHILDREN =
     "<Flags><MultiProcess/><EnableControlInterface/><WaitForChildrenTerminationOnClosedown/>"
     "<KillChildrenOnClosedown/></Flags>";
@@ -25,6 +37,20 @@ const std::string KILL_CHILDREN =
 double seconds_since(steady::time_point t)
 {
     return std::chrono::duration<double>(steady::now() - t).count();
+}
+
+// "soft hard" of the address-space line of /proc/PID/limits.
+std::string address_space_limit(pid_t pid)
+{
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/limits"));
+    for (std::string line; std::getline(in, line);) {
+        if (!line.starts_with("Max address space")) continue;
+        std::istringstream values(line.substr(sizeof "Max address space"));
+        std::string soft, hard;
+        values >> soft >> hard;
+        return soft + " " + hard;
+    }
+    return "no such line";
 }
 
 class StatementLimits : public NetTest {
@@ -155,13 +181,44 @@ TEST_F(StatementLimits, ShutdownCancelsStatementsInProgress)
     EXPECT_TRUE(eventually([&] { return pg::psql(sleeping) == "0\n"; }, 3s));
 }
 
+// MaxChildMemory bounds the address space of each connection's child: a
+// request that needs more fails in that child with the driver's error,
+// and the child, the server and other clients go on.
+TEST_F(StatementLimits, MaxChildMemoryBoundsTheChild)
+{
+    if (SANITIZED) GTEST_SKIP() << "no address-space limit under a sanitizer";
+    ASSERT_TRUE(start("<MaxChildMemory>128</MaxChildMemory>"));
+    Fd conn = connect_port(port);
+    ASSERT_TRUE(answers(conn.get(), 1));
+    ASSERT_TRUE(child_running());
+    EXPECT_EQ(address_space_limit(only_child()), "134217728 134217728");
+    Fd other = connect_port(port);
+    EXPECT_TRUE(answers(other.get(), 2));
+    EXPECT_EQ(result_of(ask(conn.get(), sql(NEEDS_400_MB))), OUT_OF_MEMORY);
+    EXPECT_TRUE(answers(other.get(), 3));
+    EXPECT_TRUE(answers(conn.get(), 4));
+    EXPECT_TRUE(serves(5));
+    conn.reset();
+    other.reset();
+    EXPECT_EQ(stop(), CLEAN_EXIT);
+}
+
 // inetd and tcpip_listen keep the same limits in their one process.
 TEST_F(StatementLimits, SingleConnectionMethodsKeepTheLimits)
 {
-    write_config(config_doc(settings_with_ports("<QueryTimeout>1</QueryTimeout>")));
+    write_config(config_doc(
+        settings_with_ports("<QueryTimeout>1</QueryTimeout><MaxChildMemory>128</MaxChildMemory>")));
     InetdSession session;
     EXPECT_EQ(result_of(session.exchange(sql(ENDLESS_COUNT))), TIMED_OUT);
     EXPECT_TRUE(answers(session.fd(), 1));
+    if (!SANITIZED) {
+        EXPECT_EQ(result_of(session.exchange(sql(NEEDS_400_MB))), OUT_OF_MEMORY);
+        EXPECT_TRUE(answers(session.fd(), 2));
+        Child listener(server_argv({"tcpip_listen", std::to_string(port)}), {});
+        EXPECT_EQ(result_of(ask(connect_port(port, NET_LIMIT).get(), sql(NEEDS_400_MB))),
+                  OUT_OF_MEMORY);
+        EXPECT_FALSE(listener.finish().timed_out);
+    }
     EXPECT_EQ(session.finish(), CLEAN_EXIT);
 }
 
