@@ -13,6 +13,7 @@
 #include "log.h"
 #include "odbc_proc.h"
 #include "result.h"
+#include "watchdog.h"
 
 namespace {
 
@@ -209,6 +210,21 @@ bool succeeded(SQLRETURN ret, const char *fn, const char *whilst, const request_
     return false;
 }
 
+// Starts one statement of the request with `call` under the watch.
+// ANSWER_COMPLETE when it succeeded; otherwise its answer is written: the
+// watch's end when the request was stopped (whatever the call returned),
+// else the statement's ODBC error result.
+template <class Call>
+answer_outcome run_statement(statement_watch &watch, Call call, const char *fn,
+                             const char *whilst, const request_handles &h, io_out_t *output,
+                             diagstk_t *diag)
+{
+    const SQLRETURN ret = watch.execute(call);
+    if (watch.stopped() != WATCH_RUNNING)
+        return qx_watch_stopped_answer(h.hstmt, output, diag, nullptr);
+    return succeeded(ret, fn, whilst, h, output, diag) ? ANSWER_COMPLETE : ANSWER_FAILED;
+}
+
 // Autocommit as the request needs it, the statement handle, and a
 // procedure's call text and parameters. 0, or -1 after an ODBC error
 // result was written.
@@ -246,14 +262,17 @@ void write_answer_head(io_out_t *output, query_t *query, const odbc_info_t *info
 // Result sets of an executed statement, one after the other until the
 // driver has no more. A failing SQLMoreResults is reported like any other
 // statement failure rather than looping on a broken driver.
-answer_outcome write_result_sets(request_handles &h, io_out_t *output, query_t *query,
-                                 diagstk_t *diag, bool only_one)
+answer_outcome write_result_sets(request_handles &h, statement_watch &watch, io_out_t *output,
+                                 query_t *query, diagstk_t *diag, bool only_one)
 {
     for (;;) {
         const answer_outcome r = output_result_set(h.hdbc, h.hstmt, output, query, diag);
         if (r != ANSWER_COMPLETE) return r;
         if (only_one) return ANSWER_COMPLETE;
-        const SQLRETURN more = SQLMoreResults(h.hstmt);
+        // A driver may run the next statement of the text here.
+        const SQLRETURN more = watch.cancellable([&] { return SQLMoreResults(h.hstmt); });
+        if (watch.stopped() != WATCH_RUNNING)
+            return qx_watch_stopped_answer(h.hstmt, output, diag, nullptr);
         if (more == SQL_NO_DATA) return ANSWER_COMPLETE;
         if (more == SQL_ERROR || more == SQL_INVALID_HANDLE) {
             odbc_error("SQLMoreResults", SQL_HANDLE_STMT, h.hstmt, "Fetching next result set",
@@ -265,23 +284,25 @@ answer_outcome write_result_sets(request_handles &h, io_out_t *output, query_t *
 
 // The whole answer of an executed statement: head, its result sets (only
 // the first with `only_one`), epilog. A failed result set ends it there.
-answer_outcome write_answer(request_handles &h, io_out_t *output, query_t *query,
-                            diagstk_t *diag, bool only_one)
+answer_outcome write_answer(request_handles &h, statement_watch &watch, io_out_t *output,
+                            query_t *query, diagstk_t *diag, bool only_one)
 {
     write_answer_head(output, query, &h.info, diag);
-    const answer_outcome r = write_result_sets(h, output, query, diag, only_one);
+    const answer_outcome r = write_result_sets(h, watch, output, query, diag, only_one);
     if (r == ANSWER_COMPLETE) output_xml_epilog(output, diag);
     return r;
 }
 
-answer_outcome run_transaction(request_handles &h, io_out_t *output, query_t *query,
-                               diagstk_t *diag)
+answer_outcome run_transaction(request_handles &h, statement_watch &watch, io_out_t *output,
+                               query_t *query, diagstk_t *diag)
 {
     for (sql_transaction_t *t = query->transaction; t != nullptr; t = t->next) {
-        if (!succeeded(exec_direct(h, t->sql), "SQLExecDirect", "Executing SQL", h, output,
-                       diag)) {
+        const answer_outcome r = run_statement(
+            watch, [&] { return exec_direct(h, t->sql); }, "SQLExecDirect", "Executing SQL", h,
+            output, diag);
+        if (r != ANSWER_COMPLETE) {
             SQLEndTran(SQL_HANDLE_DBC, h.hdbc, SQL_ROLLBACK);
-            return ANSWER_FAILED;
+            return r;
         }
         // A statement that returned rows must not block the next one.
         SQLFreeStmt(h.hstmt, SQL_CLOSE);
@@ -295,20 +316,22 @@ answer_outcome run_transaction(request_handles &h, io_out_t *output, query_t *qu
 
 // Runs the request's one piece of work and writes its answer; a request
 // with none gets nothing.
-answer_outcome run_request(request_handles &h, io_out_t *output, query_t *query, diagstk_t *diag)
+answer_outcome run_request(request_handles &h, statement_watch &watch, io_out_t *output,
+                           query_t *query, diagstk_t *diag)
 {
     if (query->sql != nullptr) {
-        if (!succeeded(exec_direct(h, query->sql), "SQLExecDirect", "Executing SQL", h, output,
-                       diag))
-            return ANSWER_FAILED;
-        return write_answer(h, output, query, diag, false);
+        const answer_outcome r = run_statement(
+            watch, [&] { return exec_direct(h, query->sql); }, "SQLExecDirect", "Executing SQL",
+            h, output, diag);
+        return r != ANSWER_COMPLETE ? r : write_answer(h, watch, output, query, diag, false);
     }
-    if (query->transaction != nullptr) return run_transaction(h, output, query, diag);
+    if (query->transaction != nullptr) return run_transaction(h, watch, output, query, diag);
     if (query->meta == 1) {
-        if (!succeeded(SQLTablesW(h.hstmt, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0),
-                       "SQLTables", "getting table list", h, output, diag))
-            return ANSWER_FAILED;
-        return write_answer(h, output, query, diag, true);
+        const answer_outcome r = run_statement(
+            watch,
+            [&] { return SQLTablesW(h.hstmt, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0); },
+            "SQLTables", "getting table list", h, output, diag);
+        return r != ANSWER_COMPLETE ? r : write_answer(h, watch, output, query, diag, true);
     }
     return ANSWER_COMPLETE;
 }
@@ -326,7 +349,10 @@ answer_outcome qx_odbc_result(query_t *query, io_out_t *output, diagstk_t *diag)
     request_handles h(diag, henv, hdbc);  // released on every way out from here
     qx_odbc_get_info(h.hdbc, &h.info);
     if (prepare_statement(h, output, query, diag) < 0) return ANSWER_FAILED;
-    if (const answer_outcome r = run_request(h, output, query, diag); r != ANSWER_COMPLETE)
+    // From the first statement to the end of the answer; ends before `h`
+    // releases the statement it may cancel.
+    statement_watch watch(h.hstmt, output);
+    if (const answer_outcome r = run_request(h, watch, output, query, diag); r != ANSWER_COMPLETE)
         return r;
     if (query->procedure != nullptr) output_procedure_output(output, query, diag);
     return ANSWER_COMPLETE;

@@ -16,6 +16,7 @@
 #include "conv.h"
 #include "log.h"
 #include "odbc_util.h"
+#include "watchdog.h"
 
 namespace {
 
@@ -351,7 +352,7 @@ SQLRETURN get_column_data(diagstk_t *diag, SQLHSTMT hstmt, SQLUSMALLINT col, que
 
 namespace {
 
-enum class row_status { done, column_failed, fetch_failed, peer_gone };
+enum class row_status { done, column_failed, fetch_failed, peer_gone, stopped };
 
 // The pieces of one format around rows and values.
 struct format_pieces {
@@ -493,6 +494,8 @@ row_status write_rows(const format_pieces &f, result_column_t *cols, SQLHSTMT hs
     unsigned char colbuf[QX_COLBUF_SIZE];
     row_writer w(out, diag);
     for (;;) {
+        // A time limit, a client gone or a shutdown stops the rows here.
+        if (qx_watch_stop_requested()) return row_status::stopped;
         const SQLRETURN fetched = SQLFetch(hstmt);
         if (fetched == SQL_NO_DATA) return row_status::done;
         if (!ok(fetched)) return row_status::fetch_failed;
@@ -528,6 +531,7 @@ answer_outcome finish_rows(row_status st, SQLHSTMT hstmt, io_out_t *out, diagstk
         // Nothing is fetched for nobody: stop the statement at once.
         SQLCancel(hstmt);
         return ANSWER_PEER_GONE;
+    case row_status::stopped: return qx_watch_stopped_answer(hstmt, out, diag, "</Result>\n");
     }
     return ANSWER_COMPLETE;
 }

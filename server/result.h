@@ -42,11 +42,12 @@ struct wide_value {
 
 // Writes one result set of `hstmt` as one Result element in the query's
 // format, fetching and writing row by row. ANSWER_COMPLETE; ANSWER_FAILED
-// when the column list was not built or a fetch failed (what the client
-// got is said in get_column_info and finish_rows); ANSWER_UNREPORTED when
-// a value failed part-way (the row is closed, the stack has gone to the
-// event channel); ANSWER_PEER_GONE when the client went (statement
-// cancelled). The only place of the writer that emits the stack.
+// when the column list was not built, a fetch failed or the time limit
+// passed (what the client got is said in get_column_info, finish_rows and
+// qx_watch_stopped_answer); ANSWER_UNREPORTED when a value failed part-way
+// (the row is closed, the stack has gone to the event channel);
+// ANSWER_PEER_GONE when the client went or a shutdown stopped the rows
+// (statement cancelled). The only place of the writer that emits the stack.
 answer_outcome output_result_set(SQLHDBC hdbc, SQLHSTMT hstmt, io_out_t *output, query_t *query,
                                  diagstk_t *diag);
 

@@ -97,6 +97,8 @@ int process_signals(void)
     return 2;
 }
 
+bool qx_termination_requested(void) { return sigint != 0 || sigterm != 0; }
+
 void qx_reset_signal_flags(void)
 {
     sigint = 0;

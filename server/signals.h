@@ -9,6 +9,10 @@ int init_signals(diagstk_t *diag);
 void signal_received(int sig);
 // 2 once SIGINT or SIGTERM has arrived, else 0 (a SIGHUP is forgotten).
 int process_signals(void);
+// True once SIGINT or SIGTERM has arrived. Unlike process_signals it
+// writes no trace, so any thread may ask: it only reads two flags that the
+// handler sets in single stores.
+bool qx_termination_requested(void);
 // Returns every flag to 0; for tests that raise signals in one process.
 void qx_reset_signal_flags(void);
 // Makes the process ignore SIGPIPE, so a vanished peer shows up as EPIPE.

@@ -22,6 +22,7 @@
 #include "log.h"
 #include "signals.h"
 #include "startup.h"
+#include "watchdog.h"
 #include "xml.h"
 
 namespace {
@@ -305,6 +306,7 @@ void child_start(io_in_t input, io_out_t output)
         _exit(1);
     }
     init_signals(diag);
+    if (qx_limit_child_memory(diag) < 0) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
     const int r = qx_serve_connection(&input, &output, diag, SERVE_UNTIL_CLOSED);
     io_close_channels(nullptr, &output, diag);
     diagstk_free(diag);

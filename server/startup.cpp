@@ -9,6 +9,7 @@
 #include "connection.h"
 #include "control.h"
 #include "signals.h"
+#include "watchdog.h"
 
 int startup_fileio(cmdline_info_t *, io_in_t *input, io_out_t *output, diagstk_t *diag)
 {
@@ -34,6 +35,7 @@ int startup_listen(cmdline_info_t *, io_in_t *input, io_out_t *output, diagstk_t
         diagstk_output(diag, 0, nullptr);
         return -1;
     }
+    if (qx_limit_child_memory(diag) < 0) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
     return qx_serve_connection(input, output, diag, SERVE_ONE_REQUEST);
 }
 
@@ -64,5 +66,6 @@ int startup_inetd(cmdline_info_t *, io_in_t *input, io_out_t *output, diagstk_t 
     }
     if (input->src.listen.type == TYPE_CONTROL_PORT)
         return serve_control_document(input, output, diag);
+    if (qx_limit_child_memory(diag) < 0) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
     return qx_serve_connection(input, output, diag, SERVE_UNTIL_CLOSED);
 }

@@ -1,0 +1,225 @@
+// Limits on the work of one connection: QueryTimeout on SQLite and
+// PostgreSQL, a client that leaves while its statement runs, a shutdown
+// that kills children in the middle of a statement, and MaxChildMemory.
+
+#include <csignal>
+#include <sstream>
+#include <sys/socket.h>
+#include <thread>
+
+#include "e2e.h"
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer's shadow memory leaves no room for an address-space limit:
+// such a build runs without it.
+constexpr bool SANITIZED = true;
+#else
+constexpr bool SANITIZED = false;
+#endif
+
+// A count SQLite spends minutes on, all of it inside SQLExecDirect.
+const std::string ENDLESS_COUNT =
+    "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 2000000000) "
+    "SELECT count(*) FROM c";
+// One allocation of 400 MB inside SQLite.
+const std::string NEEDS_400_MB = "SELECT length(randomblob(400000000)) AS n";
+
+const std::string TIMED_OUT = odbc_error_body("HYT00", 0, "Query timed out after 1 seconds");
+const std::string OUT_OF_MEMORY = odbc_error_body("S1000", 7, "[SQLite]out of memory (7)");
+const std::string KILL_CHILDREN =
+    "<Flags><MultiProcess/><EnableControlInterface/><WaitForChildrenTerminationOnClosedown/>"
+    "<KillChildrenOnClosedown/></Flags>";
+
+double seconds_since(steady::time_point t)
+{
+    return std::chrono::duration<double>(steady::now() - t).count();
+}
+
+// "soft hard" of the address-space line of /proc/PID/limits.
+std::string address_space_limit(pid_t pid)
+{
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/limits"));
+    for (std::string line; std::getline(in, line);) {
+        if (!line.starts_with("Max address space")) continue;
+        std::istringstream values(line.substr(sizeof "Max address space"));
+        std::string soft, hard;
+        values >> soft >> hard;
+        return soft + " " + hard;
+    }
+    return "no such line";
+}
+
+class StatementLimits : public NetTest {
+protected:
+    pid_t only_child() const
+    {
+        const std::vector<pid_t> kids = children_of(server->pid());
+        return kids.size() == 1 ? kids[0] : -1;
+    }
+    bool child_running() const
+    {
+        return eventually([&] { return only_child() > 0; }, 2s);
+    }
+};
+
+// QueryTimeout 1: a statement the driver stops itself is answered with the
+// driver's error (PostgreSQL keeps the limit); one the server has to
+// cancel, in its execution (SQLite ignores the limit) or while its rows
+// are fetched, with the HYT00 result, after the rows already sent. Each
+// answer comes between one and a few seconds, and the connection then
+// serves the next request.
+TEST_F(StatementLimits, QueryTimeoutAnswersAndTheConnectionGoesOn)
+{
+    ASSERT_TRUE(pg::ready());
+    ASSERT_TRUE(start("<QueryTimeout>1</QueryTimeout>"));
+    const struct {
+        std::string name, req, rows, answer;
+    } cases[] = {
+        {"SQLite count", sql(ENDLESS_COUNT), "", TIMED_OUT},
+        {"PostgreSQL sleep", sql_request(pg::conn(), "SELECT pg_sleep(30)"), "",
+         odbc_error_body("57014", 1,
+                         "ERROR: canceling statement due to statement timeout;\n"
+                         "Error while executing the query")},
+        // Each block of two rows takes 0.4 s: the driver's limit never ends it.
+        {"PostgreSQL slow rows",
+         sql_request(pg::conn(";UseDeclareFetch=1;Fetch=2"),
+                     "SELECT x FROM (SELECT x, pg_sleep(0.2) FROM generate_series(1, 100) x) s"),
+         "<Result State=\"00000\">\n<Row>\n    <Column Name=\"x\">1</Column>\n</Row>\n", TIMED_OUT},
+    };
+    Fd conn = connect_port(port);
+    int v = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto t0 = steady::now();
+        ASSERT_TRUE(send_all(conn.get(), c.req));
+        const std::string got = read_until_eof(conn.get(), c.answer);
+        const double took = seconds_since(t0);
+        EXPECT_GT(took, 0.9);
+        EXPECT_LT(took, 6.0);
+        // The error result comes with a prolog of its own, after any rows.
+        const std::size_t last = got.rfind("<?xml");
+        ASSERT_NE(last, std::string::npos) << got;
+        EXPECT_EQ(body_of(got.substr(last)), c.answer);
+        const std::string before = got.substr(0, last);
+        if (c.rows.empty()) {
+            EXPECT_EQ(before, "");
+        } else {
+            EXPECT_TRUE(result_of(before).starts_with(c.rows)) << before;
+            EXPECT_TRUE(before.ends_with("</Row>\n</Result>\n")) << before;
+        }
+        EXPECT_TRUE(answers(conn.get(), ++v));
+    }
+    conn.reset();
+    EXPECT_EQ(stop(), CLEAN_EXIT);
+}
+
+// A client that closes its connection while its statement runs stops the
+// statement: the process serving it cancels it and ends with status 0 at
+// once, not minutes later (standalone over TCP, inetd over a socket
+// pair). A client that only ended its sending side after the request is
+// still reading and gets its answer.
+TEST_F(StatementLimits, ClientThatLeavesStopsItsStatement)
+{
+    logs_dir();
+    ASSERT_TRUE(start("<Logging>0x40</Logging>"));
+    Fd conn = connect_port(port);
+    ASSERT_TRUE(send_all(conn.get(), sql(ENDLESS_COUNT)));
+    ASSERT_TRUE(child_running());
+    const pid_t child = only_child();
+    std::this_thread::sleep_for(300ms);  // the statement runs
+    conn.reset();
+    EXPECT_TRUE(eventually([&] { return has_ended(child); }, 3s))
+        << "the child still counts for a client that has gone";
+
+    Fd half = connect_port(port);
+    ASSERT_TRUE(send_all(half.get(), sql("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 "
+                                         "FROM c WHERE x < 4000000) SELECT count(*) AS n FROM c")));
+    shutdown(half.get(), SHUT_WR);
+    EXPECT_EQ(result_of(read_until_eof(half.get())), one_value("n", "4000000"));
+    EXPECT_EQ(stop(), CLEAN_EXIT);
+    EXPECT_TRUE(holds(read_file(logs_dir() + "/tmquillet.log"),
+                      {"\tChild " + std::to_string(child) + " exited with code 0\n"}));
+
+    InetdSession session;
+    ASSERT_TRUE(send_all(session.fd(), sql(ENDLESS_COUNT)));
+    std::this_thread::sleep_for(300ms);
+    const auto t0 = steady::now();
+    EXPECT_EQ(session.finish(), CLEAN_EXIT);
+    EXPECT_LT(seconds_since(t0), 3.0);
+}
+
+// With KillChildrenOnClosedown, SIGTERM ends a child in the middle of a
+// statement within a second: the statement is cancelled (PostgreSQL's
+// backend stops sleeping), the client's connection ends without an answer,
+// and the server ends.
+TEST_F(StatementLimits, ShutdownCancelsStatementsInProgress)
+{
+    ASSERT_TRUE(pg::ready());
+    const std::string sleeping =
+        "SELECT count(*) FROM pg_stat_activity WHERE state = 'active' AND "
+        "query LIKE 'SELECT pg_sleep(60) AS probe%'";
+    for (const std::string &req :
+         {sql(ENDLESS_COUNT), sql_request(pg::conn(), "SELECT pg_sleep(60) AS probe")}) {
+        SCOPED_TRACE(req);
+        ASSERT_TRUE(start(KILL_CHILDREN));
+        Fd conn = connect_port(port);
+        ASSERT_TRUE(send_all(conn.get(), req));
+        ASSERT_TRUE(child_running());
+        const pid_t child = only_child();
+        std::this_thread::sleep_for(500ms);  // connected, and the statement runs
+        kill(server->pid(), SIGTERM);
+        EXPECT_TRUE(eventually([&] { return has_ended(child); }, 3s))
+            << "the child ignores the shutdown until its statement ends";
+        EXPECT_EQ(read_until_eof(conn.get()), "");
+        EXPECT_TRUE(server_ended_within(3s));
+        EXPECT_EQ(stop(), CLEAN_EXIT);
+    }
+    EXPECT_TRUE(eventually([&] { return pg::psql(sleeping) == "0\n"; }, 3s));
+}
+
+// MaxChildMemory bounds the address space of each connection's child: a
+// request that needs more fails in that child with the driver's error,
+// and the child, the server and other clients go on.
+TEST_F(StatementLimits, MaxChildMemoryBoundsTheChild)
+{
+    if (SANITIZED) GTEST_SKIP() << "no address-space limit under a sanitizer";
+    ASSERT_TRUE(start("<MaxChildMemory>128</MaxChildMemory>"));
+    Fd conn = connect_port(port);
+    ASSERT_TRUE(answers(conn.get(), 1));
+    ASSERT_TRUE(child_running());
+    EXPECT_EQ(address_space_limit(only_child()), "134217728 134217728");
+    Fd other = connect_port(port);
+    EXPECT_TRUE(answers(other.get(), 2));
+    EXPECT_EQ(result_of(ask(conn.get(), sql(NEEDS_400_MB))), OUT_OF_MEMORY);
+    EXPECT_TRUE(answers(other.get(), 3));
+    EXPECT_TRUE(answers(conn.get(), 4));
+    EXPECT_TRUE(serves(5));
+    conn.reset();
+    other.reset();
+    EXPECT_EQ(stop(), CLEAN_EXIT);
+}
+
+// inetd and tcpip_listen keep the same limits in their one process.
+TEST_F(StatementLimits, SingleConnectionMethodsKeepTheLimits)
+{
+    write_config(config_doc(
+        settings_with_ports("<QueryTimeout>1</QueryTimeout><MaxChildMemory>128</MaxChildMemory>")));
+    InetdSession session;
+    EXPECT_EQ(result_of(session.exchange(sql(ENDLESS_COUNT))), TIMED_OUT);
+    EXPECT_TRUE(answers(session.fd(), 1));
+    if (!SANITIZED) {
+        EXPECT_EQ(result_of(session.exchange(sql(NEEDS_400_MB))), OUT_OF_MEMORY);
+        EXPECT_TRUE(answers(session.fd(), 2));
+        Child listener(server_argv({"tcpip_listen", std::to_string(port)}), {});
+        EXPECT_EQ(result_of(ask(connect_port(port, NET_LIMIT).get(), sql(NEEDS_400_MB))),
+                  OUT_OF_MEMORY);
+        EXPECT_FALSE(listener.finish().timed_out);
+    }
+    EXPECT_EQ(session.finish(), CLEAN_EXIT);
+}
+
+}  // namespace
