@@ -21,7 +21,16 @@ struct parse_state {
     tree_t *tcur;
     unsigned int tdepth;
     bool out_of_memory;
+    bool keep_line_breaks;  // the text of tcur keeps its line breaks
 };
+
+// SQL text and procedure parameter values keep their line breaks: they
+// separate words and end "--" comments, and a value is passed as sent.
+// Everywhere else a line break is the document's indentation.
+bool keeps_line_breaks(const char *name)
+{
+    return name != nullptr && (strcasecmp(name, "Sql") == 0 || strcasecmp(name, "Parameter") == 0);
+}
 
 char *dup_or_flag(parse_state *ps, const char *s)
 {
@@ -66,6 +75,7 @@ void XMLCALL start_tag_handler(void *ud, const XML_Char *name, const XML_Char **
     node->name = dup_or_flag(ps, name);
     append_attrs(ps, node, atts);
     ps->tcur = node;
+    ps->keep_line_breaks = keeps_line_breaks(node->name);
     ps->tdepth++;
 }
 
@@ -74,6 +84,7 @@ void XMLCALL end_tag_handler(void *ud, const XML_Char *)
     auto *ps = static_cast<parse_state *>(ud);
     ps->tdepth--;
     if (ps->tcur->parent != nullptr) ps->tcur = ps->tcur->parent;
+    ps->keep_line_breaks = keeps_line_breaks(ps->tcur->name);
 }
 
 // Capacity of a data buffer holding `len` bytes and a terminator: the next
@@ -98,8 +109,13 @@ void XMLCALL data_handler(void *ud, const XML_Char *s, int len)
     }
     char *data = node->data;
     std::size_t n = old_len;
-    for (int i = 0; i < len; i++)
-        if (s[i] != '\n' && s[i] != '\r') data[n++] = s[i];
+    if (ps->keep_line_breaks) {
+        std::memcpy(data + n, s, static_cast<std::size_t>(len));
+        n += static_cast<std::size_t>(len);
+    } else {
+        for (int i = 0; i < len; i++)
+            if (s[i] != '\n' && s[i] != '\r') data[n++] = s[i];
+    }
     data[n] = '\0';
     node->data_len = static_cast<int>(n);
 }
@@ -214,7 +230,7 @@ int qx_parse_xml(diagstk_t *diag, io_in_t *input, void **ptree, std::size_t limi
         diagstk_add(diag, 3, "%s: out of memory building the parse tree", "qx_parse_xml");
         return -1;
     }
-    parse_state ps{root, 0, false};
+    parse_state ps{root, 0, false, false};
     parser_ptr parser(XML_ParserCreate("UTF-8"), &XML_ParserFree);
     if (!parser) {
         free_node(root);

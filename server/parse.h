@@ -25,7 +25,8 @@ typedef struct attribute_s {
 
 typedef struct tree_s {
     char *name;
-    char *data;  // character data without CR/LF, or null when none
+    char *data;  // character data, or null when none; line breaks are
+                 // removed except in Sql and Parameter elements
     int data_len;
     struct tree_s *parent;
     struct tree_s *child;
