@@ -42,6 +42,9 @@ int qx_serve_connection(io_in_t *input, io_out_t *output, diagstk_t *diag, serve
         const step_result r = serve_request(input, output, diag, false);
         return r == step_result::answered ? 0 : -1;
     }
+    // Requests may follow each other without waiting for the answers:
+    // bytes read past one request are kept for the next.
+    input->many_documents = true;
     for (;;) {
         switch (serve_request(input, output, diag, true)) {
         case step_result::unreadable: return -1;

@@ -35,10 +35,13 @@ typedef struct tree_s {
     unsigned int depth;
 } tree_t;
 
-// Reads one document (2048-byte reads until one holds "</Request>" or the
-// input ends) and builds its tree in *ptree. 0; -1 on a parse error, an
-// empty or oversized input; a read's negative result. `limit` 0 means no
-// size limit (the configuration file).
+// Reads one document from `input` and builds its tree in *ptree (owned by
+// the caller: qx_free_parse_tree). The document ends where its root element
+// closes, wherever the 2048-byte reads fall; on a channel with
+// many_documents the bytes after it (blanks aside) are kept on the channel
+// for the next call, elsewhere they are ignored.
+// Returns 0; -1 on a parse error, an empty or oversized document; a read's
+// negative result. `limit` 0 means no size limit (the configuration file).
 int qx_parse_xml(diagstk_t *diag, io_in_t *input, void **ptree,
                  std::size_t limit = QX_MAX_REQUEST_BYTES);
 int qx_free_parse_tree(diagstk_t *diag, void *ptree);

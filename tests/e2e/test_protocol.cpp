@@ -1,10 +1,110 @@
-// The request protocol on the wire: SQL keeps its line breaks.
+// The request protocol on the wire: a request ends where its root element
+// ends, several may be sent without waiting, what follows the only request
+// of a single-request method is ignored, and SQL keeps its line breaks.
+
+#include <sys/socket.h>
 
 #include "e2e.h"
 
 namespace {
 
-class Protocol : public NetTest {};
+const std::string NOT_UNDERSTOOD =
+    error_body("qx_get_request: Request not understood - missing ConnectionString");
+
+// Reads until `n` answers have arrived (or the peer closes, or NET_LIMIT)
+// and returns their result parts in order.
+std::vector<std::string> read_answers(int fd, std::size_t n)
+{
+    std::string got;
+    char buf[65536];
+    const auto count = [&] {
+        std::size_t c = 0;
+        for (std::size_t at = 0; (at = got.find("</Result>\n", at)) != got.npos; at++) c++;
+        return c;
+    };
+    while (count() < n) {
+        const ssize_t r = recv(fd, buf, sizeof buf, 0);
+        if (r <= 0) break;
+        got.append(buf, static_cast<std::size_t>(r));
+    }
+    std::vector<std::string> answers;
+    for (std::size_t at = 0; at < got.size();) {
+        const std::size_t next = got.find("<?xml", at + 1);
+        answers.push_back(result_of(got.substr(at, next - at)));
+        at = next;
+    }
+    return answers;
+}
+
+class Protocol : public NetTest {
+protected:
+    std::string v(int n, std::string_view more = "") const
+    {
+        return sql_request(db.conn(), "SELECT " + std::to_string(n) + " AS v", more);
+    }
+    static std::string answer(int n) { return one_value("v", std::to_string(n)); }
+
+    // Sends each write of `writes` whole on `fd` and expects the answers
+    // to it before the next write.
+    void exchange(int fd, const std::vector<std::pair<std::string, std::vector<int>>> &writes)
+    {
+        for (const auto &[bytes, values] : writes) {
+            SCOPED_TRACE(bytes.substr(0, 60));
+            ASSERT_TRUE(send_all(fd, bytes));
+            std::vector<std::string> expected;
+            for (int n : values) expected.push_back(answer(n));
+            EXPECT_EQ(read_answers(fd, values.size()), expected);
+        }
+    }
+    std::vector<std::pair<std::string, std::vector<int>>> kept_open_writes() const
+    {
+        std::string straddling = v(1);  // "</Request>" across the first 2048-byte read
+        straddling.insert(straddling.size() - 10, 2053 - straddling.size(), ' ');
+        std::string spaced = v(2), lower = v(3);
+        spaced.insert(spaced.size() - 1, " ");
+        lower.replace(0, 8, "<request").replace(lower.size() - 10, 10, "</request>");
+        return {{straddling, {1}}, {spaced, {2}}, {lower, {3}},
+                {v(4) + "\n" + v(5) + "  " + v(6) + "\r\n", {4, 5, 6}}};
+    }
+};
+
+// On a kept-open connection every request is answered once its root
+// element closes, however it is spelled or split, and requests sent
+// without waiting are answered in order. A request that cannot be
+// understood is answered before the server hangs up.
+TEST_F(Protocol, ConnectionAnswersEveryRequestWhereverItEnds)
+{
+    {
+        SCOPED_TRACE("inetd");
+        InetdSession session;
+        exchange(session.fd(), kept_open_writes());
+        ASSERT_TRUE(send_all(session.fd(), "<Request/>"));
+        EXPECT_EQ(read_answers(session.fd(), 2), std::vector{NOT_UNDERSTOOD});
+        EXPECT_EQ(session.finish(), exited(1));
+    }
+    SCOPED_TRACE("standalone");
+    ASSERT_TRUE(start());
+    Fd conn = connect_port(port);
+    exchange(conn.get(), kept_open_writes());
+    ASSERT_TRUE(send_all(conn.get(), "<Request></Request >"));
+    EXPECT_EQ(read_answers(conn.get(), 2), std::vector{NOT_UNDERSTOOD});
+    EXPECT_EQ(stop(), CLEAN_EXIT);
+}
+
+// pipe and tcpip_listen answer their one request and ignore what follows.
+TEST_F(Protocol, SingleRequestMethodsAnswerTheFirstDocumentOnly)
+{
+    const std::string two = v(1) + "\n" + v(2);
+    EXPECT_EQ(query(two), exited(0, answer(1)));
+    EXPECT_EQ(query(v(3) + "junk"), exited(0, answer(3)));
+
+    write_config(config_doc(settings_with_ports("")));
+    Child child(server_argv({"tcpip_listen", std::to_string(port)}), {});
+    Fd conn = connect_port(port, NET_LIMIT);
+    ASSERT_TRUE(send_all(conn.get(), two));
+    EXPECT_EQ(read_answers(conn.get(), 2), std::vector{answer(1)});
+    EXPECT_EQ(child.finish(), CLEAN_EXIT);
+}
 
 // Line breaks in SQL separate words and end "--" comments; in a procedure's
 // parameter they are part of the value.
