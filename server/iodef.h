@@ -33,6 +33,10 @@ typedef int a_sock_t;  // -1: no socket
 // io_in_s.state bits
 inline constexpr std::uint32_t IO_STATE_EOF = 1;   // peer closed the socket
 inline constexpr std::uint32_t IO_STATE_ERROR = 2; // a read failed
+// Part of a document has been read and its root element has not closed:
+// an end of input now cuts a request short, it does not end a connection
+// between requests.
+inline constexpr std::uint32_t IO_STATE_DOCUMENT = 8;
 // io_out_s.state bit: a send failed because the peer has gone (EPIPE,
 // ECONNRESET). Nothing more is sent; the writer abandons its answer.
 inline constexpr std::uint32_t IO_STATE_PEER_GONE = 4;

@@ -173,11 +173,18 @@ const char *input_name(const io_in_t *input)
 // Hands `bytes` to expat; -1 after pushing a message. A parse stopped at
 // the end of the root element is no error.
 int parse_bytes(diagstk_t *diag, io_in_t *input, XML_Parser parser, parse_state *ps,
-                std::string_view bytes)
+                std::string_view bytes, bool final)
 {
-    if (XML_Parse(parser, bytes.data(), static_cast<int>(bytes.size()), false) ==
+    if (XML_Parse(parser, bytes.data(), static_cast<int>(bytes.size()), final) ==
             XML_STATUS_ERROR &&
         !ps->done) {
+        // At the end of input the parser says "no element found" also for
+        // input without any element: that is an empty request.
+        if (final && ps->tcur->name == nullptr &&
+            XML_GetErrorCode(parser) == XML_ERROR_NO_ELEMENTS) {
+            diagstk_add(diag, 3, "Empty request");
+            return -1;
+        }
         diagstk_add(diag, 3, "error on line %d of %s, %s",
                     static_cast<int>(XML_GetCurrentLineNumber(parser)), input_name(input),
                     XML_ErrorString(XML_GetErrorCode(parser)));
@@ -327,7 +334,7 @@ int pass_held(diagstk_t *diag, io_in_t *input, XML_Parser parser, parse_state *p
               feed_state &f, std::size_t n)
 {
     const std::string_view bytes = std::string_view(f.held).substr(0, n);
-    if (parse_bytes(diag, input, parser, ps, bytes) < 0) return -1;
+    if (parse_bytes(diag, input, parser, ps, bytes, false) < 0) return -1;
     const long long held_from = f.passed;
     f.passed += static_cast<long long>(n);
     const XML_Index at = XML_GetCurrentByteIndex(parser);
@@ -349,27 +356,31 @@ int pass_held(diagstk_t *diag, io_in_t *input, XML_Parser parser, parse_state *p
 void keep_what_follows(io_in_t *input, const parse_state *ps, std::string_view held,
                        long long held_from)
 {
+    input->state &= ~IO_STATE_DOCUMENT;
     if (!input->many_documents) return;
     held.remove_prefix(static_cast<std::size_t>(ps->end - held_from));
     held = skip_blanks(held);
     if (!held.empty()) io_unread(input, held);
 }
 
-void take_read(feed_state &f, std::string_view bytes)
+void take_read(io_in_t *input, feed_state &f, std::string_view bytes)
 {
+    if (f.total == 0) input->state |= IO_STATE_DOCUMENT;
     f.total += static_cast<long long>(bytes.size());
     f.held.append(bytes);
     if (f.unfinished > 0 && !f.held_may_end) f.held_may_end = f.token.scan(bytes);
 }
 
-// The end of input: what is held is parsed.
+// The end of input: what is held is parsed, then the parser is asked to
+// confirm the document. One cut short is refused, so nothing of it runs.
 long long finish_input(diagstk_t *diag, io_in_t *input, XML_Parser parser, parse_state *ps,
                        feed_state &f)
 {
     if (f.total == 0) return 0;
     const long long held_from = f.passed;
     if (pass_held(diag, input, parser, ps, f, f.held.size()) < 0) return -1;
-    if (ps->done) keep_what_follows(input, ps, f.held, held_from);
+    if (!ps->done && parse_bytes(diag, input, parser, ps, {}, true) < 0) return -1;
+    keep_what_follows(input, ps, f.held, held_from);
     return f.total;
 }
 
@@ -389,7 +400,7 @@ long long feed_parser(diagstk_t *diag, io_in_t *input, XML_Parser parser, parse_
         std::string_view bytes(buf, static_cast<std::size_t>(n));
         if (f.total == 0 && input->many_documents) bytes = skip_blanks(bytes);
         if (bytes.empty()) continue;
-        take_read(f, bytes);
+        take_read(input, f, bytes);
         const bool over = max >= 0 && f.total > max;
         if (!over && hold_back(f, input)) continue;
         // Past the limit only the bytes within it are parsed: a document

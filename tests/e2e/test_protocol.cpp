@@ -1,6 +1,7 @@
 // The request protocol on the wire: a request ends where its root element
 // ends, several may be sent without waiting, what follows the only request
-// of a single-request method is ignored, and SQL keeps its line breaks.
+// of a single-request method is ignored, a document cut short runs or
+// changes nothing, and SQL keeps its line breaks.
 
 #include <sys/socket.h>
 
@@ -8,6 +9,7 @@
 
 namespace {
 
+const std::string NO_ELEMENT = "error on line 1 of input request, no element found";
 const std::string NOT_UNDERSTOOD =
     error_body("qx_get_request: Request not understood - missing ConnectionString");
 
@@ -91,6 +93,33 @@ TEST_F(Protocol, ConnectionAnswersEveryRequestWhereverItEnds)
     EXPECT_EQ(stop(), CLEAN_EXIT);
 }
 
+// The peer's close between requests ends the connection quietly; a close
+// in the middle of a request is answered with the parse error.
+TEST_F(Protocol, ConnectionClosedInTheMiddleOfARequestIsAnswered)
+{
+    const std::string open_sql = v(9).substr(0, v(9).size() - 16);  // no "</Sql></Request>"
+    const struct {
+        std::string tail;
+        std::vector<std::string> answers;
+        int status;
+    } cases[] = {
+        {"", {}, 0},
+        {"\n \r\n", {}, 0},
+        {open_sql, {error_body(NO_ELEMENT)}, 1},
+        {"<Req", {error_body("error on line 1 of input request, unclosed token")}, 1},
+        {v(7) + "\n" + open_sql, {answer(7), error_body(NO_ELEMENT)}, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.tail);
+        InetdSession session;
+        exchange(session.fd(), {{v(1), {1}}});
+        ASSERT_TRUE(send_all(session.fd(), c.tail));
+        shutdown(session.fd(), SHUT_WR);
+        EXPECT_EQ(read_answers(session.fd(), 3), c.answers);
+        EXPECT_EQ(session.finish(), exited(c.status));
+    }
+}
+
 // pipe and tcpip_listen answer their one request and ignore what follows.
 TEST_F(Protocol, SingleRequestMethodsAnswerTheFirstDocumentOnly)
 {
@@ -104,6 +133,46 @@ TEST_F(Protocol, SingleRequestMethodsAnswerTheFirstDocumentOnly)
     ASSERT_TRUE(send_all(conn.get(), two));
     EXPECT_EQ(read_answers(conn.get(), 2), std::vector{answer(1)});
     EXPECT_EQ(child.finish(), CLEAN_EXIT);
+}
+
+// A request cut short runs nothing, not even the statements that arrived whole.
+TEST_F(Protocol, CutShortRequestRunsNothing)
+{
+    const std::string deletes = "<Sql>DELETE FROM t WHERE n = 1</Sql><Sql>DELETE FROM t</Sql>";
+    const std::pair<std::string, std::string_view> cases[] = {
+        {request(db.conn(), "<Sql>DELETE FROM t</Sql>"), "</Sql></Request>"},
+        {request(db.conn(), "<Sql>DELETE FROM t</Sql>"), "</Request>"},
+        {request(db.conn(), "<Transaction>" + deletes + "</Transaction>"),
+         "</Transaction></Request>"},
+    };
+    for (const auto &[whole, missing] : cases) {
+        const std::string req = whole.substr(0, whole.size() - missing.size());
+        SCOPED_TRACE(req);
+        EXPECT_EQ(query(req), exited(1, error_body(NO_ELEMENT)));
+        EXPECT_EQ(db.query("SELECT count(*) FROM t;"), "3\n");
+    }
+}
+
+// A control document cut short changes no setting and leaves config.xml alone.
+TEST_F(Protocol, CutShortControlDocumentChangesNothing)
+{
+    ASSERT_TRUE(start());
+    const std::string saved = read_file(CONFIG_XML);
+    EXPECT_EQ(body_of(control(control_port, "<Configuration><Port>1")), error_body(NO_ELEMENT));
+    EXPECT_EQ(read_file(CONFIG_XML), saved);
+    EXPECT_EQ(body_of(control(control_port, "<Request><Configuration/></Request>")),
+              written_config(port, control_port, logdir.path()));
+    EXPECT_EQ(stop(), CLEAN_EXIT);
+}
+
+// A config.xml cut short stops the server like any other unusable one.
+TEST_F(Protocol, CutShortConfigurationFileStopsStartUp)
+{
+    std::string config = config_doc(settings_with_ports(""));
+    write_config(config.erase(config.rfind("</Configuration>")));
+    EXPECT_EQ(run_server({"pipe"}, with_input(v(1))),
+              (ProcResult{1, false, "",
+                          "error on line 1 of " + CONFIG_XML + ", no element found\n"}));
 }
 
 // Line breaks in SQL separate words and end "--" comments; in a procedure's

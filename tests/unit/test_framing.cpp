@@ -1,5 +1,6 @@
 // Framing: a document ends where its root element ends, wherever the reads
-// fall; what follows it is the next document's or nobody's.
+// fall; what follows it is the next document's or nobody's; a document cut
+// short by the end of input is refused.
 
 #include <chrono>
 #include <ctime>
@@ -147,6 +148,13 @@ TEST(Framing, DocumentsFollowingEachOtherAreReadInTurn)
         EXPECT_EQ(messages(none.d.get()), Msgs{"Empty request"});
         EXPECT_EQ(feed.in.state, IO_STATE_EOF);
     }
+    // The next document cut short by the close is not mistaken for a close.
+    Feed feed({"<Request/> <Request><Sql>"}, true);
+    feed.in.many_documents = true;
+    EXPECT_EQ(Doc(&feed.in).result, 0);
+    Doc cut(&feed.in);
+    EXPECT_EQ(messages(cut.d.get()), Msgs{"error on line 1 of input request, no element found"});
+    EXPECT_EQ(feed.in.state, IO_STATE_EOF | IO_STATE_DOCUMENT);
 }
 
 // The size limit applies to each document, not to what follows it.
@@ -173,6 +181,35 @@ TEST(Framing, WhatFollowsTheOnlyDocumentIsIgnored)
             Doc doc(in);
             ASSERT_EQ(doc.result, 0) << messages(doc.d.get())[0];
             EXPECT_EQ(doc.value("Request/Sql"), "1");
+        }
+        std::fclose(file.src.file.fp);
+    }
+}
+
+// Nothing of a document that ends before its root element closes is
+// used: the parser is asked to confirm it at the end of input. Input with
+// no element at all stays an empty request.
+TEST(Framing, CutShortDocumentIsRefused)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"<Request><Sql>DELETE FROM orders", "error on line 1 of input request, no element found"},
+        {"<Request>\n<Sql>SELECT 1</Sql", "error on line 2 of input request, unclosed token"},
+        {"<Configuration><Port>1", "error on line 1 of input request, no element found"},
+        {"<Request><Sql><![CDATA[x", "error on line 1 of input request, unclosed CDATA section"},
+        {STRADDLING.substr(0, 2050), "error on line 1 of input request, unclosed token"},
+        {"<?xml version=\"1.0\"?>\n<!-- nothing -->\n", "Empty request"},
+        {" \n", "Empty request"},
+    };
+    for (const auto &[text, message] : cases) {
+        SCOPED_TRACE(text.substr(0, 40));
+        std::string copy = text;
+        io_in_t file = file_in(fmemopen(copy.data(), copy.size(), "r"));
+        Feed feed(split(text, 2048), true);
+        for (io_in_t *in : {&file, &feed.in}) {
+            Doc doc(in);
+            EXPECT_EQ(doc.result, -1);
+            EXPECT_EQ(doc.tree, nullptr);
+            EXPECT_EQ(messages(doc.d.get()), Msgs{message});
         }
         std::fclose(file.src.file.fp);
     }
