@@ -1,6 +1,12 @@
-// Request documents, read whole from a file channel and then again over a
-// socket in pieces whose sizes come from the input, so that every read
-// boundary (inside names, entities, UTF-8 sequences, "</Request>") is tried.
+// Request documents, read one after the other from one channel as a
+// connection child reads them, until the input ends or one does not parse:
+// first whole from a file channel, then over a socket in pieces whose sizes
+// come from the input, so that every read boundary (inside names,
+// entities, UTF-8 sequences, end tags) is tried. On the socket the input is
+// followed by a first part of itself, so that every input is also a
+// request sent without waiting and one cut short by the end of input.
+
+#include <string>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,13 +16,22 @@
 
 namespace {
 
-void read_request(io_in_t *in)
+// Every document read takes at least four bytes ("<a/>"), so the end of
+// input ends the loop long before this; it only guards against a reader
+// that stops consuming.
+constexpr int MAX_DOCUMENTS = 64 * 1024;
+
+void read_requests(io_in_t *in)
 {
-    diagstk_ptr d(diagstk_new());
-    query_t q;
-    query_init(&q);
-    qx_get_request(d.get(), in, &q);
-    freeup_query(&q);
+    in->many_documents = true;
+    for (int i = 0; i < MAX_DOCUMENTS; i++) {
+        diagstk_ptr d(diagstk_new());
+        query_t q;
+        query_init(&q);
+        const int r = qx_get_request(d.get(), in, &q);
+        freeup_query(&q);
+        if (r == -2) break;  // unreadable, or the end of input
+    }
 }
 
 }  // namespace
@@ -28,25 +43,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     data++, size--;
     {
         fuzz::MemIn m(data, size);
-        read_request(&m.in);
+        read_requests(&m.in);
     }
+    std::string stream(reinterpret_cast<const char *>(data), size);
+    stream.append(stream, 0, size * step / 65);
     // Each datagram of a SOCK_SEQPACKET pair comes back from exactly one
     // read, so the pieces written are the pieces the parser sees.
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv) != 0) return 0;
-    int big = 1 << 20;
+    int big = 4 << 20;
     setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
     setsockopt(sv[0], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    for (std::size_t at = 0, n = 0; at < size; at += n, n = 0) {
+    for (std::size_t at = 0, n = 0; at < stream.size(); at += n, n = 0) {
         n = (at * 7 + step) % 97 + 1;  // 1..97, varying with position
-        if (n > size - at) n = size - at;
-        if (send(sv[1], data + at, n, MSG_DONTWAIT) != static_cast<ssize_t>(n)) break;
+        if (n > stream.size() - at) n = stream.size() - at;
+        if (send(sv[1], stream.data() + at, n, MSG_DONTWAIT) != static_cast<ssize_t>(n)) break;
     }
     shutdown(sv[1], SHUT_WR);
     io_in_t in{};
     in.method = XML_INPUT_METHOD_LISTEN;
     in.src.listen.sock = sv[0];
-    read_request(&in);
+    in.src.listen.listen_sock = -1;
+    read_requests(&in);
     close(sv[0]);
     close(sv[1]);
     return 0;

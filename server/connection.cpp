@@ -11,6 +11,15 @@ namespace {
 
 enum class step_result { answered, failed, unreadable, closed };
 
+// The peer closed the connection between requests: the end of input came
+// before any byte of a new request (blanks between requests are none). A
+// request cut short by the close is answered like any unreadable one.
+bool closed_between_requests(const io_in_t *input)
+{
+    return (input->state & IO_STATE_EOF) != 0 &&
+           (input->state & (IO_STATE_ERROR | IO_STATE_DOCUMENT)) == 0;
+}
+
 // One request: read, run, answer, release. `until_closed` tells a peer that
 // closes the connection between requests (not an error) from an empty
 // request (answered with an error result).
@@ -20,7 +29,7 @@ step_result serve_request(io_in_t *input, io_out_t *output, diagstk_t *diag, boo
     query_init(&query);
     if (qx_get_request(diag, input, &query) < 0) {
         freeup_query(&query);
-        if (until_closed && input->state == IO_STATE_EOF) {
+        if (until_closed && closed_between_requests(input)) {
             diagstk_remove(diag, 0);  // the peer closed between requests
             return step_result::closed;
         }
@@ -42,6 +51,9 @@ int qx_serve_connection(io_in_t *input, io_out_t *output, diagstk_t *diag, serve
         const step_result r = serve_request(input, output, diag, false);
         return r == step_result::answered ? 0 : -1;
     }
+    // Requests may follow each other without waiting for the answers:
+    // bytes read past one request are kept for the next.
+    input->many_documents = true;
     for (;;) {
         switch (serve_request(input, output, diag, true)) {
         case step_result::unreadable: return -1;

@@ -14,8 +14,12 @@ enum serve_mode : int {
 // Serves the requests of one connection: query_init, qx_get_request,
 // qx_odbc_result, freeup_query, once or until the peer closes the
 // connection between requests or leaves in the middle of an answer. A
-// request that cannot be read is answered with the error result document
-// and ends the connection. A failure that was not answered on the channel
+// request ends where its root element ends. With SERVE_UNTIL_CLOSED a
+// client may send requests without waiting for the answers (they are
+// answered in order); with SERVE_ONE_REQUEST what follows the request is
+// ignored. A request that cannot be read (one cut short by the end of input
+// included) is answered with the error result document and ends the
+// connection. A failure that was not answered on the channel
 // goes to the event channel. Every answer is flushed before the next read.
 //
 // Returns 0 when every request was answered (with SERVE_UNTIL_CLOSED: the

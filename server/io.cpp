@@ -3,6 +3,7 @@
 
 #include "iodef.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdarg>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -122,6 +124,8 @@ int close_file(io_desc_file_t *f, const char *what, diagstk_t *diag)
 int close_input(io_in_t *input, diagstk_t *diag)
 {
     const bool trace = qx_tracing(QX_LOG_CHANNEL);
+    std::string().swap(input->pending);
+    input->pending_used = 0;
     if (input->method == XML_INPUT_METHOD_FILE) {
         if (close_file(&input->src.file, "input file", diag) < 0) {
             if (trace) qx_log("-%s()=-1 (failed to close input file)\n", CLOSE_OP);
@@ -247,12 +251,37 @@ int io_close_channels(io_in_t *input, io_out_t *output, diagstk_t *diag)
     return 0;
 }
 
+namespace {
+
+bool has_pending(const io_in_t *input) { return input->pending_used < input->pending.size(); }
+
+// Hands out up to `buflen` of the bytes put back. Served from an offset, so
+// a long remainder costs one copy per read, not one per byte left.
+std::size_t read_pending(io_in_t *input, char *buf, std::size_t buflen)
+{
+    const std::size_t n = std::min(buflen, input->pending.size() - input->pending_used);
+    std::memcpy(buf, input->pending.data() + input->pending_used, n);
+    input->pending_used += n;
+    if (!has_pending(input)) {
+        std::string().swap(input->pending);
+        input->pending_used = 0;
+    }
+    return n;
+}
+
+}  // namespace
+
 ssize_t io_read(io_in_t *input, char *buf, std::size_t buflen, diagstk_t *diag)
 {
     const bool trace = qx_tracing(QX_LOG_CHANNEL);
     if (trace)
         qx_log("%s(%p,%p,%ld)\n", "io_read", static_cast<void *>(input), static_cast<void *>(buf),
                static_cast<long>(buflen));
+    if (has_pending(input) && buflen > 0) {
+        const std::size_t n = read_pending(input, buf, buflen);
+        if (trace) qx_log("\tread %d bytes kept from an earlier read\n", static_cast<int>(n));
+        return static_cast<ssize_t>(n);
+    }
     switch (input->method) {
     case XML_INPUT_METHOD_STDIN:
     case XML_INPUT_METHOD_FILE: {
@@ -281,6 +310,20 @@ ssize_t io_read(io_in_t *input, char *buf, std::size_t buflen, diagstk_t *diag)
     }
     }
     std::abort();
+}
+
+void io_unread(io_in_t *input, std::string_view bytes)
+{
+    // What is still unread stays behind the bytes put back.
+    input->pending.replace(0, input->pending_used, bytes);
+    input->pending_used = 0;
+}
+
+bool io_input_ready(io_in_t *input)
+{
+    if (has_pending(input) || input->method != XML_INPUT_METHOD_LISTEN) return true;
+    pollfd p{input->src.listen.sock, POLLIN, 0};
+    return poll(&p, 1, 0) > 0;
 }
 
 namespace {
@@ -372,7 +415,7 @@ int io_writef(io_out_t *output, diagstk_t *diag, const char *fmt, ...)
 
 int io_wait_read_ready(io_in_t *input)
 {
-    if (input->method != XML_INPUT_METHOD_LISTEN) return 0;
+    if (input->method != XML_INPUT_METHOD_LISTEN || has_pending(input)) return 0;
     const int sock = input->src.listen.sock;
     int r;
     do {

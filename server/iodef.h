@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <string_view>
 #include <sys/types.h>
 
 #include "diag.h"
@@ -31,6 +33,10 @@ typedef int a_sock_t;  // -1: no socket
 // io_in_s.state bits
 inline constexpr std::uint32_t IO_STATE_EOF = 1;   // peer closed the socket
 inline constexpr std::uint32_t IO_STATE_ERROR = 2; // a read failed
+// Part of a document has been read and its root element has not closed:
+// an end of input now cuts a request short, it does not end a connection
+// between requests.
+inline constexpr std::uint32_t IO_STATE_DOCUMENT = 8;
 // io_out_s.state bit: a send failed because the peer has gone (EPIPE,
 // ECONNRESET). Nothing more is sent; the writer abandons its answer.
 inline constexpr std::uint32_t IO_STATE_PEER_GONE = 4;
@@ -57,6 +63,15 @@ typedef struct io_in_s {
         io_desc_listen_t listen;
     } src;
     std::uint32_t state;
+    // A channel that carries document after document (inetd, the
+    // connection child): blanks between documents are skipped, and bytes
+    // read past the end of one document are kept for the next. A channel
+    // that carries one document ignores what follows it.
+    bool many_documents;
+    // Bytes read past the end of a document, handed out by io_read before
+    // the descriptor is read again; released by io_close_channels.
+    std::string pending;
+    std::size_t pending_used;  // how many of them io_read has handed out
 } io_in_t;
 
 typedef struct io_out_s {
@@ -81,7 +96,15 @@ int io_open_channels(io_in_t *input, io_out_t *output, diagstk_t *diag);
 // Closes what the channels hold; either may be null. Input first.
 int io_close_channels(io_in_t *input, io_out_t *output, diagstk_t *diag);
 // One read of at most `buflen` bytes: count, 0 at end of input, -1 failure.
+// Bytes put back with io_unread come first.
 ssize_t io_read(io_in_t *input, char *buf, std::size_t buflen, diagstk_t *diag);
+// Puts `bytes` (read past the end of a document) back in front of what
+// io_read hands out next; the channel keeps its own copy.
+void io_unread(io_in_t *input, std::string_view bytes);
+// True when a read would return at once: bytes put back, a socket with
+// data or at its end, or a stream (read in whole buffers until its end
+// anyway). False when a read would wait for the peer.
+bool io_input_ready(io_in_t *input);
 // Writes `buflen` bytes (strlen(buf) when 0). 0 or more, -1 on failure.
 int io_write(io_out_t *output, diagstk_t *diag, const char *buf, std::size_t buflen);
 // Sends what a socket output has collected. 0, or -1 after a failed send.
@@ -89,7 +112,8 @@ int io_flush(io_out_t *output, diagstk_t *diag);
 // printf-style write through a 1024-byte buffer (longer text is cut).
 [[gnu::format(printf, 3, 4)]] int io_writef(io_out_t *output, diagstk_t *diag,
                                             const char *fmt, ...);
-// Blocks until a socket input is readable (5-second select turns). Always 0.
+// Blocks until a socket input is readable (5-second select turns); returns
+// at once when bytes put back with io_unread are waiting. Always 0.
 int io_wait_read_ready(io_in_t *input);
 
 // ---------------------------------------------------- listeners and accepting

@@ -25,7 +25,8 @@ typedef struct attribute_s {
 
 typedef struct tree_s {
     char *name;
-    char *data;  // character data without CR/LF, or null when none
+    char *data;  // character data, or null when none; line breaks are
+                 // removed except in Sql and Parameter elements
     int data_len;
     struct tree_s *parent;
     struct tree_s *child;
@@ -34,10 +35,16 @@ typedef struct tree_s {
     unsigned int depth;
 } tree_t;
 
-// Reads one document (2048-byte reads until one holds "</Request>" or the
-// input ends) and builds its tree in *ptree. 0; -1 on a parse error, an
-// empty or oversized input; a read's negative result. `limit` 0 means no
-// size limit (the configuration file).
+// Reads one document from `input` and builds its tree in *ptree (owned by
+// the caller: qx_free_parse_tree). The document ends where its root element
+// closes, wherever the 2048-byte reads fall; on a channel with
+// many_documents the bytes after it (blanks aside) are kept on the channel
+// for the next call, elsewhere they are ignored. A document the input ends
+// before its root element closes is refused whole.
+// Returns 0; -1 on a parse error, an empty, cut-short or oversized
+// document; a read's negative result. `limit` 0 means no size limit (the
+// configuration file). From a document's first byte until its root element
+// closes, the channel's state carries IO_STATE_DOCUMENT.
 int qx_parse_xml(diagstk_t *diag, io_in_t *input, void **ptree,
                  std::size_t limit = QX_MAX_REQUEST_BYTES);
 int qx_free_parse_tree(diagstk_t *diag, void *ptree);

@@ -1,0 +1,204 @@
+// The request protocol on the wire: a request ends where its root element
+// ends, several may be sent without waiting, what follows the only request
+// of a single-request method is ignored, a document cut short runs or
+// changes nothing, and SQL keeps its line breaks.
+
+#include <sys/socket.h>
+
+#include "e2e.h"
+
+namespace {
+
+const std::string NO_ELEMENT = "error on line 1 of input request, no element found";
+const std::string NOT_UNDERSTOOD =
+    error_body("qx_get_request: Request not understood - missing ConnectionString");
+
+// Reads until `n` answers have arrived (or the peer closes, or NET_LIMIT)
+// and returns their result parts in order.
+std::vector<std::string> read_answers(int fd, std::size_t n)
+{
+    std::string got;
+    char buf[65536];
+    const auto count = [&] {
+        std::size_t c = 0;
+        for (std::size_t at = 0; (at = got.find("</Result>\n", at)) != got.npos; at++) c++;
+        return c;
+    };
+    while (count() < n) {
+        const ssize_t r = recv(fd, buf, sizeof buf, 0);
+        if (r <= 0) break;
+        got.append(buf, static_cast<std::size_t>(r));
+    }
+    std::vector<std::string> answers;
+    for (std::size_t at = 0; at < got.size();) {
+        const std::size_t next = got.find("<?xml", at + 1);
+        answers.push_back(result_of(got.substr(at, next - at)));
+        at = next;
+    }
+    return answers;
+}
+
+class Protocol : public NetTest {
+protected:
+    std::string v(int n, std::string_view more = "") const
+    {
+        return sql_request(db.conn(), "SELECT " + std::to_string(n) + " AS v", more);
+    }
+    static std::string answer(int n) { return one_value("v", std::to_string(n)); }
+
+    // Sends each write of `writes` whole on `fd` and expects the answers
+    // to it before the next write.
+    void exchange(int fd, const std::vector<std::pair<std::string, std::vector<int>>> &writes)
+    {
+        for (const auto &[bytes, values] : writes) {
+            SCOPED_TRACE(bytes.substr(0, 60));
+            ASSERT_TRUE(send_all(fd, bytes));
+            std::vector<std::string> expected;
+            for (int n : values) expected.push_back(answer(n));
+            EXPECT_EQ(read_answers(fd, values.size()), expected);
+        }
+    }
+    std::vector<std::pair<std::string, std::vector<int>>> kept_open_writes() const
+    {
+        std::string straddling = v(1);  // "</Request>" across the first 2048-byte read
+        straddling.insert(straddling.size() - 10, 2053 - straddling.size(), ' ');
+        std::string spaced = v(2), lower = v(3);
+        spaced.insert(spaced.size() - 1, " ");
+        lower.replace(0, 8, "<request").replace(lower.size() - 10, 10, "</request>");
+        return {{straddling, {1}}, {spaced, {2}}, {lower, {3}},
+                {v(4) + "\n" + v(5) + "  " + v(6) + "\r\n", {4, 5, 6}}};
+    }
+};
+
+// On a kept-open connection every request is answered once its root
+// element closes, however it is spelled or split, and requests sent
+// without waiting are answered in order. A request that cannot be
+// understood is answered before the server hangs up.
+TEST_F(Protocol, ConnectionAnswersEveryRequestWhereverItEnds)
+{
+    {
+        SCOPED_TRACE("inetd");
+        InetdSession session;
+        exchange(session.fd(), kept_open_writes());
+        ASSERT_TRUE(send_all(session.fd(), "<Request/>"));
+        EXPECT_EQ(read_answers(session.fd(), 2), std::vector{NOT_UNDERSTOOD});
+        EXPECT_EQ(session.finish(), exited(1));
+    }
+    SCOPED_TRACE("standalone");
+    ASSERT_TRUE(start());
+    Fd conn = connect_port(port);
+    exchange(conn.get(), kept_open_writes());
+    ASSERT_TRUE(send_all(conn.get(), "<Request></Request >"));
+    EXPECT_EQ(read_answers(conn.get(), 2), std::vector{NOT_UNDERSTOOD});
+    EXPECT_EQ(stop(), CLEAN_EXIT);
+}
+
+// The peer's close between requests ends the connection quietly; a close
+// in the middle of a request is answered with the parse error.
+TEST_F(Protocol, ConnectionClosedInTheMiddleOfARequestIsAnswered)
+{
+    const std::string open_sql = v(9).substr(0, v(9).size() - 16);  // no "</Sql></Request>"
+    const struct {
+        std::string tail;
+        std::vector<std::string> answers;
+        int status;
+    } cases[] = {
+        {"", {}, 0},
+        {"\n \r\n", {}, 0},
+        {open_sql, {error_body(NO_ELEMENT)}, 1},
+        {"<Req", {error_body("error on line 1 of input request, unclosed token")}, 1},
+        {v(7) + "\n" + open_sql, {answer(7), error_body(NO_ELEMENT)}, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.tail);
+        InetdSession session;
+        exchange(session.fd(), {{v(1), {1}}});
+        ASSERT_TRUE(send_all(session.fd(), c.tail));
+        shutdown(session.fd(), SHUT_WR);
+        EXPECT_EQ(read_answers(session.fd(), 3), c.answers);
+        EXPECT_EQ(session.finish(), exited(c.status));
+    }
+}
+
+// pipe and tcpip_listen answer their one request and ignore what follows.
+TEST_F(Protocol, SingleRequestMethodsAnswerTheFirstDocumentOnly)
+{
+    const std::string two = v(1) + "\n" + v(2);
+    EXPECT_EQ(query(two), exited(0, answer(1)));
+    EXPECT_EQ(query(v(3) + "junk"), exited(0, answer(3)));
+
+    write_config(config_doc(settings_with_ports("")));
+    Child child(server_argv({"tcpip_listen", std::to_string(port)}), {});
+    Fd conn = connect_port(port, NET_LIMIT);
+    ASSERT_TRUE(send_all(conn.get(), two));
+    EXPECT_EQ(read_answers(conn.get(), 2), std::vector{answer(1)});
+    EXPECT_EQ(child.finish(), CLEAN_EXIT);
+}
+
+// A request cut short runs nothing, not even the statements that arrived whole.
+TEST_F(Protocol, CutShortRequestRunsNothing)
+{
+    const std::string deletes = "<Sql>DELETE FROM t WHERE n = 1</Sql><Sql>DELETE FROM t</Sql>";
+    const std::pair<std::string, std::string_view> cases[] = {
+        {request(db.conn(), "<Sql>DELETE FROM t</Sql>"), "</Sql></Request>"},
+        {request(db.conn(), "<Sql>DELETE FROM t</Sql>"), "</Request>"},
+        {request(db.conn(), "<Transaction>" + deletes + "</Transaction>"),
+         "</Transaction></Request>"},
+    };
+    for (const auto &[whole, missing] : cases) {
+        const std::string req = whole.substr(0, whole.size() - missing.size());
+        SCOPED_TRACE(req);
+        EXPECT_EQ(query(req), exited(1, error_body(NO_ELEMENT)));
+        EXPECT_EQ(db.query("SELECT count(*) FROM t;"), "3\n");
+    }
+}
+
+// A control document cut short changes no setting and leaves config.xml alone.
+TEST_F(Protocol, CutShortControlDocumentChangesNothing)
+{
+    ASSERT_TRUE(start());
+    const std::string saved = read_file(CONFIG_XML);
+    EXPECT_EQ(body_of(control(control_port, "<Configuration><Port>1")), error_body(NO_ELEMENT));
+    EXPECT_EQ(read_file(CONFIG_XML), saved);
+    EXPECT_EQ(body_of(control(control_port, "<Request><Configuration/></Request>")),
+              written_config(port, control_port, logdir.path()));
+    EXPECT_EQ(stop(), CLEAN_EXIT);
+}
+
+// A config.xml cut short stops the server like any other unusable one.
+TEST_F(Protocol, CutShortConfigurationFileStopsStartUp)
+{
+    std::string config = config_doc(settings_with_ports(""));
+    write_config(config.erase(config.rfind("</Configuration>")));
+    EXPECT_EQ(run_server({"pipe"}, with_input(v(1))),
+              (ProcResult{1, false, "",
+                          "error on line 1 of " + CONFIG_XML + ", no element found\n"}));
+}
+
+// Line breaks in SQL separate words and end "--" comments; in a procedure's
+// parameter they are part of the value.
+TEST_F(Protocol, SqlAndParameterValuesKeepTheirLineBreaks)
+{
+    EXPECT_EQ(query(sql_request(db.conn(), "SELECT n\nFROM t WHERE n = 2")),
+              exited(0, one_value("n", "2")));
+    EXPECT_EQ(query(sql_request(db.conn(), "SELECT 1 AS a -- one\r\n, 2 AS b")),
+              exited(0, "<Result State=\"00000\">\n<Row>\n    <Column Name=\"a\">1</Column>\n"
+                        "    <Column Name=\"b\">2</Column>\n</Row>\n</Result>\n"));
+    EXPECT_EQ(query(request(db.conn(), "<Transaction><Sql>UPDATE t SET n = 5\nWHERE n = 1</Sql>"
+                                       "</Transaction>")),
+              exited(0, EMPTY_RESULT));
+    EXPECT_EQ(db.query("SELECT n FROM t ORDER BY n;"), "2\n3\n5\n");
+
+    ASSERT_TRUE(pg::ready());
+    const std::string name = "<ProcedureName>\"f&amp;x\"</ProcedureName>",
+                      out = "Index=\"0\" Direction=\"Out\" Type=\"varchar\"",
+                      in = "Index=\"1\" Direction=\"In\" Type=\"char\"";
+    EXPECT_EQ(query(request(pg::conn(), "<Procedure>" + name + "<Parameter " + out +
+                                            "/><Parameter Index=\"1\" Direction=\"In\">two\n"
+                                            "lines</Parameter></Procedure>")),
+              exited(0, EMPTY_RESULT + "<Procedure>\n    " + name + "\n    <Parameter " + out +
+                            " Length=\"1024\" >two\nlines!</Parameter>\n    <Parameter " + in +
+                            " Length=\"1024\" >two\nlines</Parameter>\n</Procedure>\n"));
+}
+
+}  // namespace

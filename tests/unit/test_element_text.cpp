@@ -1,0 +1,47 @@
+// Element text: line breaks are indentation everywhere except in SQL text
+// and procedure parameter values, where they are part of what was sent.
+
+#include "parse.h"
+#include "unit_support.h"
+
+using namespace unit;
+
+TEST(ElementText, LineBreaksStayOnlyInSqlAndParameterValues)
+{
+    // CR LF and a lone CR reach the tree as LF, as XML reads them.
+    std::string text = "<Request>\r\n"
+                       "  <ConnectionString>DSN=a;\r\nUID=b</ConnectionString>\n"
+                       "  <Environment>A=\n1</Environment>\n"
+                       "  <Sql>SELECT 1 AS a -- one\r\n, 2 AS b\rFROM t</Sql>\n"
+                       "  <Transaction><sql>UPDATE t\n  SET n = 1</sql>"
+                       "<SQL><![CDATA[DELETE\nFROM t]]></SQL></Transaction>\n"
+                       "  <Procedure><ProcedureName>p\nq</ProcedureName>"
+                       "<Parameter Index=\"1\" Direction=\"In\">two\nlines\n</Parameter></Procedure>\n"
+                       "  <StyleSheet><Name>a\nb</Name></StyleSheet>\n"
+                       "</Request>\n";
+    const std::pair<const char *, std::string> cases[] = {
+        {"Request/Sql", "SELECT 1 AS a -- one\n, 2 AS b\nFROM t"},
+        {"Request/Transaction/Sql", "UPDATE t\n  SET n = 1"},
+        {"Request/Procedure/Parameter", "two\nlines\n"},
+        {"Request/ConnectionString", "DSN=a;UID=b"},
+        {"Request/Environment", "A=1"},
+        {"Request/Procedure/ProcedureName", "pq"},
+        {"Request/StyleSheet/Name", "ab"},
+    };
+    quilletlog = 0;
+    diagstk_ptr d(diagstk_new());
+    io_in_t in = file_in(fmemopen(text.data(), text.size(), "r"));
+    void *tree = nullptr;
+    ASSERT_EQ(qx_parse_xml(d.get(), &in, &tree), 0);
+    std::fclose(in.src.file.fp);
+    for (const auto &[path, expected] : cases) {
+        char *val = nullptr;
+        const int r = qx_tree_element(d.get(), tree, 1, path, &val, nullptr);
+        EXPECT_EQ(r == TREE_ELEMENT_DATA ? std::string(val) : "", expected) << path;
+    }
+    char *second = nullptr;
+    ASSERT_EQ(qx_tree_element(d.get(), tree, 2, "Request/Transaction/Sql", &second, nullptr),
+              TREE_ELEMENT_DATA);
+    EXPECT_STREQ(second, "DELETE\nFROM t");
+    qx_free_parse_tree(d.get(), tree);
+}

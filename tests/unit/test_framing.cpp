@@ -1,0 +1,252 @@
+// Framing: a document ends where its root element ends, wherever the reads
+// fall; what follows it is the next document's or nobody's; a document cut
+// short by the end of input is refused.
+
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "parse.h"
+#include "unit_support.h"
+
+using namespace std::chrono_literals;
+using namespace unit;
+
+namespace {
+
+// A socket channel whose reads return `pieces` one at a time (a
+// SOCK_SEQPACKET pair keeps the writer's boundaries; pieces of 1..2048
+// bytes). With `slow`, the writer sends each piece only once the one
+// before has been read, like a client on a slow line: the reader finds the
+// socket empty after every read. Unless `hang_up`, the writer keeps the
+// connection open like a client waiting for its answer: a reader that
+// waits for more fails after a second instead of hanging.
+class Feed {
+public:
+    Feed(std::vector<std::string> pieces, bool hang_up, bool slow = false)
+        : pieces_(std::move(pieces))
+    {
+        int sv[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv) != 0) throw std::runtime_error("socketpair");
+        reader_ = sv[0], writer_ = sv[1];
+        const timeval second{1, 0};
+        setsockopt(reader_, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
+        thread_ = std::thread([this, hang_up, slow] {
+            for (const std::string &piece : pieces_) {
+                if (send(writer_, piece.data(), piece.size(), MSG_NOSIGNAL) < 0) return;
+                while (slow && unread() > 0) std::this_thread::yield();
+            }
+            if (hang_up) shutdown(writer_, SHUT_WR);
+        });
+        in = socket_in(reader_);
+    }
+    ~Feed()
+    {
+        io_close_channels(&in, nullptr, nullptr);  // ends a writer blocked in send
+        thread_.join();
+        close(writer_);
+    }
+    io_in_t in;
+
+private:
+    // Bytes sent and not yet read; 0 also once the reader has closed.
+    int unread() const
+    {
+        int n = 0;
+        return ioctl(writer_, SIOCOUTQ, &n) == 0 ? n : 0;
+    }
+    std::vector<std::string> pieces_;
+    int reader_, writer_;
+    std::thread thread_;
+};
+
+std::vector<std::string> split(const std::string &s, std::size_t n)
+{
+    std::vector<std::string> pieces;
+    for (std::size_t i = 0; i < s.size(); i += n) pieces.push_back(s.substr(i, n));
+    return pieces;
+}
+
+// One document read from `in`.
+struct Doc {
+    diagstk_ptr d{diagstk_new()};
+    int result;
+    void *tree = nullptr;
+    explicit Doc(io_in_t *in, std::size_t limit = QX_MAX_REQUEST_BYTES)
+    {
+        quilletlog = 0;
+        result = qx_parse_xml(d.get(), in, &tree, limit);
+    }
+    ~Doc()
+    {
+        if (tree) qx_free_parse_tree(nullptr, tree);
+    }
+    // The text at `path`, or "<result>" when there is none.
+    std::string value(const char *path) const
+    {
+        char *val = nullptr;
+        const int r = qx_tree_element(d.get(), tree, 1, path, &val, nullptr);
+        return r == TREE_ELEMENT_DATA ? val : "<" + std::to_string(r) + ">";
+    }
+};
+
+// 2,053 bytes: "</Request>" straddles the first 2048-byte read.
+const std::string STRADDLING =
+    "<Request><Sql>2053</Sql>" + std::string(2053 - 24 - 10, ' ') + "</Request>";
+
+}  // namespace
+
+TEST(Framing, DocumentEndsWithItsRootWhereverTheReadsFall)
+{
+    const struct {
+        std::string doc, path, value;
+    } cases[] = {
+        {"<Request/>", "Request/Sql", "<0>"},
+        {"<Request><Sql>a</Sql></Request >", "Request/Sql", "a"},
+        {"<request><Sql>b</Sql></request>", "Request/Sql", "b"},
+        {"<Configuration><Port>1</Port></Configuration>", "Configuration/Port", "1"},
+        // An end tag inside a CDATA section or a comment is no end tag.
+        {"<Request><Sql><![CDATA[</Request>]]></Sql></Request>", "Request/Sql", "</Request>"},
+        {"<Request><!-- </Request> --><Sql>c</Sql></Request>", "Request/Sql", "c"},
+        {STRADDLING, "Request/Sql", "2053"},
+    };
+    for (const auto &c : cases) {
+        for (std::size_t n : {1u, 7u, 2047u, 2048u}) {
+            SCOPED_TRACE(c.doc.substr(0, 40) + " in reads of " + std::to_string(n));
+            Feed feed(split(c.doc, n), false);
+            Doc doc(&feed.in);
+            ASSERT_EQ(doc.result, 0) << messages(doc.d.get())[0];
+            EXPECT_EQ(doc.value(c.path.c_str()), c.value);
+            EXPECT_EQ(feed.in.state, 0u) << "read on past the document";
+        }
+    }
+}
+
+// On a channel that carries document after document, each read returns
+// the next, whatever the reads hold; blanks between them are skipped, and
+// a close between documents reads as nothing at all.
+TEST(Framing, DocumentsFollowingEachOtherAreReadInTurn)
+{
+    const std::string stream = "<Request><Sql>1</Sql></Request>\n  <?xml version=\"1.0\"?>\n" +
+                               STRADDLING + "<Request/>\r\n \n";
+    for (std::size_t n : {1u, 3u, 2047u, 2048u}) {
+        SCOPED_TRACE(n);
+        Feed feed(split(stream, n), true);
+        feed.in.many_documents = true;
+        for (const char *sql : {"1", "2053", "<0>"}) {
+            Doc doc(&feed.in);
+            ASSERT_EQ(doc.result, 0) << messages(doc.d.get())[0];
+            EXPECT_EQ(doc.value("Request/Sql"), sql);
+        }
+        Doc none(&feed.in);
+        EXPECT_EQ(none.result, -1);
+        EXPECT_EQ(messages(none.d.get()), Msgs{"Empty request"});
+        EXPECT_EQ(feed.in.state, IO_STATE_EOF);
+    }
+    // The next document cut short by the close is not mistaken for a close.
+    Feed feed({"<Request/> <Request><Sql>"}, true);
+    feed.in.many_documents = true;
+    EXPECT_EQ(Doc(&feed.in).result, 0);
+    Doc cut(&feed.in);
+    EXPECT_EQ(messages(cut.d.get()), Msgs{"error on line 1 of input request, no element found"});
+    EXPECT_EQ(feed.in.state, IO_STATE_EOF | IO_STATE_DOCUMENT);
+}
+
+// The size limit applies to each document, not to what follows it.
+TEST(Framing, SizeLimitCountsOneDocument)
+{
+    const std::string doc60 = "<Request><Sql>" + std::string(30, 'x') + "</Sql></Request>";
+    Feed feed({doc60 + doc60 + doc60 + "<Request>" + std::string(60, ' ') + "</Request>"}, true);
+    feed.in.many_documents = true;
+    for (int i = 0; i < 3; i++) EXPECT_EQ(Doc(&feed.in, 60).result, 0) << i;
+    Doc over(&feed.in, 60);
+    EXPECT_EQ(messages(over.d.get()), Msgs{"Request too large - more than 60 bytes"});
+}
+
+// pipe, file and tcpip_listen read one document: what follows it is
+// neither read as part of it nor refused.
+TEST(Framing, WhatFollowsTheOnlyDocumentIsIgnored)
+{
+    for (const char *after : {"junk", "<Request/>", "</Request>", " <"}) {
+        SCOPED_TRACE(after);
+        std::string text = "<Request><Sql>1</Sql></Request>" + std::string(after);
+        io_in_t file = file_in(fmemopen(text.data(), text.size(), "r"));
+        Feed feed({text}, false);
+        for (io_in_t *in : {&file, &feed.in}) {
+            Doc doc(in);
+            ASSERT_EQ(doc.result, 0) << messages(doc.d.get())[0];
+            EXPECT_EQ(doc.value("Request/Sql"), "1");
+        }
+        std::fclose(file.src.file.fp);
+    }
+}
+
+// Nothing of a document that ends before its root element closes is
+// used: the parser is asked to confirm it at the end of input. Input with
+// no element at all stays an empty request.
+TEST(Framing, CutShortDocumentIsRefused)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"<Request><Sql>DELETE FROM orders", "error on line 1 of input request, no element found"},
+        {"<Request>\n<Sql>SELECT 1</Sql", "error on line 2 of input request, unclosed token"},
+        {"<Configuration><Port>1", "error on line 1 of input request, no element found"},
+        {"<Request><Sql><![CDATA[x", "error on line 1 of input request, unclosed CDATA section"},
+        {STRADDLING.substr(0, 2050), "error on line 1 of input request, unclosed token"},
+        {"<?xml version=\"1.0\"?>\n<!-- nothing -->\n", "Empty request"},
+        {" \n", "Empty request"},
+    };
+    for (const auto &[text, message] : cases) {
+        SCOPED_TRACE(text.substr(0, 40));
+        std::string copy = text;
+        io_in_t file = file_in(fmemopen(copy.data(), copy.size(), "r"));
+        Feed feed(split(text, 2048), true);
+        for (io_in_t *in : {&file, &feed.in}) {
+            Doc doc(in);
+            EXPECT_EQ(doc.result, -1);
+            EXPECT_EQ(doc.tree, nullptr);
+            EXPECT_EQ(messages(doc.d.get()), Msgs{message});
+        }
+        std::fclose(file.src.file.fp);
+    }
+}
+
+// The reader holds reads back while the parser sits in an unfinished token
+// (rescanning it on every read costs quadratic time), also when the client
+// sends slowly and the token holds markup characters; but the bytes that
+// complete the document reach the parser while the client waits.
+TEST(FramingHostile, LongTokensCostLinearTimeAndNeverStallTheEnd)
+{
+    std::string markup;  // '>', '=' and quotes that end none of the tokens below
+    while (markup.size() < (4u << 20)) markup += "a > b = 'c' - ? " + std::string(80, 'x');
+    const struct {
+        const char *what;
+        std::string head, tail;
+    } cases[] = {
+        {"attribute value", "<Request><Sql P=\"" + markup, "\">1</Sql></Request>"},
+        {"comment", "<Request><Sql>1</Sql><!--" + markup, "--></Request>"},
+        {"processing instruction", "<Request><Sql>1</Sql><?pi " + markup, "?></Request>"},
+        {"entity value",
+         "<!DOCTYPE Request [<!ENTITY e \"" + markup,
+         "\">]><Request><Sql>1</Sql></Request>"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> pieces = split(c.head, 2048);
+        pieces.push_back(c.tail);
+        Feed feed(pieces, false, true);
+        timespec start{}, end{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+        Doc doc(&feed.in);
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
+        const double cpu = static_cast<double>(end.tv_sec - start.tv_sec) +
+                           static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e9;
+        ASSERT_EQ(doc.result, 0) << messages(doc.d.get())[0];
+        EXPECT_EQ(doc.value("Request/Sql"), "1");
+        EXPECT_LT(cpu, 1.0) << "seconds of parsing";  // rescanning took 2 to 6
+    }
+}
