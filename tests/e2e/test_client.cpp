@@ -1,12 +1,8 @@
 // quilletclient against the real server: standalone (request and control
 // ports), under a real inetd, and the ways an exchange fails.
 
-#include <csignal>
-#include <filesystem>
 #include <poll.h>
 #include <pwd.h>
-#include <sys/socket.h>
-#include <thread>
 
 #include "e2e.h"
 
@@ -16,9 +12,8 @@ class Client : public NetTest {
 protected:
     static ProcResult client(const std::vector<std::string> &args, std::string input = "")
     {
-        std::vector<std::string> argv{QUILLET_CLIENT_BINARY};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return Child(argv, with_input(std::move(input), 20s)).finish();
+        return Child(command(args, QUILLET_CLIENT_BINARY), with_input(std::move(input), 20s))
+            .finish();
     }
     // Status 0 and `body`; or status `status`, `body` and one line on
     // standard error naming the program. An empty `body`: no output at all.
@@ -35,49 +30,37 @@ protected:
     static std::string at(int p) { return "127.0.0.1:" + std::to_string(p); }
 };
 
-TEST_F(Client, RequestAndControlPorts)
+TEST_F(Client, RequestAndControlPortsAndFailedExchanges)
 {
     ASSERT_TRUE(start());
     const std::string req = work.file("req.xml"), good = work.file("good.xml"),
-                      ctl = at(control_port);
+                      ctl = at(control_port), deny = "<Client Allow=\"No\">10.9.9.9</Client>";
     write_file(req, sql("SELECT sum(n) AS v FROM t"));
-    write_file(good, config_doc(settings_with_ports("<Client Allow=\"no\">10.9.9.9</Client>")));
+    write_file(good, config_doc(settings_with_ports(deny)));
+    EXPECT_TRUE(gives(client({at(port), req}), one_value("v", "6")));
     // An error answer is printed, with status 2.
-    const struct {
-        std::vector<std::string> args;
-        std::string input, body;
-        int status;
-    } cases[] = {
-        {{at(port), req}, "", one_value("v", "6"), 0},
-        {{"--timeout", "5", at(port), "-"}, sql("SELECT * FROM missing"),
-         odbc_error_body("S1000", 1, "[SQLite]no such table: missing (1)"), 2},
-        {{"--control", ctl, "--set-config", good}, "", "<Result Status=\"00000\">\n</Result>\n", 0},
-        {{"--control", ctl, "--config"}, "",
-         written_config(port, control_port, logdir.path(),
-                        "    <Client Allow=\"No\">10.9.9.9</Client>\n"), 0},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.args.back());
-        EXPECT_TRUE(gives(client(c.args, c.input), c.body, c.status));
-    }
-}
+    EXPECT_TRUE(gives(client({"--timeout", "5", at(port), "-"}, sql("SELECT * FROM missing")),
+                      odbc_error_body("S1000", 1, "[SQLite]no such table: missing (1)"), 2));
+    EXPECT_TRUE(gives(client({"--control", ctl, "--set-config", good}), CONTROL_DONE));
+    const ProcResult r = client({"--control", ctl, "--config"});
+    EXPECT_TRUE(r.status == 0 && holds(r.out, {deny})) << ::testing::PrintToString(r);
 
-// Failures of the exchange itself: status 1 and one line, no output, soon.
-TEST_F(Client, ExchangeFailures)
-{
-    int silent_port = 0;  // accepts (in the kernel) but never answers
+    // Failures of the exchange itself: status 1 and one line, no output, soon.
+    // The silent port accepts (in the kernel) but never answers; the closed
+    // one was free a moment ago.
+    int silent_port = 0, closed_port = 0;
     const Fd silent = listen_on(&silent_port);
+    listen_on(&closed_port);
     const std::pair<std::vector<std::string>, const char *> cases[] = {
-        {{at(port)}, "cannot connect to 127.0.0.1:"},
+        {{at(closed_port)}, "cannot connect to 127.0.0.1:"},
         {{"--timeout", "0.5", at(silent_port)}, "timed out"},
     };
     for (const auto &[args, says] : cases) {
         SCOPED_TRACE(says);
         const auto t0 = std::chrono::steady_clock::now();
-        const ProcResult r = client(args, sql("SELECT 1"));
+        const ProcResult failed = client(args, sql("SELECT 1"));
         EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
-        EXPECT_TRUE(gives(r, "", 1));
-        EXPECT_TRUE(holds(r.err, {says}));
+        EXPECT_TRUE(gives(failed, "", 1) && holds(failed.err, {says}));
     }
 }
 
@@ -113,29 +96,36 @@ TEST_F(Client, ResetBeforeAnyAnswerIsTriedAgain)
     }
 }
 
-// The deployment inetd users have: one server process per connection,
-// several requests on it, and the control port as "inetd x".
+// The deployment inetd users have: one server process per connection, on
+// the request port and on the control port as "inetd x" (several requests
+// on one connection, and its end: test_net).
 TEST_F(Client, RealInetd)
 {
     const std::string inetd = "/usr/sbin/inetd";
-    ASSERT_TRUE(std::filesystem::exists(inetd)) << "install the Debian package openbsd-inetd";
-    const passwd *user = getpwuid(getuid());
-    ASSERT_NE(user, nullptr);
+    ASSERT_TRUE(fs::exists(inetd)) << "install the Debian package openbsd-inetd";
     const std::string conf = work.file("inetd.conf"), service = " stream tcp4 nowait " +
-        std::string(user->pw_name) + " " + QUILLET_BINARY + " quilletserver inetd";
+        std::string(getpwuid(getuid())->pw_name) + " " + QUILLET_BINARY + " quilletserver inetd";
     write_file(conf, at(port) + service + "\n" + at(control_port) + service + " x\n");
     // -d keeps it in the foreground; -E passes our environment on to the
     // server (the sanitizer options among it).
     Child super({inetd, "-d", "-E", conf}, with_input("", 30s));
     ASSERT_TRUE(eventually([&] { return listening(port) && listening(control_port); }, NET_LIMIT));
-    const ProcResult r = client({"--control", at(control_port), "--config"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(holds(r.out, {"<LogDir>" + logdir.path() + "</LogDir>"}));
-    Fd conn = connect_port(port);
-    EXPECT_TRUE(answers(conn.get(), 3));
-    EXPECT_TRUE(answers(conn.get(), 4));
-    shutdown(conn.get(), SHUT_WR);
-    EXPECT_EQ(read_until_eof(conn.get()), "") << "the server did not end with the connection";
+    // A control request is answered once its document is complete, without
+    // a half-close, and config.xml is left holding the settings in force.
+    Fd ctl = connect_port(control_port);
+    ASSERT_TRUE(send_all(ctl.get(), "<Request><Configuration/></Request>"));
+    const std::string written = body_of(read_until_eof(ctl.get()));
+    EXPECT_TRUE(holds(written, {"<LogDir>" + logdir.path() + "</LogDir>"}));
+    EXPECT_TRUE(eventually([&] { return body_of(read_file(CONFIG_XML)) == written; }, 2s));
+    EXPECT_FALSE(fs::exists(INSTALL_DIR + "/tmp_config.xml"));
+    // A configuration refused at its third value changes and saves nothing.
+    Fd refused = connect_port(control_port);
+    ASSERT_TRUE(send_all(refused.get(), config_doc("<Port>1</Port><ControlPort>2</ControlPort>"
+                                               "<MaxClientConnect>x</MaxClientConnect>")));
+    EXPECT_EQ(body_of(read_until_eof(refused.get())),
+              error_body("xml2config: invalid value x for MaxClientConnect"));
+    EXPECT_EQ(body_of(read_file(CONFIG_XML)), written);
+    EXPECT_TRUE(serves(3));
     kill(super.pid(), SIGTERM);
     EXPECT_FALSE(super.finish().timed_out);
 }

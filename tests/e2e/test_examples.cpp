@@ -6,14 +6,10 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <regex>
 
 #include "e2e.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 const std::string EXAMPLES = std::string(QUILLET_SOURCE_DIR) + "/examples";
 
@@ -29,28 +25,13 @@ std::string stable(const std::string &answer)
                               "\n  $1: $2 (-)");
 }
 
-class Examples : public ServerTest {
-protected:
-    Examples()
-    {
-        std::string out;
-        EXPECT_TRUE(run_tool({"sqlite3", work.file("demo.db")}, read_file(EXAMPLES + "/demo.sql"),
-                             &out));
-    }
-
-    // The server's answer to `request`, run in the directory of demo.db.
-    std::string answer(const std::string &request)
-    {
-        const std::vector<std::string> argv = {"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" pipe",
-                                               work.path(), QUILLET_BINARY};
-        const ProcResult r = Child(argv, with_input(request, 20s)).finish();
-        EXPECT_EQ(r.err, "");
-        return r.out;
-    }
-};
+class Examples : public ServerTest {};
 
 TEST_F(Examples, EveryRequestGivesItsStoredAnswer)
 {
+    std::string out;
+    ASSERT_TRUE(run_tool({"sqlite3", work.file("demo.db")}, read_file(EXAMPLES + "/demo.sql"),
+                         &out));
     std::vector<fs::path> requests;
     for (const auto &e : fs::recursive_directory_iterator(EXAMPLES))
         if (e.path().extension() == ".xml" &&
@@ -60,18 +41,24 @@ TEST_F(Examples, EveryRequestGivesItsStoredAnswer)
     ASSERT_GE(requests.size(), 13u);
     ASSERT_TRUE(pg::ready());
     write_config(read_file(EXAMPLES + "/config-access.xml"));
+    // The server runs in the directory of demo.db; the shared cluster's
+    // database holds what the PostgreSQL examples use.
+    const std::vector<std::string> pipe = {"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" pipe",
+                                           work.path(), QUILLET_BINARY};
+    const std::regex pg_conn("<ConnectionString>Driver=PostgreSQL[^<]*");
+    const std::string pg_text = "<ConnectionString>" + xml_text(pg::conn());
     for (const auto &r : requests) {
         const std::string name = fs::relative(r, EXAMPLES), path = EXAMPLES + "/answers/" + name;
         SCOPED_TRACE(name);
-        // The shared cluster's database holds what the PostgreSQL examples use.
-        const std::string got = answer(std::regex_replace(
-            read_file(r), std::regex("<ConnectionString>Driver=PostgreSQL[^<]*"),
-            "<ConnectionString>" + xml_text(pg::conn())));
+        const ProcResult got =
+            Child(pipe, with_input(std::regex_replace(read_file(r), pg_conn, pg_text), 20s))
+                .finish();
+        EXPECT_EQ(got.err, "");
         if (std::getenv("QUILLET_UPDATE_EXAMPLES") != nullptr) {
             fs::create_directories(fs::path(path).parent_path());
-            write_file(path, std::regex_replace(got, std::regex("\r"), ""));
+            write_file(path, std::regex_replace(got.out, std::regex("\r"), ""));
         } else {
-            EXPECT_EQ(stable(got), stable(read_file(path)))
+            EXPECT_EQ(stable(got.out), stable(read_file(path)))
                 << "QUILLET_UPDATE_EXAMPLES=1 writes the answers";
         }
     }
@@ -82,8 +69,7 @@ class PythonClient : public NetTest {};
 TEST_F(PythonClient, PrintsRowsAndErrors)
 {
     ASSERT_TRUE(start());
-    const std::string script = EXAMPLES + "/query.py";
-    const std::string p = std::to_string(port);
+    const std::string script = EXAMPLES + "/query.py", p = std::to_string(port);
     std::string out;
     ASSERT_TRUE(run_tool({"python3", script, "--port", p, db.conn(),
                           "SELECT n, CASE WHEN n = 2 THEN NULL ELSE 'a<b' END AS s FROM t"},
@@ -92,8 +78,7 @@ TEST_F(PythonClient, PrintsRowsAndErrors)
 
     const ProcResult bad =
         Child({"python3", script, "--port", p, db.conn(), "SELECT * FROM missing"}, {}).finish();
-    EXPECT_EQ(bad.status, 2);
-    EXPECT_EQ(bad.err, "S1000: [SQLite]no such table: missing (1)\n");
+    EXPECT_EQ(bad, (ProcResult{2, false, "", "S1000: [SQLite]no such table: missing (1)\n"}));
 }
 
 }  // namespace

@@ -2,13 +2,9 @@
 // directory, the service files and the dependencies it needs; an install
 // keeps an existing configuration.
 
-#include <filesystem>
-
 #include "e2e.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 const std::string BUILD = QUILLET_BUILD_DIR, MAN_PAGE = "/share/man/man8/quilletserver.8.gz";
 

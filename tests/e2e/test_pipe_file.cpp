@@ -1,14 +1,60 @@
-// pipe and file: one request in, one answer out; and the trace logs the
-// server writes meanwhile.
+// One request per process: the command line and start-up (exit statuses,
+// messages and the usage text); pipe and file, one request in, one answer
+// out, and the trace logs the server writes meanwhile; and hostile request
+// documents, each answered with one bounded document whatever the bytes.
 
-#include <filesystem>
-#include <regex>
+#include <cstdlib>
 
 #include "e2e.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+class CommandLine : public ServerTest {};
+
+// A refused command line prints its message and the usage text. The
+// configuration is read before the command line, so every method, version
+// and a missing method included, stops without config.xml; a refused value
+// stops it the same way (which values are refused, and with which message,
+// is for the unit tests).
+TEST_F(CommandLine, RefusedArgumentsAndMissingOrUnusableConfiguration)
+{
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    } cases[] = {
+        {{}, 1, "Invalid command line - missing command or method"},
+        {{"pipe", "out.xml"}, 2, "Invalid output file"},
+        {{"file", "in.xml"}, 5, "Missing output filespec"},
+        {{"Pipe"}, 6, "unknown command or method - \"Pipe\""},
+        {{"standalone", "99999999999999999999"}, 7,
+         "invalid port \"99999999999999999999\" specified"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.message);
+        const ProcResult r = run_server(c.args);
+        EXPECT_EQ(r, (ProcResult{c.status, false, "", r.err}));
+        EXPECT_TRUE(r.err.starts_with(c.message + "\nUsage:\n")) << r.err;
+    }
+
+    fs::remove(CONFIG_XML);
+    const std::string missing = "qx_open_config_file: Failed to open " + CONFIG_XML +
+                                " for read access - No such file or directory\n";
+    const std::vector<std::string> methods[] = {
+        {}, {"version"}, {"pipe"}, {"file", "in", "out"}, {"inetd", "x"}, {"tcpip_listen", "1"},
+        {"standalone"}};
+    for (const auto &args : methods) {
+        SCOPED_TRACE(args.empty() ? "(no arguments)" : args[0]);
+        EXPECT_EQ(run_server(args, with_input("<Request/>")), (ProcResult{1, false, "", missing}));
+    }
+    // A port TCP cannot carry is refused, not masked to another one.
+    for (const auto &[port, error] :
+         {std::pair{"12ab", "xml2config: invalid value 12ab for Port\n"},
+          std::pair{"70000", "xml2config: value \"70000\" for Port out of range (1 to 65535)\n"}}) {
+        write_config(config_doc(std::string("<Port>") + port + "</Port>"));
+        EXPECT_EQ(run_server({"pipe"}, with_input("<Request/>")), (ProcResult{1, false, "", error}));
+    }
+}
 
 class PipeAndFile : public ServerTest {};
 
@@ -38,10 +84,9 @@ TEST_F(PipeAndFile, EveryMethodAnswersTheRequest)
             const ProcResult r = run_server(args, with_input(c.input));
             const bool to_file = args.size() == 4;
             EXPECT_EQ(r, exited(c.status, to_file ? "" : r.out));
-            std::string body = c.body;
-            if (const std::size_t at = body.find('@'); at != std::string::npos)
-                body.replace(at, 1, args[0] == "file" ? xml_text(in) : "input request");
-            EXPECT_EQ(result_of(to_file ? read_file(out) : r.out), body);
+            EXPECT_EQ(result_of(to_file ? read_file(out) : r.out),
+                      std::regex_replace(c.body, std::regex("@"),
+                                         args[0] == "file" ? xml_text(in) : "input request"));
         }
     }
 }
@@ -53,16 +98,14 @@ TEST_F(PipeAndFile, TraceLogs)
     const auto run_traced = [&](std::string_view mask) {
         write_config(config_doc("<Logging>" + std::string(mask) + "</Logging><LogDir>" +
                                 logdir.path() + "</LogDir>"));
-        Child child(server_argv({"pipe"}), with_input("<Request><Sql></Request>"));
+        Child child(command({"pipe"}), with_input("<Request><Sql></Request>"));
         EXPECT_EQ(child.finish().status, 1);
         return std::to_string(child.pid());
     };
     run_traced("0");
-    EXPECT_TRUE(fs::is_empty(logdir.path()));
-    EXPECT_FALSE(fs::exists(INSTALL_DIR + "/Logs"));
+    EXPECT_TRUE(fs::is_empty(logdir.path()) && !fs::exists(INSTALL_DIR + "/Logs"));
     std::string pid = run_traced("0x8");
-    EXPECT_TRUE(read_file(logdir.file("tmquillet_main.log_" + pid))
-                    .starts_with("Logging started\n"));
+    EXPECT_TRUE(fs::exists(logdir.file("tmquillet_main.log_" + pid)));
 
     // Each line of the server trace starts with the time in seconds since
     // the epoch; DIAG lines, copies of emitted diagnostics, carry none.
@@ -73,10 +116,70 @@ TEST_F(PipeAndFile, TraceLogs)
                                  std::regex("(\\(\\d{10,}\\) [^\n]*\n|DIAG: [^\n]*\n)+")))
         << read_file(trace);
     EXPECT_TRUE(holds(std::regex_replace(read_file(trace), std::regex("\\(\\d+\\) "), ""),
-                      {"Quillet Server, pid=" + pid + ", pgid=" + std::to_string(getpgrp()) +
-                           "\nAllocating diagnostic stack\n",
-                       "\nParsing command line\n",
+                      {"Quillet Server, pid=" + pid + ", pgid=" + std::to_string(getpgrp()),
                        "\nDIAG: error on line 1 of input request, mismatched tag\n"}));
+}
+
+const std::string CONN = "<ConnectionString>Driver=SQLite3;Database=:memory:</ConnectionString>";
+const std::string TOO_LARGE = error_body("Request too large - more than 16777216 bytes");
+
+class HostileInput : public ServerTest {};
+
+TEST_F(HostileInput, AnsweredWithOneBoundedDocumentInBoundedMemory)
+{
+    std::string garbage;
+    for (int i = 0; i < 64 * 1024; i++) garbage += static_cast<char>((i * 131 + 7) % 256);
+    // Ten levels of ten references each: 10^10 copies if expanded naively.
+    std::string laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE Request [\n<!ENTITY l0 \"lol\">\n";
+    for (int i = 1; i <= 10; i++)
+        laughs += "<!ENTITY l" + std::to_string(i) + " \"" +
+                  repeat("&l" + std::to_string(i - 1) + ";", 10) + "\">\n";
+    // Blanks before the document element make up the size without building
+    // a large tree: a request of exactly the limit is read to its end.
+    const std::string tail = "<Request><Sql></Request>";
+    const std::size_t limit = 16u << 20;
+    const struct {
+        const char *what;
+        std::string input;
+        int status;
+        std::string body;
+    } cases[] = {
+        {"binary garbage", garbage, 1,
+         error_body("error on line 1 of input request, not well-formed (invalid token)")},
+        // Deep enough that a recursive build or free would exhaust the stack.
+        {"500,000 nested elements",
+         "<Request>" + repeat("<a>", 500000) + repeat("</a>", 500000) + CONN +
+             "<Sql>SELECT 1</Sql></Request>",
+         0, one_value("1", "1")},
+        {"entity expansion",
+         laughs + "]>\n<Request>" + CONN + "<Sql>SELECT '&l10;'</Sql></Request>", 1,
+         error_body("error on line 15 of input request, limit on input amplification factor "
+                    "(from DTD and entities) breached")},
+        {"exactly the size limit", std::string(limit - tail.size(), ' ') + tail, 1,
+         error_body("error on line 1 of input request, mismatched tag")},
+        {"one byte more", std::string(limit + 1 - tail.size(), ' ') + tail, 1, TOO_LARGE},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const ProcResult r = run_server({"pipe"}, with_input(c.input));
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(result_of(r.out), c.body);
+        EXPECT_EQ(r.err, "");
+    }
+
+    // The size limit stops the reading: past it, the server's peak memory
+    // no longer grows with the request.
+    const auto peak_kib = [](std::size_t mib) {
+        const ProcResult r = Child({"/usr/bin/time", "-q", "-f", "%M", QUILLET_BINARY, "pipe"},
+                                   with_input("<Request><Sql>" + std::string(mib << 20, 'x')))
+                                 .finish();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(body_of(r.out), TOO_LARGE);
+        return std::atol(r.err.c_str());
+    };
+    const long at_20 = peak_kib(20), at_100 = peak_kib(100);
+    EXPECT_GT(at_20, 0);
+    EXPECT_LT(at_100, at_20 + 8 * 1024) << "KiB at 20 MiB: " << at_20;
 }
 
 }  // namespace

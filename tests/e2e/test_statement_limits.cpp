@@ -209,12 +209,12 @@ TEST_F(StatementLimits, SingleConnectionMethodsKeepTheLimits)
     write_config(config_doc(
         settings_with_ports("<QueryTimeout>1</QueryTimeout><MaxChildMemory>128</MaxChildMemory>")));
     InetdSession session;
-    EXPECT_EQ(result_of(session.exchange(sql(ENDLESS_COUNT))), TIMED_OUT);
+    EXPECT_EQ(result_of(ask(session.fd(), sql(ENDLESS_COUNT))), TIMED_OUT);
     EXPECT_TRUE(answers(session.fd(), 1));
     if (!SANITIZED) {
-        EXPECT_EQ(result_of(session.exchange(sql(NEEDS_400_MB))), OUT_OF_MEMORY);
+        EXPECT_EQ(result_of(ask(session.fd(), sql(NEEDS_400_MB))), OUT_OF_MEMORY);
         EXPECT_TRUE(answers(session.fd(), 2));
-        Child listener(server_argv({"tcpip_listen", std::to_string(port)}), {});
+        Child listener(command({"tcpip_listen", std::to_string(port)}), {});
         EXPECT_EQ(result_of(ask(connect_port(port, NET_LIMIT).get(), sql(NEEDS_400_MB))),
                   OUT_OF_MEMORY);
         EXPECT_FALSE(listener.finish().timed_out);

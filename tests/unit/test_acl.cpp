@@ -1,13 +1,10 @@
 // Access lists: validating net/mask texts, compiling lists, matching
-// clients, and the fixed-size list a configuration fills.
+// clients (the fixed-size list a configuration fills: test_config).
 
 #include <cstring>
 
 #include "acl.h"
-#include "config.h"
 #include "unit_support.h"
-
-using namespace unit;
 
 const std::string BAD = "qx_check_ip_address: invalid net/mask ";
 
@@ -58,30 +55,4 @@ TEST(AclMatch, FirstMatchingEntryDecides)
     }
     EXPECT_EQ(qx_free_ip_acl(d.get(), &acl), 0);
     EXPECT_EQ(d->entries, 0u);
-}
-
-TEST(AclConfig, FullListRefusesEntryWithoutOverrun)
-{
-    // With its comma an entry takes 10 bytes for 10.0.0.1 and 9 for 1.2.3.4.
-    auto apply = [](diagstk_t *d, int tens, int nines) {
-        std::string doc = "<Configuration><Client>10.0.0.1</Client>";
-        for (int i = 0; i < tens; i++) doc += "<Client>10.0.0.1</Client>";
-        for (int i = 0; i < nines; i++) doc += "<Client>1.2.3.4</Client>";
-        doc += "</Configuration>";
-        io_in_t in = file_in(fmemopen(doc.data(), doc.size(), "r"));
-        const int r = qx_parse_config(d, &in);
-        std::fclose(in.src.file.fp);
-        return r;
-    };
-    qx_init_config();
-    diagstk_ptr d(diagstk_new());
-    ASSERT_EQ(apply(d.get(), 96, 6), 0);
-    EXPECT_EQ(std::strlen(ini_acl), 1023u);
-    // At 1015 bytes the raw text still passes the generic length check, but
-    // the signed entry with its terminator needs 1025.
-    EXPECT_EQ(apply(d.get(), 97, 5), -1);
-    EXPECT_EQ(std::strlen(ini_acl), 1023u);  // the refused document changed nothing
-    EXPECT_EQ(messages(d.get()), Msgs{"attr_acl: access list Client is full - \"1.2.3.4\" "
-                                      "does not fit"});
-    qx_init_config();
 }

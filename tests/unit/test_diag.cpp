@@ -3,8 +3,6 @@
 #include "unit_support.h"
 #include "xml.h"
 
-using namespace unit;
-
 // A message longer than an entry is cut, not written past it; a push onto a
 // full stack is refused and leaves the entries as they were.
 TEST(Diag, LongMessageIsCutAndFullStackRefusesCleanly)

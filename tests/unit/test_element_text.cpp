@@ -4,7 +4,6 @@
 #include "parse.h"
 #include "unit_support.h"
 
-using namespace unit;
 
 TEST(ElementText, LineBreaksStayOnlyInSqlAndParameterValues)
 {

@@ -15,7 +15,6 @@
 #include "unit_support.h"
 
 using namespace std::chrono_literals;
-using namespace unit;
 
 namespace {
 

@@ -3,20 +3,13 @@
 #include "unit_support.h"
 #include "xml.h"
 
-using namespace unit;
-
 TEST(XmlOut, CdataSplitsTheEndMarker)
 {
     // "]]>" in the data would end the section early: split it so the answer
     // stays well-formed and reads back as the same text.
-    const struct { const char *text, *expected; } cases[] = {
-        {"a]]>b]]>", "<![CDATA[a]]]]><![CDATA[>b]]]]><![CDATA[>]]>"},
-    };
-    for (const auto &c : cases) {
-        MemOut out;
-        xml_out(&out.out, nullptr, reinterpret_cast<const unsigned char *>(c.text), CDATA_cdata, 0);
-        EXPECT_EQ(out.text(), c.expected);
-    }
+    MemOut out;
+    xml_out(&out.out, nullptr, reinterpret_cast<const unsigned char *>("a]]>b]]>"), CDATA_cdata, 0);
+    EXPECT_EQ(out.text(), "<![CDATA[a]]]]><![CDATA[>b]]]]><![CDATA[>]]>");
 }
 
 TEST(Escape, WrittenEscapedAndWhole)

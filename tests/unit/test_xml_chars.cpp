@@ -9,7 +9,6 @@
 #include "unit_support.h"
 #include "xml.h"
 
-using namespace unit;
 
 namespace {
 

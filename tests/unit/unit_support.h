@@ -13,8 +13,6 @@
 #include "log.h"
 #include "util.h"
 
-namespace unit {
-
 using Msgs = std::vector<std::string>;
 
 // An output channel whose bytes can be read back as a string.
@@ -42,7 +40,7 @@ inline io_in_t file_in(FILE *fp)
     return in;
 }
 
-// The two channels of an accepted connection on socket `fd`.
+// The input channel of an accepted connection on socket `fd`.
 inline io_in_t socket_in(int fd)
 {
     io_in_t in{};
@@ -50,13 +48,6 @@ inline io_in_t socket_in(int fd)
     in.src.listen.listen_sock = -1;
     in.src.listen.sock = fd;
     return in;
-}
-inline io_out_t socket_out(int fd)
-{
-    io_out_t out{};
-    out.method = XML_OUTPUT_METHOD_LISTEN;
-    out.dst.listen.sock = fd;
-    return out;
 }
 
 // The texts on the stack, oldest first.
@@ -67,4 +58,3 @@ inline Msgs messages(const diagstk_t *d)
     return texts;
 }
 
-}  // namespace unit

@@ -2,23 +2,16 @@
 // databases, loopback sockets and what /proc tells about the server.
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 
 #include "e2e.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -38,23 +31,25 @@ int memory_file(std::string_view data = "")
 
 std::string contents(const Fd &fd)
 {
-    std::string s;
-    char buf[65536];
     lseek(fd.get(), 0, SEEK_SET);
-    for (ssize_t n; (n = read(fd.get(), buf, sizeof buf)) > 0;)
-        s.append(buf, static_cast<std::size_t>(n));
-    return s;
+    return read_until_eof(fd.get());
 }
 
-constexpr const char *STATE[] = {"config.xml", "tmp_config.xml", "Logs"};
+// The installation directory belongs to the tests (it lies in the build
+// tree): every test starts and ends without the files the server keeps there.
+void clear_install_dir()
+{
+    std::error_code ec;
+    for (const char *name : {"config.xml", "tmp_config.xml", "Logs"})
+        fs::remove_all(INSTALL_DIR + "/" + name, ec);
+}
 
 sockaddr_in loopback(int port)
 {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    return a;
+    return {.sin_family = AF_INET,
+            .sin_port = htons(static_cast<std::uint16_t>(port)),
+            .sin_addr = {htonl(INADDR_LOOPBACK)},
+            .sin_zero = {}};
 }
 
 // Bounds sends and receives, and on Linux a connect too: a full listen
@@ -126,9 +121,9 @@ void PrintTo(const ProcResult &r, std::ostream *os)
         << "\", err \"" << r.err << "\"}";
 }
 
-std::vector<std::string> server_argv(const std::vector<std::string> &args)
+std::vector<std::string> command(const std::vector<std::string> &args, const std::string &program)
 {
-    std::vector<std::string> argv{QUILLET_BINARY};
+    std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
@@ -153,25 +148,14 @@ ProcResult query(const std::string &req, ProcOptions opts)
 
 // ---- Files and documents
 
-ServerTest::ServerTest() : saved_(INSTALL_DIR + "/.e2e-saved-" + std::to_string(getpid()))
+ServerTest::ServerTest()
 {
-    fs::create_directories(saved_);
-    for (const char *name : STATE)
-        if (fs::exists(fs::symlink_status(INSTALL_DIR + "/" + name)))
-            fs::rename(INSTALL_DIR + "/" + name, saved_ + "/" + name);
+    clear_install_dir();
+    fs::create_directories(INSTALL_DIR);  // absent in a fresh build tree
     write_config(config_doc("<Logging>0</Logging><LogDir>" + logdir.path() + "</LogDir>"));
 }
 
-ServerTest::~ServerTest()
-{
-    std::error_code ec;
-    for (const char *name : STATE) {
-        fs::remove_all(INSTALL_DIR + "/" + name, ec);
-        if (fs::exists(fs::symlink_status(saved_ + "/" + name)))
-            fs::rename(saved_ + "/" + name, INSTALL_DIR + "/" + name, ec);
-    }
-    fs::remove_all(saved_, ec);
-}
+ServerTest::~ServerTest() { clear_install_dir(); }
 
 std::string logs_dir()
 {
@@ -247,20 +231,6 @@ std::string result_of(const std::string &doc)
     return body;
 }
 
-std::string error_body(std::string_view escaped_text)
-{
-    return "<Result State=\"HY000\">\n    <Diagnostic Number=\"1\">\n        <Text>" +
-           std::string(escaped_text) + "</Text>\n    </Diagnostic>\n</Result>\n";
-}
-
-std::string odbc_error_body(std::string_view state, long native, std::string_view escaped_text)
-{
-    const std::string s(state);
-    return "<Result State=\"" + s + "\">\n<Diagnostic Number=\"1\">\n    <State>" + s +
-           "</State>\n    <Native>" + std::to_string(native) + "</Native>\n    <Text>" +
-           std::string(escaped_text) + "</Text>\n</Diagnostic>\n</Result>\n";
-}
-
 // ---- Databases
 
 namespace {
@@ -272,7 +242,6 @@ CREATE TABLE people (id int, name varchar(40));
 INSERT INTO people VALUES (1, 'Smith & Co'), (2, NULL);
 CREATE FUNCTION getbalance(account int) RETURNS int LANGUAGE sql AS 'SELECT account * 10';
 CREATE FUNCTION f_inout(INOUT x int) LANGUAGE sql AS 'SELECT x + 100';
-CREATE FUNCTION f_noargs() RETURNS int LANGUAGE sql AS 'SELECT 7';
 CREATE FUNCTION "f&x"(a text) RETURNS text LANGUAGE sql AS $$SELECT a || '!'$$;
 CREATE DATABASE tablelist;
 \c tablelist
@@ -396,7 +365,7 @@ std::string read_until_eof(int fd, std::string_view end)
     std::string got;
     char buf[65536];
     while (end.empty() || !got.ends_with(end)) {
-        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        const ssize_t n = read(fd, buf, sizeof buf);
         if (n <= 0) break;
         got.append(buf, static_cast<std::size_t>(n));
     }
@@ -412,20 +381,20 @@ std::string control(int port, std::string_view doc)
     return read_until_eof(fd.get());
 }
 
-InetdSession::InetdSession(const std::vector<std::string> &args)
+InetdSession::InetdSession()
 {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0)
         throw std::runtime_error("socketpair failed");
-    peer_.reset(sv[0]);
-    bound(peer_.get(), 20s);  // a first PostgreSQL connection may be slow
-    child_ = std::make_unique<Child>(server_argv(args), ProcOptions{"", {}, sv[1]});
+    peer.reset(sv[0]);
+    bound(peer.get(), 20s);  // a first PostgreSQL connection may be slow
+    child = std::make_unique<Child>(command({"inetd"}), ProcOptions{"", {}, sv[1]});
 }
 
 ProcResult InetdSession::finish()
 {
-    peer_.reset();
-    return child_->finish();
+    peer.reset();
+    return child->finish();
 }
 
 bool eventually(const std::function<bool()> &done, std::chrono::milliseconds limit)
@@ -460,41 +429,9 @@ int fd_count(pid_t pid)
 
 bool listening(int port)
 {
-    char local[16];
-    std::snprintf(local, sizeof local, ":%04X", port);
-    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        std::ifstream in(table);
-        std::string line, slot, address, remote, state;
-        while (std::getline(in, line)) {
-            std::istringstream(line) >> slot >> address >> remote >> state;
-            if (address.ends_with(local) && state == "0A") return true;
-        }
-    }
-    return false;
-}
-
-std::string written_config(int port, int control_port, std::string_view logdir,
-                           std::string_view lists)
-{
-    return "<Configuration>\n    <Port>" + std::to_string(port) + "</Port>\n    <ControlPort>" +
-           std::to_string(control_port) + "</ControlPort>\n"
-           "    <MaxConcurrentConnect>0</MaxConcurrentConnect>\n"
-           "    <MaxClientConnect>0</MaxClientConnect>\n"
-           "    <Logging>0x0</Logging>\n    <LogDir>" + std::string(logdir) + "</LogDir>\n"
-           "    <Flags>\n        <MultiProcess/>\n        <EnableControlInterface/>\n"
-           "        <WaitForChildrenTerminationOnClosedown/>\n        <LeaveChildrenOnClosedown/>\n"
-           "        <NoReverseLookup/>\n    </Flags>\n" + std::string(lists) + "</Configuration>\n";
-}
-
-NetTest::NetTest()
-{
-    // Both sockets stay open until both numbers are known, so they differ.
-    Fd a = listen_on(&port), b = listen_on(&control_port);
-}
-
-NetTest::~NetTest()
-{
-    if (server && !has_ended(server->pid())) stop();
+    char entry[32];  // the local port, no remote end, state LISTEN
+    std::snprintf(entry, sizeof entry, ":%04X 00000000:0000 0A", port);
+    return read_file("/proc/net/tcp").find(entry) != std::string::npos;
 }
 
 std::string NetTest::settings_with_ports(std::string_view settings) const
@@ -509,10 +446,9 @@ std::string NetTest::settings_with_ports(std::string_view settings) const
 ::testing::AssertionResult NetTest::start(std::string_view settings)
 {
     write_config(config_doc(settings_with_ports(settings)));
-    server = std::make_unique<Child>(server_argv({"standalone"}), with_input("", 120s));
+    server = std::make_unique<Child>(command({"standalone"}), with_input("", 120s));
     const pid_t pid = server->pid();
-    if (eventually([&] { return listening(port) || has_ended(pid); }, NET_LIMIT) &&
-        !has_ended(pid))
+    if (eventually([&] { return listening(port) || has_ended(pid); }, NET_LIMIT) && !has_ended(pid))
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "the server did not come up: " << server->finish().err;
 }

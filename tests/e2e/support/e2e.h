@@ -6,15 +6,21 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <regex>
 #include <string>
 #include <string_view>
+#include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 // The longest any single socket operation of a test may take.
 inline constexpr std::chrono::seconds NET_LIMIT = 10s;
@@ -23,7 +29,6 @@ class Fd {
 public:
     explicit Fd(int fd = -1) : fd_(fd) {}
     Fd(Fd &&o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    Fd &operator=(Fd &&o) noexcept { return reset(std::exchange(o.fd_, -1)), *this; }
     ~Fd() { reset(); }
     int get() const { return fd_; }
     void reset(int fd = -1)
@@ -77,10 +82,12 @@ private:
     bool reaped_ = false;
 };
 
-std::vector<std::string> server_argv(const std::vector<std::string> &args);
+// The argument vector that runs `program` (the server unless named) with `args`.
+std::vector<std::string> command(const std::vector<std::string> &args,
+                                 const std::string &program = QUILLET_BINARY);
 inline ProcResult run_server(const std::vector<std::string> &args, ProcOptions opts = {})
 {
-    return Child(server_argv(args), std::move(opts)).finish();
+    return Child(command(args), std::move(opts)).finish();
 }
 // Fails, quoting the tool's output, unless it exits with status 0.
 ::testing::AssertionResult run_tool(const std::vector<std::string> &argv, std::string_view input,
@@ -137,8 +144,19 @@ std::string body_of(const std::string &doc);
 std::string result_of(const std::string &doc);
 
 // The error result the server writes itself; the ODBC one for a diagnostic.
-std::string error_body(std::string_view escaped_text);
-std::string odbc_error_body(std::string_view state, long native, std::string_view escaped_text);
+inline std::string error_body(std::string_view escaped_text)
+{
+    return "<Result State=\"HY000\">\n    <Diagnostic Number=\"1\">\n        <Text>" +
+           std::string(escaped_text) + "</Text>\n    </Diagnostic>\n</Result>\n";
+}
+inline std::string odbc_error_body(std::string_view state, long native,
+                                   std::string_view escaped_text)
+{
+    const std::string s(state);
+    return "<Result State=\"" + s + "\">\n<Diagnostic Number=\"1\">\n    <State>" + s +
+           "</State>\n    <Native>" + std::to_string(native) + "</Native>\n    <Text>" +
+           std::string(escaped_text) + "</Text>\n</Diagnostic>\n</Result>\n";
+}
 // The Long result of one row with one column `name` = `value`.
 inline std::string one_value(std::string_view name, std::string_view value)
 {
@@ -146,11 +164,13 @@ inline std::string one_value(std::string_view name, std::string_view value)
            std::string(value) + "</Column>\n</Row>\n</Result>\n";
 }
 inline const std::string EMPTY_RESULT = "<Result State=\"00000\">\n</Result>\n";
+// A control request that changed the configuration.
+inline const std::string CONTROL_DONE = "<Result Status=\"00000\">\n</Result>\n";
 
 // ---- Databases
 
-// The PostgreSQL cluster of the run, started on first use (databases.cpp
-// has what it holds).
+// The PostgreSQL cluster of the run, started on first use (e2e.cpp has
+// what it holds).
 namespace pg {
 ::testing::AssertionResult ready();
 int port();
@@ -171,17 +191,14 @@ private:
 
 // ---- Fixtures
 
-// Sets aside config.xml, tmp_config.xml and Logs/ of the installation
-// directory, writes a quiet configuration logging to `logdir`, and puts the
-// originals back afterwards.
+// Starts and ends with no config.xml, tmp_config.xml or Logs/ in the
+// installation directory; in between, a quiet configuration logging to
+// `logdir`.
 class ServerTest : public ::testing::Test {
 protected:
     ServerTest();
     ~ServerTest() override;
     TempDir logdir, work;
-
-private:
-    std::string saved_;
 };
 
 // ---- Sockets
@@ -191,7 +208,8 @@ Fd listen_on(int *port);
 // An empty Fd when nothing accepted. Every send and receive gives up after NET_LIMIT.
 Fd connect_port(int port, std::chrono::milliseconds retry_for = 0ms);
 bool send_all(int fd, std::string_view data);
-// Reads until the peer closes, a receive times out, or the bytes end with `end`.
+// Reads (a socket or a file) until the end, a receive times out, or the
+// bytes end with `end`.
 std::string read_until_eof(int fd, std::string_view end = "");
 inline std::string ask(int fd, std::string_view req)
 {
@@ -200,17 +218,14 @@ inline std::string ask(int fd, std::string_view req)
 // Sends `doc`, half-closes and reads to the end; "refused" when nothing listens.
 std::string control(int port, std::string_view doc);
 
-// The server in inetd mode on one end of a socket pair.
-class InetdSession {
-public:
-    explicit InetdSession(const std::vector<std::string> &args = {"inetd"});
-    int fd() const { return peer_.get(); }
-    std::string exchange(const std::string &req) { return ask(fd(), req); }
+// The server in inetd mode with its connection on one end of a socket pair,
+// `peer` the other.
+struct InetdSession {
+    InetdSession();
+    int fd() const { return peer.get(); }
     ProcResult finish();  // closes the connection, waits for the server
-
-private:
-    Fd peer_;
-    std::unique_ptr<Child> child_;
+    Fd peer;
+    std::unique_ptr<Child> child;
 };
 
 // ---- Processes seen through /proc
@@ -223,16 +238,15 @@ bool listening(int port);
 
 // ---- The standalone server
 
-// What the server saves for the fixture's settings with default Flags and
-// `lists` (Client and ControlClient lines) at the end.
-std::string written_config(int port, int control_port, std::string_view logdir,
-                           std::string_view lists = "");
-
 // A standalone server on free ports and a SQLite database t(n) holding 1, 2, 3.
 class NetTest : public ServerTest {
 protected:
-    NetTest();
-    ~NetTest() override;
+    // Both sockets stay open until both numbers are known, so they differ.
+    NetTest() { Fd a = listen_on(&port), b = listen_on(&control_port); }
+    ~NetTest() override
+    {
+        if (server && !has_ended(server->pid())) stop();
+    }
 
     // Writes config.xml and starts the server; succeeds once it listens.
     ::testing::AssertionResult start(std::string_view settings = "");
@@ -244,6 +258,15 @@ protected:
     }
 
     std::string sql(std::string_view text) const { return sql_request(db.conn(), text); }
+    // A query for n rows of 100 digits, each computed when fetched
+    // (StepAPI), not all before the first.
+    std::string rows(int n) const
+    {
+        return sql_request(db.conn() + ";StepAPI=1",
+                           "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
+                           "WHERE x < " + std::to_string(n) +
+                               ") SELECT x, printf('%0100d', x) FROM c");
+    }
     // A query for `v` reading t is answered rightly on `fd`, or on a new connection.
     ::testing::AssertionResult answers(int fd, int v) const;
     ::testing::AssertionResult serves(int v = 7) const
