@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Loopback load on the standalone server: 64 clients x 200 requests each
 # (small SELECTs, a 10,000-row SELECT, SQL and document errors; every tenth
-# connection leaves mid-answer), each answer compared with pipe mode.
+# connection leaves mid-answer, every tenth sends two requests in one write,
+# one in twenty sends a request cut short, one in twenty sends slowly),
+# each answer compared with pipe mode.
 # Prints requests/s, p50/p99 latency and the server's RSS and descriptors
 # before and after; fails on a wrong answer, a child left behind or growth.
 #   bench/load.sh [BUILD_DIR] [CLIENTS] [REQUESTS]   (default build/release 64 200)
@@ -44,8 +46,9 @@ req '<Sql>SELECT count(*) AS c, sum(n) AS s FROM t</Sql>' sum
 req '<Sql>SELECT * FROM no_such_table</Sql>' sqlerror
 req '<Sql>SELECT n FROM t WHERE n &lt; 4</Sql><Format><Short/></Format>' short
 printf '<Request><Sql>x</Request>' >"$work/malformed.xml"
+head -c 60 "$work/one.xml" >"$work/truncated.xml"   # last: the request cut short
 args=()
-for r in big one sum sqlerror short malformed; do
+for r in big one sum sqlerror short malformed truncated; do
     "$server" pipe <"$work/$r.xml" >"$work/$r.answer" || true
     args+=("$work/$r.xml" "$work/$r.answer")
 done

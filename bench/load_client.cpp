@@ -12,10 +12,13 @@
 // far as the kernel's SyncookiesFailed counter accounts for them; a reset
 // it does not explain (a child that died) fails the run.
 //
-//   load_client PORT SERVER_PID CLIENTS REQUESTS REQ1 ANSWER1 [REQ2 ANSWER2 ...]
-// Connection n sends request n mod the number of requests, except that
-// every tenth (n mod 10 == 7) sends the first one, which should have a large
-// answer, and leaves after its first 4 KiB.
+//   load_client PORT SERVER_PID CLIENTS REQUESTS REQ1 ANSWER1 ... TRUNCATED ANSWER
+// The last pair is a request cut short, with the error answer it gets.
+// Connection n sends one of the other requests in turn, except that, by
+// n mod 20: 7 and 17 send the first one, which should have a large answer,
+// and leave after its first 4 KiB; 1 and 11 send two requests in one write
+// and expect both answers, one after the other; 3 sends the request cut
+// short; 5 sends its request a few bytes at a time, like a slow client.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -144,6 +147,7 @@ int main(int argc, char **argv)
         reqs.push_back(slurp(argv[i]));
         answers.push_back(undated(slurp(argv[i + 1])));
     }
+    const std::size_t truncated = reqs.size() - 1, normal = truncated;
     const long rss_before = status_kib(pid, "VmRSS:");
     const int fds_before = fd_count(pid);
 
@@ -157,9 +161,18 @@ int main(int argc, char **argv)
         threads.emplace_back([&, c] {
             std::vector<double> mine;
             for (int r = 0; r < per_client; r++) {
-                const int n = c * per_client + r;
-                const bool leave = n % 10 == 7;
-                const std::size_t k = leave ? 0 : static_cast<std::size_t>(n) % reqs.size();
+                const int n = c * per_client + r, role = n % 20;
+                const bool leave = role == 7 || role == 17, pipelined = role == 1 || role == 11;
+                std::size_t k = leave           ? 0
+                                      : role == 3 ? truncated
+                                                  : static_cast<std::size_t>(n) % normal;
+                // Pipelined pairs come from the second to the fifth request,
+                // which load.sh makes well-formed: a refused document ends
+                // its connection.
+                const std::size_t k2 = pipelined ? 2 + static_cast<std::size_t>(n / 20) % 3 : k;
+                if (pipelined) k = k2 - 1;
+                const std::string sent = pipelined ? reqs[k] + reqs[k2] : reqs[k];
+                const std::string expected = pipelined ? answers[k] + answers[k2] : answers[k];
                 const auto t0 = Clock::now();
                 const int fd = connect_to(port);
                 if (fd < 0) {
@@ -167,7 +180,16 @@ int main(int argc, char **argv)
                     std::fprintf(stderr, "connection %d: refused\n", n);
                     continue;
                 }
-                send(fd, reqs[k].data(), reqs[k].size(), MSG_NOSIGNAL);
+                if (role == 5) {
+                    // A slow client: well inside any request time limit.
+                    for (std::size_t at = 0; at < sent.size(); at += 64) {
+                        send(fd, sent.data() + at, std::min<std::size_t>(64, sent.size() - at),
+                             MSG_NOSIGNAL);
+                        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                    }
+                } else {
+                    send(fd, sent.data(), sent.size(), MSG_NOSIGNAL);
+                }
                 shutdown(fd, SHUT_WR);
                 std::string got;
                 char buf[65536];
@@ -183,7 +205,7 @@ int main(int argc, char **argv)
                     continue;
                 }
                 mine.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
-                if (undated(got) == answers[k]) {
+                if (undated(got) == expected) {
                     ok++;
                 } else if (got.empty() && recv_errno == ECONNRESET) {
                     reset++;
