@@ -22,6 +22,17 @@ namespace {
 constexpr const char *OPEN_OP = "io_open_channels";
 constexpr const char *CLOSE_OP = "io_close_channels";
 
+// What one connection leaves on the records it was accepted into: state
+// bits. Cleared at accept and at close, so that a record the server reuses
+// never hands one client's fault to the next.
+void clear_input_connection(io_in_t *input) { input->state = 0; }
+
+void clear_output_connection(io_out_t *output)
+{
+    output->state = 0;
+    output->buf_len = 0;
+}
+
 const char *name_or(const char *filespec, const char *fallback)
 {
     return filespec != nullptr ? filespec : fallback;
@@ -164,7 +175,8 @@ int close_input(io_in_t *input, diagstk_t *diag)
 }
 
 // Graceful close: stop sending, read and discard what the peer still sends
-// (at most 50 ms between chunks) so that it gets our whole answer, then close.
+// (at most 50 ms between chunks) so that it gets our whole answer, then
+// close. The connection's state ends with it.
 int close_output_socket(io_out_t *output, diagstk_t *diag)
 {
     const int sock = output->dst.listen.sock;
@@ -186,15 +198,15 @@ int close_output_socket(io_out_t *output, diagstk_t *diag)
         if (n == 0 || n == -1) break;
     }
     shutdown(sock, SHUT_RD);
+    output->dst.listen.sock = -1;
+    clear_output_connection(output);
     if (close(sock) < 0) {
         diagstk_add(diag, 3, "%s: Failed to close socket %d - %s", CLOSE_OP, sock,
                     std::strerror(errno));
         if (qx_tracing(QX_LOG_CHANNEL))
             qx_log("-%s()=-1 (Failed to close accepted socket)\n", CLOSE_OP);
-        output->dst.listen.sock = -1;
         return -1;
     }
-    output->dst.listen.sock = -1;
     return 0;
 }
 
@@ -467,6 +479,8 @@ int io_accept_connection(io_in_t *input, io_out_t *output, diagstk_t *diag)
     if (trace)
         qx_log("%s(%p,%p,%p)\n", op, static_cast<void *>(input), static_cast<void *>(output),
                static_cast<void *>(diag));
+    clear_input_connection(input);
+    clear_output_connection(output);
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
     input->src.listen.sock =
@@ -496,6 +510,8 @@ int io_hand_over_connection(io_in_t *input, io_out_t *output)
     output->dst.listen.sock = -1;
     input->src.listen.sock = -1;
     input->src.listen.borrowed = false;
+    clear_input_connection(input);
+    clear_output_connection(output);
     return sock == -1 ? 0 : close(sock);
 }
 

@@ -103,7 +103,9 @@ int io_open_control_channel(diagstk_t *diag, io_in_t *input, io_out_t *output);
 // -1 error.
 int io_wait_for_connection(io_in_t *input, io_in_t *icontrol, diagstk_t *diag);
 // Accepts one connection on the input's listener. The output channel owns
-// the new socket (it answers and closes it); the input reads from it.
+// the new socket (it answers and closes it); the input reads from it. What
+// an earlier connection left on the two records (state bits) is cleared
+// first: per-connection state lives from accept to close.
 int io_accept_connection(io_in_t *input, io_out_t *output, diagstk_t *diag);
 // Closes this process's descriptor of the accepted connection without
 // ending the connection (a forked child serves it). 0, or close's -1.
