@@ -3,13 +3,16 @@
 
 #include "iodef.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,10 +25,42 @@ namespace {
 constexpr const char *OPEN_OP = "io_open_channels";
 constexpr const char *CLOSE_OP = "io_close_channels";
 
+// Discarding what a peer still sends when its connection closes: a pause
+// of 50 ms ends it, and the whole of it takes at most a second, however
+// steadily the peer keeps sending (the server loop closes refused clients).
+constexpr int DRAIN_GAP_MS = 50;
+constexpr int DRAIN_BUDGET_MS = 1000;
+
+std::int64_t now_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Milliseconds left until `deadline` for poll: 0 when it has passed, -1
+// (no limit) when there is none. A poll that returns 0 before a distant
+// deadline (past the longest wait one poll takes) is simply repeated.
+int poll_timeout(std::int64_t deadline)
+{
+    if (deadline == 0) return -1;
+    return static_cast<int>(std::clamp<std::int64_t>(deadline - now_ms(), 0, 24 * 3600 * 1000));
+}
+
+std::int64_t deadline_after(std::uint32_t seconds)
+{
+    return seconds == 0 ? 0 : now_ms() + static_cast<std::int64_t>(seconds) * 1000;
+}
+
 // What one connection leaves on the records it was accepted into: state
-// bits. Cleared at accept and at close, so that a record the server reuses
-// never hands one client's fault to the next.
-void clear_input_connection(io_in_t *input) { input->state = 0; }
+// bits and a deadline. Cleared at accept and at close, so that a record the
+// server reuses never hands one client's fault to the next.
+void clear_input_connection(io_in_t *input)
+{
+    input->state = 0;
+    input->deadline = 0;
+    input->deadline_seconds = 0;
+}
 
 void clear_output_connection(io_out_t *output)
 {
@@ -174,9 +209,24 @@ int close_input(io_in_t *input, diagstk_t *diag)
     return 0;
 }
 
-// Graceful close: stop sending, read and discard what the peer still sends
-// (at most 50 ms between chunks) so that it gets our whole answer, then
-// close. The connection's state ends with it.
+// Reads and discards what the peer still sends, until it pauses for
+// DRAIN_GAP_MS, closes, or DRAIN_BUDGET_MS have passed.
+void drain(int sock)
+{
+    char scratch[1024];
+    const std::int64_t until = now_ms() + DRAIN_BUDGET_MS;
+    for (;;) {
+        pollfd p{sock, POLLIN, 0};
+        const int wait = std::min(DRAIN_GAP_MS, poll_timeout(until));
+        if (wait <= 0 || poll(&p, 1, wait) <= 0) break;
+        const ssize_t n = recv(sock, scratch, sizeof scratch, 0);
+        if (n == 0 || n == -1) break;
+    }
+}
+
+// Graceful close: stop sending, discard what the peer still sends so that
+// it gets our whole answer rather than a reset, then close. The connection's
+// state ends with it.
 int close_output_socket(io_out_t *output, diagstk_t *diag)
 {
     const int sock = output->dst.listen.sock;
@@ -187,16 +237,7 @@ int close_output_socket(io_out_t *output, diagstk_t *diag)
         if (qx_tracing(QX_LOG_CHANNEL))
             qx_log("-%s()=-1 (Failed to shutdown accepted socket)\n", CLOSE_OP);
     }
-    char scratch[1024];
-    for (;;) {
-        fd_set rd;
-        FD_ZERO(&rd);
-        FD_SET(sock, &rd);
-        timeval tv{0, 50000};
-        if (select(sock + 1, &rd, nullptr, nullptr, &tv) <= 0) break;
-        const ssize_t n = recv(sock, scratch, sizeof scratch, 0);
-        if (n == 0 || n == -1) break;
-    }
+    drain(sock);
     shutdown(sock, SHUT_RD);
     output->dst.listen.sock = -1;
     clear_output_connection(output);
@@ -259,6 +300,25 @@ int io_close_channels(io_in_t *input, io_out_t *output, diagstk_t *diag)
     return 0;
 }
 
+namespace {
+
+// Before a socket read under a deadline: 1 when the socket is readable in
+// time (or there is no deadline), 0 when the deadline passes first, -1 when
+// the wait failed (errno says why; EINTR for a signal).
+int wait_for_deadline(const io_in_t *input)
+{
+    if (input->deadline == 0) return 1;
+    pollfd p{input->src.listen.sock, POLLIN, 0};
+    for (;;) {
+        const int timeout = poll_timeout(input->deadline);
+        if (timeout == 0) return 0;  // however steadily the peer sends: the document is late
+        const int r = poll(&p, 1, timeout);
+        if (r != 0) return r > 0 ? 1 : r;
+    }
+}
+
+}  // namespace
+
 ssize_t io_read(io_in_t *input, char *buf, std::size_t buflen, diagstk_t *diag)
 {
     const bool trace = qx_tracing(QX_LOG_CHANNEL);
@@ -281,12 +341,18 @@ ssize_t io_read(io_in_t *input, char *buf, std::size_t buflen, diagstk_t *diag)
     case XML_INPUT_METHOD_LISTEN: {
         // Not retried after a signal: SIGTERM must be able to end a child
         // that is blocked waiting for a request.
-        const ssize_t n = recv(input->src.listen.sock, buf, buflen, 0);
+        const int sock = input->src.listen.sock;
+        const int ready = wait_for_deadline(input);
+        const ssize_t n = ready > 0 ? recv(sock, buf, buflen, 0) : -1;
         if (n == 0) input->state |= IO_STATE_EOF;
-        if (n < 0) {
+        if (ready == 0) {
+            input->state |= IO_STATE_TIMEOUT;
+            diagstk_add(diag, 3, "Request timed out - no complete request within %d seconds",
+                        static_cast<int>(input->deadline_seconds));
+        } else if (n < 0) {
             input->state |= IO_STATE_ERROR;
-            diagstk_add(diag, 3, "%s: Failed to read from socket %d - %s", "io_read",
-                        input->src.listen.sock, std::strerror(errno));
+            diagstk_add(diag, 3, "%s: Failed to read from socket %d - %s", "io_read", sock,
+                        std::strerror(errno));
         }
         if (trace) qx_log("\tread %d bytes\n", static_cast<int>(n));
         return n;
@@ -395,6 +461,12 @@ int io_wait_read_ready(io_in_t *input)
         r = select(sock + 1, &rd, nullptr, nullptr, &tv);
     } while (r == 0);
     return 0;
+}
+
+void io_set_deadline(io_in_t *input, std::uint32_t seconds)
+{
+    input->deadline = deadline_after(seconds);
+    input->deadline_seconds = seconds;
 }
 
 // ------------------------------------------------------ listeners, accepting

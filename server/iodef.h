@@ -31,6 +31,7 @@ typedef int a_sock_t;  // -1: no socket
 // io_in_s.state bits
 inline constexpr std::uint32_t IO_STATE_EOF = 1;   // peer closed the socket
 inline constexpr std::uint32_t IO_STATE_ERROR = 2; // a read failed
+inline constexpr std::uint32_t IO_STATE_TIMEOUT = 8; // the document's deadline passed
 // io_out_s.state bit: a send failed because the peer has gone (EPIPE,
 // ECONNRESET). Nothing more is sent; the writer abandons its answer.
 inline constexpr std::uint32_t IO_STATE_PEER_GONE = 4;
@@ -57,6 +58,12 @@ typedef struct io_in_s {
         io_desc_listen_t listen;
     } src;
     std::uint32_t state;
+    // Time limit of the document being read from a socket (io_set_deadline):
+    // io_read fails once `deadline` has passed (CLOCK_MONOTONIC
+    // milliseconds; 0: none). `deadline_seconds` is the limit as it was set,
+    // for the message.
+    std::int64_t deadline;
+    std::uint32_t deadline_seconds;
 } io_in_t;
 
 typedef struct io_out_s {
@@ -91,6 +98,10 @@ int io_flush(io_out_t *output, diagstk_t *diag);
                                             const char *fmt, ...);
 // Blocks until a socket input is readable (5-second select turns). Always 0.
 int io_wait_read_ready(io_in_t *input);
+// Starts the time limit of the document about to be read: a socket read
+// after `seconds` from now fails with IO_STATE_TIMEOUT and the message
+// "Request timed out - no complete request within %d seconds". 0 clears it.
+void io_set_deadline(io_in_t *input, std::uint32_t seconds);
 
 // ---------------------------------------------------- listeners and accepting
 
@@ -104,8 +115,8 @@ int io_open_control_channel(diagstk_t *diag, io_in_t *input, io_out_t *output);
 int io_wait_for_connection(io_in_t *input, io_in_t *icontrol, diagstk_t *diag);
 // Accepts one connection on the input's listener. The output channel owns
 // the new socket (it answers and closes it); the input reads from it. What
-// an earlier connection left on the two records (state bits) is cleared
-// first: per-connection state lives from accept to close.
+// an earlier connection left on the two records (state bits, a deadline)
+// is cleared first: per-connection state lives from accept to close.
 int io_accept_connection(io_in_t *input, io_out_t *output, diagstk_t *diag);
 // Closes this process's descriptor of the accepted connection without
 // ending the connection (a forked child serves it). 0, or close's -1.

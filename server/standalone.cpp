@@ -9,7 +9,6 @@
 #include <netdb.h>
 #include <sys/socket.h>
 #include <poll.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include "standalone.h"
@@ -26,7 +25,6 @@
 
 namespace {
 
-constexpr time_t CONTROL_READ_TIMEOUT_SECONDS = 10;
 constexpr int ACCEPT_RETRY_MS = 500;
 
 // Everything the server loop owns for its whole life.
@@ -142,10 +140,6 @@ int control_connection(server_state &s, diagstk_t *diag)
 {
     int sts = accept_or_pause(&s.icontrol, &s.ocontrol, diag);
     if (sts != 0) return sts;
-    // The server reads a control document itself: a client that stops
-    // sending must not hold up every other connection for long.
-    const timeval limit{CONTROL_READ_TIMEOUT_SECONDS, 0};
-    setsockopt(s.icontrol.src.listen.sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     qx_update_stats(&s.stats, STATS_CONTROL_CONNECT, nullptr, nullptr);
     if (!qx_check_access_control(diag, s.icontrol.src.listen.client_ip, s.ip_ctrl_acl)) {
         diagstk_add(diag, 3, "Access denied to client due to Control IP-based ACL");
