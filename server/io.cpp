@@ -12,6 +12,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -448,25 +449,34 @@ int io_writef(io_out_t *output, diagstk_t *diag, const char *fmt, ...)
     return r;
 }
 
-int io_wait_read_ready(io_in_t *input)
+int io_wait_read_ready(io_in_t *input, std::uint32_t limit_seconds)
 {
-    if (input->method != XML_INPUT_METHOD_LISTEN) return 0;
-    const int sock = input->src.listen.sock;
-    int r;
-    do {
-        fd_set rd;
-        FD_ZERO(&rd);
-        FD_SET(sock, &rd);
-        timeval tv{5, 0};
-        r = select(sock + 1, &rd, nullptr, nullptr, &tv);
-    } while (r == 0);
-    return 0;
+    if (input->method != XML_INPUT_METHOD_LISTEN) return 1;
+    const std::int64_t until = deadline_after(limit_seconds);
+    pollfd p{input->src.listen.sock, POLLIN, 0};
+    for (;;) {
+        const int r = poll(&p, 1, poll_timeout(until));
+        if (r > 0) return 1;
+        if (r == 0 && poll_timeout(until) == 0) return 0;
+        if (r < 0 && errno != EINTR) return 1;  // the read will tell what is wrong
+    }
 }
 
 void io_set_deadline(io_in_t *input, std::uint32_t seconds)
 {
     input->deadline = deadline_after(seconds);
     input->deadline_seconds = seconds;
+}
+
+void io_keep_alive(a_sock_t sock)
+{
+    // First probe after a minute of silence, then every 10 s; six
+    // unanswered probes end the connection.
+    const int on = 1, idle = 60, interval = 10, probes = 6;
+    setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(sock, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(sock, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(sock, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
 }
 
 // ------------------------------------------------------ listeners, accepting
@@ -568,6 +578,7 @@ int io_accept_connection(io_in_t *input, io_out_t *output, diagstk_t *diag)
         std::snprintf(input->src.listen.client_ip, sizeof input->src.listen.client_ip, "%s", text);
     else
         input->src.listen.client_ip[0] = '\0';
+    io_keep_alive(input->src.listen.sock);
     // One owner: the output channel sends the answer and closes the
     // connection; the input reads from the same descriptor.
     output->dst.listen.sock = input->src.listen.sock;

@@ -96,12 +96,18 @@ int io_flush(io_out_t *output, diagstk_t *diag);
 // printf-style write through a 1024-byte buffer (longer text is cut).
 [[gnu::format(printf, 3, 4)]] int io_writef(io_out_t *output, diagstk_t *diag,
                                             const char *fmt, ...);
-// Blocks until a socket input is readable (5-second select turns). Always 0.
-int io_wait_read_ready(io_in_t *input);
+// Waits until a socket input is readable (data or the end of input), at
+// most `limit_seconds` (0: no limit). A stream input is ready at once.
+// Returns 1 ready, 0 the limit passed first.
+int io_wait_read_ready(io_in_t *input, std::uint32_t limit_seconds);
 // Starts the time limit of the document about to be read: a socket read
 // after `seconds` from now fails with IO_STATE_TIMEOUT and the message
 // "Request timed out - no complete request within %d seconds". 0 clears it.
 void io_set_deadline(io_in_t *input, std::uint32_t seconds);
+// TCP keep-alive on a connected socket, so that a peer whose host has
+// vanished is noticed within minutes. Failures (not a TCP socket) are
+// ignored.
+void io_keep_alive(a_sock_t sock);
 
 // ---------------------------------------------------- listeners and accepting
 

@@ -2,8 +2,10 @@
 // a deadline over the whole operation, and a connection's faults end with it.
 
 #include <arpa/inet.h>
+#include <fstream>
 #include <future>
 #include <poll.h>
+#include <sstream>
 #include <stop_token>
 #include <sys/socket.h>
 #include <thread>
@@ -91,6 +93,38 @@ std::jthread trickle(int fd, std::string text, std::chrono::milliseconds gap)
     });
 }
 
+// The kernel keeps a keep-alive timer ("tr" 2 in /proc/net/tcp) on the
+// server's end of the connection from `client_port` to `port`.
+bool keep_alive_on(int port, int client_port)
+{
+    char local[16], remote[16];
+    std::snprintf(local, sizeof local, ":%04X", port);
+    std::snprintf(remote, sizeof remote, ":%04X", client_port);
+    std::ifstream in("/proc/net/tcp");
+    std::string line, slot, address, peer, state, queues, timer;
+    while (std::getline(in, line)) {
+        std::istringstream(line) >> slot >> address >> peer >> state >> queues >> timer;
+        if (address.ends_with(local) && peer.ends_with(remote)) return timer.starts_with("02:");
+    }
+    return false;
+}
+
+int local_port(int fd)
+{
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+std::size_t occurrences(const std::string &text, const std::string &part)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        n++;
+    return n;
+}
+
 class Limits : public NetTest {};
 
 // A refused client that resets its connection before its refusal is sent
@@ -148,6 +182,115 @@ TEST_F(Limits, SlowControlAndRefusedClientsHoldTheLoopBriefly)
     EXPECT_GE(e.after, 9500ms);
     EXPECT_LT(served, e.after + 1500ms);
     EXPECT_EQ(stop().status, 0);
+}
+
+// IdleTimeout ends a connection that sends nothing, after it was accepted or
+// after an answer, without an answer (its child ends with status 0).
+// RequestTimeout ends one whose request is not whole in time, however
+// steadily it trickles, with the timeout answer (status 1). The slots they
+// held serve others again. Accepted connections use TCP keep-alive.
+TEST_F(Limits, StandaloneEndsIdleAndSlowConnections)
+{
+    logs_dir();
+    ASSERT_TRUE(start("<Logging>0x40</Logging><MaxConcurrentConnect>3</MaxConcurrentConnect>"
+                      "<IdleTimeout>1</IdleTimeout><RequestTimeout>2</RequestTimeout>"));
+    Fd idle = connect_port(port), answered = connect_port(port), slow = connect_port(port);
+    EXPECT_TRUE(eventually([&] { return keep_alive_on(port, local_port(idle.get())); }, 2s));
+    const auto from = clock_type::now();
+    EXPECT_TRUE(answers(answered.get(), 1));
+    const auto answered_at = clock_type::now();
+    const std::jthread sender = trickle(slow.get(), sql("SELECT 1"), 300ms);
+    std::future<Ending> idle_end = ending_of(idle.get(), from),
+                        answered_end = ending_of(answered.get(), answered_at),
+                        slow_end = ending_of(slow.get(), from);
+    EXPECT_EQ(body_of(read_until_eof(connect_port(port).get())),
+              error_body("Maximum Threads/Processes already in use"));
+
+    for (auto *f : {&idle_end, &answered_end}) {
+        const Ending e = f->get();
+        EXPECT_EQ(e.got, "");
+        EXPECT_TRUE(e.closed);
+        EXPECT_GE(e.after, 900ms);
+        EXPECT_LT(e.after, 3s);
+    }
+    const Ending e = slow_end.get();
+    EXPECT_EQ(body_of(e.got), timed_out(2));
+    EXPECT_TRUE(e.closed);
+    EXPECT_GE(e.after, 1900ms);
+    EXPECT_LT(e.after, 4s);
+    EXPECT_TRUE(eventually([&] { return serves(4); }, 2s));
+    const ProcResult r = stop();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Maximum Threads/Processes already in use\n");
+    const std::string trace = read_file(logs_dir() + "/tmquillet.log");
+    EXPECT_EQ(occurrences(trace, " exited with code 0\n"), 3u) << trace;
+    EXPECT_EQ(occurrences(trace, " exited with code 1\n"), 1u) << trace;
+}
+
+// The same limits under inetd and tcpip_listen: an idle connection ends
+// with status 0 and no answer, a slow request with the timeout answer and
+// status 1.
+TEST_F(Limits, InetdAndTcpipListenEndIdleAndSlowConnections)
+{
+    write_config(config_doc(
+        settings_with_ports("<IdleTimeout>1</IdleTimeout><RequestTimeout>2</RequestTimeout>")));
+    struct Outcome {
+        Ending end;
+        ProcResult process;
+    };
+    // Sends `first` (answered when it is a whole request), then trickles `slow`.
+    const auto session = [&](const std::vector<std::string> &args, int listen_port,
+                             const std::string &first, const std::string &slow) {
+        std::unique_ptr<InetdSession> inetd;
+        std::unique_ptr<Child> single;
+        Fd conn;
+        int fd;
+        if (listen_port == 0) {
+            inetd = std::make_unique<InetdSession>(args);
+            fd = inetd->fd();
+        } else {
+            single = std::make_unique<Child>(server_argv(args), ProcOptions{});
+            conn = connect_port(listen_port, NET_LIMIT);
+            fd = conn.get();
+        }
+        if (!first.empty()) {
+            EXPECT_TRUE(answers(fd, 3));
+        }
+        const auto from = clock_type::now();
+        const std::jthread sender = trickle(fd, slow, 300ms);
+        Outcome o{read_to_close(fd, from, 6s), {}};
+        o.process = inetd ? inetd->finish() : single->finish();
+        return o;
+    };
+    const std::string req = sql("SELECT 1");
+    const struct {
+        const char *name;
+        std::vector<std::string> args;
+        int port;
+        bool answer_first;
+        std::string slow;
+    } cases[] = {
+        {"inetd, idle", {"inetd"}, 0, false, ""},
+        {"inetd, idle after an answer", {"inetd"}, 0, true, ""},
+        {"inetd, slow", {"inetd"}, 0, false, req},
+        {"tcpip_listen, idle", {"tcpip_listen", std::to_string(port)}, port, false, ""},
+        {"tcpip_listen, slow", {"tcpip_listen", std::to_string(control_port)}, control_port,
+         false, req},
+    };
+    std::vector<std::future<Outcome>> outcomes;
+    for (const auto &c : cases)
+        outcomes.push_back(std::async(std::launch::async, session, c.args, c.port,
+                                      c.answer_first ? req : "", c.slow));
+    for (std::size_t i = 0; i < std::size(cases); i++) {
+        SCOPED_TRACE(cases[i].name);
+        const Outcome o = outcomes[i].get();
+        const bool slow = !cases[i].slow.empty();
+        EXPECT_EQ(slow ? body_of(o.end.got) : o.end.got, slow ? timed_out(2) : "");
+        EXPECT_TRUE(o.end.closed);
+        EXPECT_GE(o.end.after, slow ? 1900ms : 900ms);
+        EXPECT_LT(o.end.after, slow ? 4s : 3s);
+        EXPECT_EQ(o.process, (ProcResult{slow ? 1 : 0, false, "", ""}));
+    }
 }
 
 }  // namespace
