@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -511,6 +512,22 @@ int io_open_control_channel(diagstk_t *diag, io_in_t *input, io_out_t *output)
     return 0;
 }
 
+namespace {
+
+// The signal mask while waiting for a connection: the present one without
+// the signals the standalone server acts on. The server blocks them outside
+// this wait (qx_hold_signals), so one that arrives between its check of the
+// flags and the wait is not lost, and none cuts another call short.
+sigset_t wait_mask()
+{
+    sigset_t mask;
+    sigprocmask(SIG_SETMASK, nullptr, &mask);
+    for (const int sig : {SIGINT, SIGHUP, SIGTERM, SIGCHLD}) sigdelset(&mask, sig);
+    return mask;
+}
+
+}  // namespace
+
 int io_wait_for_connection(io_in_t *input, io_in_t *icontrol, diagstk_t *diag)
 {
     constexpr const char *op = "io_wait_connection";
@@ -534,8 +551,9 @@ int io_wait_for_connection(io_in_t *input, io_in_t *icontrol, diagstk_t *diag)
     FD_ZERO(&rd);
     FD_SET(lsock, &rd);
     if (csock != -1) FD_SET(csock, &rd);
-    timeval tv{5, 0};
-    const int r = select((lsock > csock ? lsock : csock) + 1, &rd, nullptr, nullptr, &tv);
+    const timespec tv{5, 0};
+    const sigset_t during = wait_mask();
+    const int r = pselect((lsock > csock ? lsock : csock) + 1, &rd, nullptr, nullptr, &tv, &during);
     if (r > 0) {
         if (FD_ISSET(lsock, &rd)) return 1;
         if (csock != -1 && FD_ISSET(csock, &rd)) return 2;

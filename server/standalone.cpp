@@ -69,7 +69,7 @@ void start_up(server_state &s, io_in_t *input, io_out_t *output, diagstk_t *diag
 {
     s.stats.start_time = std::time(nullptr);
     mtlog("startup_standalone\n");
-    if (init_signals(diag) < 0) fatal(diag);
+    if (init_signals(diag) < 0 || qx_hold_signals(diag) < 0) fatal(diag);
     if (load_acl(diag, "Client", "Getting ACL list\n", "ACL list: \"%s\"\n", &s.ip_acl) < 0)
         fatal(diag);
     if (read_limit(diag, "MaxConcurrentConnect", &s.limits.max_concurrent) != 0 ||
@@ -112,7 +112,8 @@ void idle_turn(server_state &s, diagstk_t *diag)
 
 // A failed accept (out of descriptors or memory) leaves the connection
 // queued and the listener readable: without a pause the loop would spin and
-// flood the log until something is freed. SIGTERM still cuts it short.
+// flood the log until something is freed. A SIGTERM meanwhile is taken at
+// the next wait for connections.
 int accept_or_pause(io_in_t *input, io_out_t *output, diagstk_t *diag)
 {
     const int sts = io_accept_connection(input, output, diag);
@@ -289,6 +290,7 @@ int handle_request(diagstk_t *diag, io_in_t *input, io_out_t *output, threads_t 
 
 void child_start(io_in_t input, io_out_t output)
 {
+    qx_release_signals();
     setpgid(0, 0);
     char name[1024];
     if (log_filespec("tmquillet_child", name, sizeof name) == 0) qx_log_init(name);

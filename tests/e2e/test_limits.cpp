@@ -1,5 +1,6 @@
 // Clients that are refused, slow, silent or gone: every wait for a client has
-// a deadline over the whole operation, and a connection's faults end with it.
+// a deadline over the whole operation, a connection's faults end with it, and
+// ended children are reaped at once.
 
 #include <arpa/inet.h>
 #include <fstream>
@@ -291,6 +292,23 @@ TEST_F(Limits, InetdAndTcpipListenEndIdleAndSlowConnections)
         EXPECT_LT(o.end.after, slow ? 4s : 3s);
         EXPECT_EQ(o.process, (ProcResult{slow ? 1 : 0, false, "", ""}));
     }
+}
+
+// Ended children are reaped as soon as they end, so the statistics count
+// only the connections still being served.
+TEST_F(Limits, EndedChildrenAreReapedAtOnce)
+{
+    ASSERT_TRUE(start());
+    for (int v = 1; v <= 3; v++) EXPECT_TRUE(serves(v));
+    Fd open = connect_port(port);
+    EXPECT_TRUE(answers(open.get(), 4));
+    EXPECT_TRUE(eventually([&] { return children_of(server->pid()).size() == 1; }, 3s))
+        << children_of(server->pid()).size() << " children, zombies included";
+    EXPECT_TRUE(holds(control(control_port, STATISTICS),
+                      {"<Total>4</Total>", "<Active>1</Active>",
+                       "<ChildrenCreated>4</ChildrenCreated>"}));
+    open.reset();
+    EXPECT_EQ(stop(), CLEAN_EXIT);
 }
 
 }  // namespace

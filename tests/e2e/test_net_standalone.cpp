@@ -61,7 +61,7 @@ TEST_F(Standalone, ConcurrentClientsSomeFailing)
     }
     for (std::thread &t : clients) t.join();
     EXPECT_TRUE(serves(1));
-    // Ended children are reaped on the idle turn, at most 5 s after the last connection.
+    // Ended children are reaped as soon as they end.
     EXPECT_TRUE(eventually([&] { return children_of(pid).empty(); }, 8s));
     EXPECT_EQ(fd_count(pid), fds_before);
     EXPECT_EQ(stop(), CLEAN_EXIT);
