@@ -47,7 +47,8 @@ int qx_serve_connection(io_in_t *input, io_out_t *output, diagstk_t *diag, serve
     // The limits in force when the connection starts hold for its whole life.
     const std::uint32_t idle_seconds = ini_idle_timeout, request_seconds = ini_request_timeout;
     for (;;) {
-        // Nothing within IdleTimeout: the connection ends without an answer.
+        // Nothing within IdleTimeout, or the server shuts down: the
+        // connection ends without an answer.
         if (io_wait_read_ready(input, idle_seconds) <= 0) return 0;
         const step_result r =
             serve_request(input, output, diag, mode == SERVE_UNTIL_CLOSED, request_seconds);

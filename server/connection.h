@@ -21,7 +21,8 @@ enum serve_mode : int {
 // On a socket the settings IdleTimeout and RequestTimeout, as they are when
 // the call starts, limit the wait for the first byte of each request and
 // the time from that byte to the whole document. A connection idle for
-// longer ends without an answer; a late document is answered with the timeout error
+// longer, or told to stop while it waits (the server shuts down), ends
+// without an answer; a late document is answered with the timeout error
 // result, like any unreadable request.
 //
 // Returns 0 when every request was answered (with SERVE_UNTIL_CLOSED: the

@@ -33,6 +33,9 @@ constexpr const char *CLOSE_OP = "io_close_channels";
 constexpr int DRAIN_GAP_MS = 50;
 constexpr int DRAIN_BUDGET_MS = 1000;
 
+// Readable when connections waiting between requests are to end.
+int stop_notice = -1;
+
 std::int64_t now_ms()
 {
     timespec ts{};
@@ -454,12 +457,16 @@ int io_wait_read_ready(io_in_t *input, std::uint32_t limit_seconds)
 {
     if (input->method != XML_INPUT_METHOD_LISTEN) return 1;
     const std::int64_t until = deadline_after(limit_seconds);
-    pollfd p{input->src.listen.sock, POLLIN, 0};
+    pollfd fds[2] = {{input->src.listen.sock, POLLIN, 0}, {stop_notice, POLLIN, 0}};
+    const nfds_t n = stop_notice >= 0 ? 2 : 1;
     for (;;) {
-        const int r = poll(&p, 1, poll_timeout(until));
-        if (r > 0) return 1;
+        const int r = poll(fds, n, poll_timeout(until));
+        // The stop notice wins over a request already waiting: a client
+        // that keeps sending must not hold up a shutdown.
+        if (r > 0) return n == 2 && fds[1].revents != 0 ? -1 : 1;
         if (r == 0 && poll_timeout(until) == 0) return 0;
         if (r < 0 && errno != EINTR) return 1;  // the read will tell what is wrong
+        if (r < 0 && process_signals() == 2) return -1;
     }
 }
 
@@ -468,6 +475,8 @@ void io_set_deadline(io_in_t *input, std::uint32_t seconds)
     input->deadline = deadline_after(seconds);
     input->deadline_seconds = seconds;
 }
+
+void io_set_stop_notice(int fd) { stop_notice = fd; }
 
 void io_keep_alive(a_sock_t sock)
 {

@@ -98,12 +98,18 @@ int io_flush(io_out_t *output, diagstk_t *diag);
                                             const char *fmt, ...);
 // Waits until a socket input is readable (data or the end of input), at
 // most `limit_seconds` (0: no limit). A stream input is ready at once.
-// Returns 1 ready, 0 the limit passed first.
+// Returns 1 ready, 0 the limit passed first, -1 the connection is to end
+// without another request: the stop notice arrived (io_set_stop_notice) or
+// SIGINT/SIGTERM did (process_signals).
 int io_wait_read_ready(io_in_t *input, std::uint32_t limit_seconds);
 // Starts the time limit of the document about to be read: a socket read
 // after `seconds` from now fails with IO_STATE_TIMEOUT and the message
 // "Request timed out - no complete request within %d seconds". 0 clears it.
 void io_set_deadline(io_in_t *input, std::uint32_t seconds);
+// A descriptor that becomes readable when connections waiting between
+// requests are to end (the standalone server closes the other end of a pipe
+// when it shuts down; its children inherit this one). -1: none.
+void io_set_stop_notice(int fd);
 // TCP keep-alive on a connected socket, so that a peer whose host has
 // vanished is noticed within minutes. Failures (not a TCP socket) are
 // ignored.

@@ -1,8 +1,10 @@
-// Clients that are refused, slow, silent or gone: every wait for a client has
-// a deadline over the whole operation, a connection's faults end with it, and
-// ended children are reaped at once.
+// Clients that are slow, silent or gone: every wait for a client has a
+// deadline over the whole operation, a connection's faults end with it, a
+// shutdown is not held up by idle connections, and ended children are
+// reaped at once.
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <fstream>
 #include <future>
 #include <poll.h>
@@ -292,6 +294,70 @@ TEST_F(Limits, InetdAndTcpipListenEndIdleAndSlowConnections)
         EXPECT_LT(o.end.after, slow ? 4s : 3s);
         EXPECT_EQ(o.process, (ProcResult{slow ? 1 : 0, false, "", ""}));
     }
+}
+
+const std::string IGNORE_CHILDREN =
+    "<Flags><MultiProcess/><EnableControlInterface/><IgnoreChildrenOnClosedown/>"
+    "<LeaveChildrenOnClosedown/></Flags>";
+const std::string KILL_CHILDREN =
+    "<Flags><MultiProcess/><EnableControlInterface/><WaitForChildrenTerminationOnClosedown/>"
+    "<KillChildrenOnClosedown/></Flags>";
+
+// On SIGTERM the server stops listening at once and every child waiting
+// between requests ends at once with status 0, whatever Flags says (with
+// IgnoreChildrenOnClosedown the server does not wait to see them end).
+TEST_F(Limits, ShutdownEndsWaitingChildrenAtOnce)
+{
+    logs_dir();
+    for (const std::string &flags : {std::string(), IGNORE_CHILDREN, KILL_CHILDREN}) {
+        SCOPED_TRACE(flags.empty() ? "default Flags" : flags);
+        ASSERT_TRUE(start("<Logging>0x40</Logging>" + flags));
+        Fd silent = connect_port(port), answered = connect_port(port);
+        EXPECT_TRUE(answers(answered.get(), 1));
+        ASSERT_TRUE(eventually([&] { return children_of(server->pid()).size() == 2; }, 2s));
+        const std::vector<pid_t> kids = children_of(server->pid());
+        const auto from = clock_type::now();
+        kill(server->pid(), SIGTERM);
+        for (const int fd : {silent.get(), answered.get()}) {
+            const Ending e = read_to_close(fd, from, 2s);
+            EXPECT_EQ(e.got, "");
+            EXPECT_TRUE(e.closed);
+        }
+        EXPECT_FALSE(listening(port));
+        EXPECT_TRUE(server_ended_within(2s));
+        for (const pid_t kid : kids)
+            EXPECT_TRUE(eventually([&] { return has_ended(kid); }, 2s)) << kid;
+        EXPECT_EQ(stop(), CLEAN_EXIT);
+        if (flags == IGNORE_CHILDREN) continue;  // the server did not wait to see them end
+        const std::string trace = read_file(logs_dir() + "/tmquillet.log");
+        for (const pid_t kid : kids)
+            EXPECT_TRUE(holds(trace, {"\tChild " + std::to_string(kid) + " exited with code 0\n"}));
+    }
+}
+
+// With the default Flags the server waits for an answer in progress, which
+// arrives whole, and then ends with its child.
+TEST_F(Limits, ShutdownWaitsOnlyForAnswersInProgress)
+{
+    ASSERT_TRUE(start());
+    Fd idle = connect_port(port), busy = connect_port(port);
+    EXPECT_TRUE(answers(idle.get(), 1));
+    ASSERT_TRUE(send_all(
+        busy.get(), sql_request(db.conn() + ";StepAPI=1",
+                                "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
+                                "WHERE x < 200000) SELECT x, printf('%0100d', x) FROM c")));
+    char first[4096];
+    std::string answer(first, static_cast<std::size_t>(
+                                  std::max<ssize_t>(0, recv(busy.get(), first, sizeof first, 0))));
+    ASSERT_FALSE(answer.empty());
+    kill(server->pid(), SIGTERM);
+    EXPECT_TRUE(read_to_close(idle.get(), clock_type::now(), 2s).closed);
+    EXPECT_FALSE(server_ended_within(500ms)) << "the answer in progress was not waited for";
+    answer += read_until_eof(busy.get());
+    EXPECT_TRUE(answer.ends_with("</Row>\n</Result>\n")) << answer.substr(answer.size() - 200);
+    EXPECT_EQ(occurrences(answer, "<Row>"), 200000u);
+    EXPECT_TRUE(server_ended_within(2s));
+    EXPECT_EQ(stop(), CLEAN_EXIT);
 }
 
 // Ended children are reaped as soon as they end, so the statistics count
