@@ -3,6 +3,7 @@
 
 #include "connection.h"
 
+#include "config.h"
 #include "odbc.h"
 #include "request.h"
 #include "xml.h"
@@ -22,12 +23,17 @@ bool closed_between_requests(const io_in_t *input)
 
 // One request: read, run, answer, release. `until_closed` tells a peer that
 // closes the connection between requests (not an error) from an empty
-// request (answered with an error result).
-step_result serve_request(io_in_t *input, io_out_t *output, diagstk_t *diag, bool until_closed)
+// request (answered with an error result). The document must be complete
+// within `request_seconds` (0: no limit) from now.
+step_result serve_request(io_in_t *input, io_out_t *output, diagstk_t *diag, bool until_closed,
+                          std::uint32_t request_seconds)
 {
     query_t query;
     query_init(&query);
-    if (qx_get_request(diag, input, &query) < 0) {
+    io_set_deadline(input, request_seconds);
+    const int got = qx_get_request(diag, input, &query);
+    io_set_deadline(input, 0);
+    if (got < 0) {
         freeup_query(&query);
         if (until_closed && closed_between_requests(input)) {
             diagstk_remove(diag, 0);  // the peer closed between requests
@@ -47,21 +53,24 @@ step_result serve_request(io_in_t *input, io_out_t *output, diagstk_t *diag, boo
 
 int qx_serve_connection(io_in_t *input, io_out_t *output, diagstk_t *diag, serve_mode mode)
 {
-    if (mode == SERVE_ONE_REQUEST) {
-        const step_result r = serve_request(input, output, diag, false);
-        return r == step_result::answered ? 0 : -1;
-    }
-    // Requests may follow each other without waiting for the answers:
-    // bytes read past one request are kept for the next.
-    input->many_documents = true;
+    // The limits in force when the connection starts hold for its whole life.
+    const std::uint32_t idle_seconds = ini_idle_timeout, request_seconds = ini_request_timeout;
+    // Requests may follow each other without waiting for the answers: on a
+    // connection that carries many, bytes read past one are kept for the next.
+    input->many_documents = mode == SERVE_UNTIL_CLOSED;
     for (;;) {
-        switch (serve_request(input, output, diag, true)) {
+        // Nothing within IdleTimeout, or the server shuts down: the
+        // connection ends without an answer.
+        if (io_wait_read_ready(input, idle_seconds) <= 0) return 0;
+        const step_result r =
+            serve_request(input, output, diag, mode == SERVE_UNTIL_CLOSED, request_seconds);
+        if (mode == SERVE_ONE_REQUEST) return r == step_result::answered ? 0 : -1;
+        switch (r) {
         case step_result::unreadable: return -1;
         case step_result::closed: return 0;
         case step_result::answered:
         case step_result::failed: break;  // the client has its answer
         }
         if (output->state & IO_STATE_PEER_GONE) return 0;  // nobody left to answer
-        io_wait_read_ready(input);
     }
 }

@@ -22,7 +22,15 @@ enum serve_mode : int {
 // connection. A failure that was not answered on the channel
 // goes to the event channel. Every answer is flushed before the next read.
 //
+// On a socket the settings IdleTimeout and RequestTimeout, as they are when
+// the call starts, limit the wait for the first byte of each request and
+// the time from that byte to the whole document. A connection idle for
+// longer, or told to stop while it waits (the server shuts down), ends
+// without an answer; a late document is answered with the timeout error
+// result, like any unreadable request.
+//
 // Returns 0 when every request was answered (with SERVE_UNTIL_CLOSED: the
-// peer closed or left), -1 when a request could not be read, or (with
-// SERVE_ONE_REQUEST) when the request failed. The caller closes the channels.
+// peer closed or left, or the connection ended idle), -1 when a request
+// could not be read, or (with SERVE_ONE_REQUEST) when the request failed.
+// The caller closes the channels.
 int qx_serve_connection(io_in_t *input, io_out_t *output, diagstk_t *diag, serve_mode mode);

@@ -11,6 +11,9 @@
 namespace {
 
 constexpr const char *OP = "handle_control_request";
+// The standalone server reads control documents in its own loop: a client
+// gets this long for its whole document, however steadily it sends.
+constexpr std::uint32_t CONTROL_READ_TIMEOUT_SECONDS = 10;
 
 bool found(int r) { return r == TREE_ELEMENT_DATA || r == TREE_ELEMENT_NO_DATA; }
 
@@ -59,7 +62,10 @@ reply answer(diagstk_t *diag, void *ptree, io_out_t *output, stats_s *stats)
 int handle_control_request(diagstk_t *diag, io_in_t *input, io_out_t *output, stats_s *stats)
 {
     void *ptree = nullptr;
-    if (qx_parse_xml(diag, input, &ptree) < 0) {
+    io_set_deadline(input, CONTROL_READ_TIMEOUT_SECONDS);
+    const int parsed = qx_parse_xml(diag, input, &ptree);
+    io_set_deadline(input, 0);
+    if (parsed < 0) {
         qx_output_error_result(diag, output);
         io_close_channels(nullptr, output, diag);
         return -1;

@@ -8,7 +8,8 @@
 struct stats_s;
 
 // Serves one control document (configuration fetch or change, statistics)
-// and closes the connection. 0 when the document parsed and the caller
+// and closes the connection. A document not complete within 10 seconds is
+// answered with the timeout error result. 0 when the document parsed and the caller
 // saves the configuration; 1 when it was a configuration refused at one of
 // its values, which changed nothing and saves nothing; -1 when it did not
 // parse.

@@ -6,11 +6,14 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -23,6 +26,55 @@ namespace {
 
 constexpr const char *OPEN_OP = "io_open_channels";
 constexpr const char *CLOSE_OP = "io_close_channels";
+
+// Discarding what a peer still sends when its connection closes: a pause
+// of 50 ms ends it, and the whole of it takes at most a second, however
+// steadily the peer keeps sending (the server loop closes refused clients).
+constexpr int DRAIN_GAP_MS = 50;
+constexpr int DRAIN_BUDGET_MS = 1000;
+
+// Readable when connections waiting between requests are to end.
+int stop_notice = -1;
+
+std::int64_t now_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Milliseconds left until `deadline` for poll: 0 when it has passed, -1
+// (no limit) when there is none. A poll that returns 0 before a distant
+// deadline (past the longest wait one poll takes) is simply repeated.
+int poll_timeout(std::int64_t deadline)
+{
+    if (deadline == 0) return -1;
+    return static_cast<int>(std::clamp<std::int64_t>(deadline - now_ms(), 0, 24 * 3600 * 1000));
+}
+
+std::int64_t deadline_after(std::uint32_t seconds)
+{
+    return seconds == 0 ? 0 : now_ms() + static_cast<std::int64_t>(seconds) * 1000;
+}
+
+// What one connection leaves on the records it was accepted into: state
+// bits, a deadline, bytes read past a document. Cleared at accept and at
+// close, so that a record the server reuses never hands one client's fault,
+// or its bytes, to the next.
+void clear_input_connection(io_in_t *input)
+{
+    input->state = 0;
+    input->deadline = 0;
+    input->deadline_seconds = 0;
+    std::string().swap(input->pending);
+    input->pending_used = 0;
+}
+
+void clear_output_connection(io_out_t *output)
+{
+    output->state = 0;
+    output->buf_len = 0;
+}
 
 const char *name_or(const char *filespec, const char *fallback)
 {
@@ -167,8 +219,24 @@ int close_input(io_in_t *input, diagstk_t *diag)
     return 0;
 }
 
-// Graceful close: stop sending, read and discard what the peer still sends
-// (at most 50 ms between chunks) so that it gets our whole answer, then close.
+// Reads and discards what the peer still sends, until it pauses for
+// DRAIN_GAP_MS, closes, or DRAIN_BUDGET_MS have passed.
+void drain(int sock)
+{
+    char scratch[1024];
+    const std::int64_t until = now_ms() + DRAIN_BUDGET_MS;
+    for (;;) {
+        pollfd p{sock, POLLIN, 0};
+        const int wait = std::min(DRAIN_GAP_MS, poll_timeout(until));
+        if (wait <= 0 || poll(&p, 1, wait) <= 0) break;
+        const ssize_t n = recv(sock, scratch, sizeof scratch, 0);
+        if (n == 0 || n == -1) break;
+    }
+}
+
+// Graceful close: stop sending, discard what the peer still sends so that
+// it gets our whole answer rather than a reset, then close. The connection's
+// state ends with it.
 int close_output_socket(io_out_t *output, diagstk_t *diag)
 {
     const int sock = output->dst.listen.sock;
@@ -179,26 +247,17 @@ int close_output_socket(io_out_t *output, diagstk_t *diag)
         if (qx_tracing(QX_LOG_CHANNEL))
             qx_log("-%s()=-1 (Failed to shutdown accepted socket)\n", CLOSE_OP);
     }
-    char scratch[1024];
-    for (;;) {
-        fd_set rd;
-        FD_ZERO(&rd);
-        FD_SET(sock, &rd);
-        timeval tv{0, 50000};
-        if (select(sock + 1, &rd, nullptr, nullptr, &tv) <= 0) break;
-        const ssize_t n = recv(sock, scratch, sizeof scratch, 0);
-        if (n == 0 || n == -1) break;
-    }
+    drain(sock);
     shutdown(sock, SHUT_RD);
+    output->dst.listen.sock = -1;
+    clear_output_connection(output);
     if (close(sock) < 0) {
         diagstk_add(diag, 3, "%s: Failed to close socket %d - %s", CLOSE_OP, sock,
                     std::strerror(errno));
         if (qx_tracing(QX_LOG_CHANNEL))
             qx_log("-%s()=-1 (Failed to close accepted socket)\n", CLOSE_OP);
-        output->dst.listen.sock = -1;
         return -1;
     }
-    output->dst.listen.sock = -1;
     return 0;
 }
 
@@ -269,6 +328,21 @@ std::size_t read_pending(io_in_t *input, char *buf, std::size_t buflen)
     return n;
 }
 
+// Before a socket read under a deadline: 1 when the socket is readable in
+// time (or there is no deadline), 0 when the deadline passes first, -1 when
+// the wait failed (errno says why; EINTR for a signal).
+int wait_for_deadline(const io_in_t *input)
+{
+    if (input->deadline == 0) return 1;
+    pollfd p{input->src.listen.sock, POLLIN, 0};
+    for (;;) {
+        const int timeout = poll_timeout(input->deadline);
+        if (timeout == 0) return 0;  // however steadily the peer sends: the document is late
+        const int r = poll(&p, 1, timeout);
+        if (r != 0) return r > 0 ? 1 : r;
+    }
+}
+
 }  // namespace
 
 ssize_t io_read(io_in_t *input, char *buf, std::size_t buflen, diagstk_t *diag)
@@ -298,12 +372,18 @@ ssize_t io_read(io_in_t *input, char *buf, std::size_t buflen, diagstk_t *diag)
     case XML_INPUT_METHOD_LISTEN: {
         // Not retried after a signal: SIGTERM must be able to end a child
         // that is blocked waiting for a request.
-        const ssize_t n = recv(input->src.listen.sock, buf, buflen, 0);
+        const int sock = input->src.listen.sock;
+        const int ready = wait_for_deadline(input);
+        const ssize_t n = ready > 0 ? recv(sock, buf, buflen, 0) : -1;
         if (n == 0) input->state |= IO_STATE_EOF;
-        if (n < 0) {
+        if (ready == 0) {
+            input->state |= IO_STATE_TIMEOUT;
+            diagstk_add(diag, 3, "Request timed out - no complete request within %d seconds",
+                        static_cast<int>(input->deadline_seconds));
+        } else if (n < 0) {
             input->state |= IO_STATE_ERROR;
-            diagstk_add(diag, 3, "%s: Failed to read from socket %d - %s", "io_read",
-                        input->src.listen.sock, std::strerror(errno));
+            diagstk_add(diag, 3, "%s: Failed to read from socket %d - %s", "io_read", sock,
+                        std::strerror(errno));
         }
         if (trace) qx_log("\tread %d bytes\n", static_cast<int>(n));
         return n;
@@ -413,19 +493,45 @@ int io_writef(io_out_t *output, diagstk_t *diag, const char *fmt, ...)
     return r;
 }
 
-int io_wait_read_ready(io_in_t *input)
+int io_wait_read_ready(io_in_t *input, std::uint32_t limit_seconds)
 {
-    if (input->method != XML_INPUT_METHOD_LISTEN || has_pending(input)) return 0;
-    const int sock = input->src.listen.sock;
-    int r;
-    do {
-        fd_set rd;
-        FD_ZERO(&rd);
-        FD_SET(sock, &rd);
-        timeval tv{5, 0};
-        r = select(sock + 1, &rd, nullptr, nullptr, &tv);
-    } while (r == 0);
-    return 0;
+    if (input->method != XML_INPUT_METHOD_LISTEN) return 1;
+    if (has_pending(input)) {
+        // A request already here still yields to a shutdown.
+        pollfd stop{stop_notice, POLLIN, 0};
+        return stop_notice >= 0 && poll(&stop, 1, 0) > 0 ? -1 : 1;
+    }
+    const std::int64_t until = deadline_after(limit_seconds);
+    pollfd fds[2] = {{input->src.listen.sock, POLLIN, 0}, {stop_notice, POLLIN, 0}};
+    const nfds_t n = stop_notice >= 0 ? 2 : 1;
+    for (;;) {
+        const int r = poll(fds, n, poll_timeout(until));
+        // The stop notice wins over a request already waiting: a client
+        // that keeps sending must not hold up a shutdown.
+        if (r > 0) return n == 2 && fds[1].revents != 0 ? -1 : 1;
+        if (r == 0 && poll_timeout(until) == 0) return 0;
+        if (r < 0 && errno != EINTR) return 1;  // the read will tell what is wrong
+        if (r < 0 && process_signals() == 2) return -1;
+    }
+}
+
+void io_set_deadline(io_in_t *input, std::uint32_t seconds)
+{
+    input->deadline = deadline_after(seconds);
+    input->deadline_seconds = seconds;
+}
+
+void io_set_stop_notice(int fd) { stop_notice = fd; }
+
+void io_keep_alive(a_sock_t sock)
+{
+    // First probe after a minute of silence, then every 10 s; six
+    // unanswered probes end the connection.
+    const int on = 1, idle = 60, interval = 10, probes = 6;
+    setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(sock, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(sock, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(sock, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
 }
 
 // ------------------------------------------------------ listeners, accepting
@@ -460,6 +566,22 @@ int io_open_control_channel(diagstk_t *diag, io_in_t *input, io_out_t *output)
     return 0;
 }
 
+namespace {
+
+// The signal mask while waiting for a connection: the present one without
+// the signals the standalone server acts on. The server blocks them outside
+// this wait (qx_hold_signals), so one that arrives between its check of the
+// flags and the wait is not lost, and none cuts another call short.
+sigset_t wait_mask()
+{
+    sigset_t mask;
+    sigprocmask(SIG_SETMASK, nullptr, &mask);
+    for (const int sig : {SIGINT, SIGHUP, SIGTERM, SIGCHLD}) sigdelset(&mask, sig);
+    return mask;
+}
+
+}  // namespace
+
 int io_wait_for_connection(io_in_t *input, io_in_t *icontrol, diagstk_t *diag)
 {
     constexpr const char *op = "io_wait_connection";
@@ -483,8 +605,9 @@ int io_wait_for_connection(io_in_t *input, io_in_t *icontrol, diagstk_t *diag)
     FD_ZERO(&rd);
     FD_SET(lsock, &rd);
     if (csock != -1) FD_SET(csock, &rd);
-    timeval tv{5, 0};
-    const int r = select((lsock > csock ? lsock : csock) + 1, &rd, nullptr, nullptr, &tv);
+    const timespec tv{5, 0};
+    const sigset_t during = wait_mask();
+    const int r = pselect((lsock > csock ? lsock : csock) + 1, &rd, nullptr, nullptr, &tv, &during);
     if (r > 0) {
         if (FD_ISSET(lsock, &rd)) return 1;
         if (csock != -1 && FD_ISSET(csock, &rd)) return 2;
@@ -510,6 +633,8 @@ int io_accept_connection(io_in_t *input, io_out_t *output, diagstk_t *diag)
     if (trace)
         qx_log("%s(%p,%p,%p)\n", op, static_cast<void *>(input), static_cast<void *>(output),
                static_cast<void *>(diag));
+    clear_input_connection(input);
+    clear_output_connection(output);
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
     input->src.listen.sock =
@@ -525,6 +650,7 @@ int io_accept_connection(io_in_t *input, io_out_t *output, diagstk_t *diag)
         std::snprintf(input->src.listen.client_ip, sizeof input->src.listen.client_ip, "%s", text);
     else
         input->src.listen.client_ip[0] = '\0';
+    io_keep_alive(input->src.listen.sock);
     // One owner: the output channel sends the answer and closes the
     // connection; the input reads from the same descriptor.
     output->dst.listen.sock = input->src.listen.sock;
@@ -539,6 +665,8 @@ int io_hand_over_connection(io_in_t *input, io_out_t *output)
     output->dst.listen.sock = -1;
     input->src.listen.sock = -1;
     input->src.listen.borrowed = false;
+    clear_input_connection(input);
+    clear_output_connection(output);
     return sock == -1 ? 0 : close(sock);
 }
 

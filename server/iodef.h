@@ -37,6 +37,7 @@ inline constexpr std::uint32_t IO_STATE_ERROR = 2; // a read failed
 // an end of input now cuts a request short, it does not end a connection
 // between requests.
 inline constexpr std::uint32_t IO_STATE_DOCUMENT = 8;
+inline constexpr std::uint32_t IO_STATE_TIMEOUT = 16;  // the document's deadline passed
 // io_out_s.state bit: a send failed because the peer has gone (EPIPE,
 // ECONNRESET). Nothing more is sent; the writer abandons its answer.
 inline constexpr std::uint32_t IO_STATE_PEER_GONE = 4;
@@ -72,6 +73,12 @@ typedef struct io_in_s {
     // the descriptor is read again; released by io_close_channels.
     std::string pending;
     std::size_t pending_used;  // how many of them io_read has handed out
+    // Time limit of the document being read from a socket (io_set_deadline):
+    // io_read fails once `deadline` has passed (CLOCK_MONOTONIC
+    // milliseconds; 0: none). `deadline_seconds` is the limit as it was set,
+    // for the message.
+    std::int64_t deadline;
+    std::uint32_t deadline_seconds;
 } io_in_t;
 
 typedef struct io_out_s {
@@ -112,9 +119,25 @@ int io_flush(io_out_t *output, diagstk_t *diag);
 // printf-style write through a 1024-byte buffer (longer text is cut).
 [[gnu::format(printf, 3, 4)]] int io_writef(io_out_t *output, diagstk_t *diag,
                                             const char *fmt, ...);
-// Blocks until a socket input is readable (5-second select turns); returns
-// at once when bytes put back with io_unread are waiting. Always 0.
-int io_wait_read_ready(io_in_t *input);
+// Waits until a socket input is readable (data or the end of input), at
+// most `limit_seconds` (0: no limit). A stream input, or one holding bytes
+// put back with io_unread, is ready at once.
+// Returns 1 ready, 0 the limit passed first, -1 the connection is to end
+// without another request: the stop notice arrived (io_set_stop_notice) or
+// SIGINT/SIGTERM did (process_signals).
+int io_wait_read_ready(io_in_t *input, std::uint32_t limit_seconds);
+// Starts the time limit of the document about to be read: a socket read
+// after `seconds` from now fails with IO_STATE_TIMEOUT and the message
+// "Request timed out - no complete request within %d seconds". 0 clears it.
+void io_set_deadline(io_in_t *input, std::uint32_t seconds);
+// A descriptor that becomes readable when connections waiting between
+// requests are to end (the standalone server closes the other end of a pipe
+// when it shuts down; its children inherit this one). -1: none.
+void io_set_stop_notice(int fd);
+// TCP keep-alive on a connected socket, so that a peer whose host has
+// vanished is noticed within minutes. Failures (not a TCP socket) are
+// ignored.
+void io_keep_alive(a_sock_t sock);
 
 // ---------------------------------------------------- listeners and accepting
 
@@ -127,7 +150,9 @@ int io_open_control_channel(diagstk_t *diag, io_in_t *input, io_out_t *output);
 // -1 error.
 int io_wait_for_connection(io_in_t *input, io_in_t *icontrol, diagstk_t *diag);
 // Accepts one connection on the input's listener. The output channel owns
-// the new socket (it answers and closes it); the input reads from it.
+// the new socket (it answers and closes it); the input reads from it. What
+// an earlier connection left on the two records (state bits, a deadline)
+// is cleared first: per-connection state lives from accept to close.
 int io_accept_connection(io_in_t *input, io_out_t *output, diagstk_t *diag);
 // Closes this process's descriptor of the accepted connection without
 // ending the connection (a forked child serves it). 0, or close's -1.

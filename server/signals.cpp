@@ -37,6 +37,14 @@ void trace_deliveries()
     }
 }
 
+sigset_t held_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : {SIGINT, SIGHUP, SIGTERM, SIGCHLD}) sigaddset(&set, sig);
+    return set;
+}
+
 int install(int sig, const struct sigaction &sa, diagstk_t *diag, const char *message)
 {
     if (sigaction(sig, &sa, nullptr) < 0) {
@@ -54,7 +62,7 @@ void signal_received(int sig)
     case SIGHUP: sighup = 1; pending_hup = pending_hup + 1; break;
     case SIGTERM: sigterm = 1; pending_term = pending_term + 1; break;
     case SIGINT: sigint = 1; pending_int = pending_int + 1; break;
-    default: break;
+    default: break;  // SIGCHLD: interrupting the server's wait is all it does
     }
 }
 
@@ -98,6 +106,26 @@ int process_signals(void)
 }
 
 bool qx_termination_requested(void) { return sigint != 0 || sigterm != 0; }
+
+int qx_hold_signals(diagstk_t *diag)
+{
+    struct sigaction sa {};
+    sa.sa_handler = signal_received;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_NOCLDSTOP;  // not restarted: the wait must return
+    if (install(SIGCHLD, sa, diag, "Error setting signal handler for SIGCHLD\n- %s\n") < 0)
+        return -1;
+    const sigset_t held = held_signals();
+    sigprocmask(SIG_BLOCK, &held, nullptr);
+    return 0;
+}
+
+void qx_release_signals(void)
+{
+    signal(SIGCHLD, SIG_DFL);
+    const sigset_t held = held_signals();
+    sigprocmask(SIG_UNBLOCK, &held, nullptr);
+}
 
 void qx_reset_signal_flags(void)
 {

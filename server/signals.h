@@ -17,3 +17,12 @@ bool qx_termination_requested(void);
 void qx_reset_signal_flags(void);
 // Makes the process ignore SIGPIPE, so a vanished peer shows up as EPIPE.
 int qx_ignore_sigpipe(diagstk_t *diag);
+// For the standalone server, after init_signals: the end of a child
+// (SIGCHLD) interrupts the wait for connections, so it is reaped at once;
+// SIGINT, SIGHUP, SIGTERM and SIGCHLD are blocked except during that wait
+// (io_wait_for_connection), so none is lost between the check of the flags
+// and the wait, and none cuts another call short. 0, or -1 with a message.
+int qx_hold_signals(diagstk_t *diag);
+// For a child forked by the server: SIGCHLD back to its default and the
+// held signals unblocked, so that SIGTERM cuts a blocked call short again.
+void qx_release_signals(void);

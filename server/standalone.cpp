@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <poll.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include "standalone.h"
@@ -27,7 +27,6 @@
 
 namespace {
 
-constexpr time_t CONTROL_READ_TIMEOUT_SECONDS = 10;
 constexpr int ACCEPT_RETRY_MS = 500;
 
 // Everything the server loop owns for its whole life.
@@ -41,6 +40,7 @@ struct server_state {
     unsigned connections_since_cleanup = 0;
     stats_t stats{};
     srv_limits_t limits{};
+    int stop_notice = -1;  // write end of the children's stop notice
 };
 
 [[noreturn]] void fatal(diagstk_t *diag)
@@ -68,11 +68,36 @@ int read_limit(diagstk_t *diag, const char *name, unsigned long *value)
     return qx_get_config(diag, name, nullptr, 0, nullptr, value);
 }
 
+// Every child inherits the read end of a pipe whose write end only the
+// server holds (the registry closes it in children). Closing it at shutdown
+// ends every child that waits for its next request, at once and without a
+// signal that could cut an answer short.
+int open_stop_notice(server_state &s, diagstk_t *diag)
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) < 0) {
+        diagstk_add(diag, 3, "Failed to create the children's stop notice - %s",
+                    std::strerror(errno));
+        return -1;
+    }
+    s.stop_notice = ends[1];
+    io_set_stop_notice(ends[0]);
+    return io_register_file(diag, IO_REGISTER_ADD, &s.stop_notice, nullptr);
+}
+
+void close_stop_notice(server_state &s)
+{
+    io_register_file(nullptr, IO_REGISTER_REMOVE, &s.stop_notice, nullptr);
+    close(s.stop_notice);
+    s.stop_notice = -1;
+}
+
 void start_up(server_state &s, io_in_t *input, io_out_t *output, diagstk_t *diag)
 {
     s.stats.start_time = std::time(nullptr);
     mtlog("startup_standalone\n");
-    if (init_signals(diag) < 0) fatal(diag);
+    if (init_signals(diag) < 0 || qx_hold_signals(diag) < 0) fatal(diag);
+    if (open_stop_notice(s, diag) < 0) fatal(diag);
     if (load_acl(diag, "Client", "Getting ACL list\n", "ACL list: \"%s\"\n", &s.ip_acl) < 0)
         fatal(diag);
     if (read_limit(diag, "MaxConcurrentConnect", &s.limits.max_concurrent) != 0 ||
@@ -115,7 +140,8 @@ void idle_turn(server_state &s, diagstk_t *diag)
 
 // A failed accept (out of descriptors or memory) leaves the connection
 // queued and the listener readable: without a pause the loop would spin and
-// flood the log until something is freed. SIGTERM still cuts it short.
+// flood the log until something is freed. A SIGTERM meanwhile is taken at
+// the next wait for connections.
 int accept_or_pause(io_in_t *input, io_out_t *output, diagstk_t *diag)
 {
     const int sts = io_accept_connection(input, output, diag);
@@ -143,10 +169,6 @@ int control_connection(server_state &s, diagstk_t *diag)
 {
     int sts = accept_or_pause(&s.icontrol, &s.ocontrol, diag);
     if (sts != 0) return sts;
-    // The server reads a control document itself: a client that stops
-    // sending must not hold up every other connection for long.
-    const timeval limit{CONTROL_READ_TIMEOUT_SECONDS, 0};
-    setsockopt(s.icontrol.src.listen.sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     qx_update_stats(&s.stats, STATS_CONTROL_CONNECT, nullptr, nullptr);
     if (!qx_check_access_control(diag, s.icontrol.src.listen.client_ip, s.ip_ctrl_acl)) {
         diagstk_add(diag, 3, "Access denied to client due to Control IP-based ACL");
@@ -163,10 +185,14 @@ int control_connection(server_state &s, diagstk_t *diag)
     return sts;
 }
 
+// Stops accepting, ends every child that waits for its next request, and
+// with the Flags bits signals the others and waits for the answers they
+// are writing.
 [[noreturn]] void shut_down(server_state &s, io_in_t *input, diagstk_t *diag)
 {
     io_close_channels(input, nullptr, nullptr);
     if (s.icontrolp != nullptr) io_close_channels(&s.icontrol, nullptr, nullptr);
+    close_stop_notice(s);
     qx_free_ip_acl(diag, &s.ip_acl);
     qx_free_ip_acl(diag, &s.ip_ctrl_acl);
     if (qx_ini_flag_set(FLAG_KILL_CHILDREN)) kill_remaining_threads(diag, s.threadsll);
@@ -296,6 +322,7 @@ int handle_request(diagstk_t *diag, io_in_t *input, io_out_t *output, threads_t 
 
 void child_start(io_in_t input, io_out_t output)
 {
+    qx_release_signals();
     setpgid(0, 0);
     char name[1024];
     if (log_filespec("tmquillet_child", name, sizeof name) == 0) qx_log_init(name);

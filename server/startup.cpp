@@ -64,6 +64,7 @@ int startup_inetd(cmdline_info_t *, io_in_t *input, io_out_t *output, diagstk_t 
         diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
         return -1;
     }
+    io_keep_alive(input->src.listen.sock);  // the connection inetd accepted for us
     if (input->src.listen.type == TYPE_CONTROL_PORT)
         return serve_control_document(input, output, diag);
     if (qx_limit_child_memory(diag) < 0) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);

@@ -29,6 +29,7 @@ class Fd {
 public:
     explicit Fd(int fd = -1) : fd_(fd) {}
     Fd(Fd &&o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+    Fd &operator=(Fd &&o) noexcept { return reset(std::exchange(o.fd_, -1)), *this; }
     ~Fd() { reset(); }
     int get() const { return fd_; }
     void reset(int fd = -1)

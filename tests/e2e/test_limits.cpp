@@ -1,0 +1,380 @@
+// Clients that are slow, silent or gone: every wait for a client has a
+// deadline over the whole operation, a connection's faults end with it, a
+// shutdown is not held up by idle connections, and ended children are
+// reaped at once.
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <fstream>
+#include <future>
+#include <poll.h>
+#include <sstream>
+#include <stop_token>
+#include <sys/socket.h>
+#include <thread>
+
+#include "e2e.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+const std::string STATISTICS = "<Request><Statistics/></Request>";
+
+std::string timed_out(int seconds)
+{
+    return error_body("Request timed out - no complete request within " +
+                      std::to_string(seconds) + " seconds");
+}
+
+// A connection to 127.0.0.1:port from another loopback address.
+Fd connect_from(const char *source, int port)
+{
+    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &a.sin_addr);
+    const timeval tv{static_cast<time_t>(NET_LIMIT.count()), 0};
+    setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (bind(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) < 0) return Fd();
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (connect(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) < 0) return Fd();
+    return fd;
+}
+
+// Closes with a reset instead of an orderly end.
+void abort_connection(Fd fd)
+{
+    const linger now{1, 0};
+    setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+}
+
+struct Ending {
+    std::string got;
+    bool closed = false;             // the server ended the connection
+    std::chrono::milliseconds after{};  // since `from`
+};
+
+// Reads until the server ends the connection or `limit` has passed since `from`.
+Ending read_to_close(int fd, clock_type::time_point from, std::chrono::milliseconds limit)
+{
+    Ending e;
+    char buf[65536];
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(from + limit - clock_type::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) {
+            e.closed = true;
+            break;
+        }
+        e.got.append(buf, static_cast<std::size_t>(n));
+    }
+    e.after = std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - from);
+    return e;
+}
+
+std::future<Ending> ending_of(int fd, clock_type::time_point from,
+                              std::chrono::milliseconds limit = 6s)
+{
+    return std::async(std::launch::async, [=] { return read_to_close(fd, from, limit); });
+}
+
+// Sends `text` a byte at a time, `gap` apart, until it is all sent, a send
+// fails or the thread is asked to stop.
+std::jthread trickle(int fd, std::string text, std::chrono::milliseconds gap)
+{
+    return std::jthread([=](std::stop_token stop) {
+        for (const char c : text) {
+            if (stop.stop_requested() || send(fd, &c, 1, MSG_NOSIGNAL) != 1) return;
+            for (auto waited = 0ms; waited < gap && !stop.stop_requested(); waited += 10ms)
+                std::this_thread::sleep_for(10ms);
+        }
+    });
+}
+
+// The kernel keeps a keep-alive timer ("tr" 2 in /proc/net/tcp) on the
+// server's end of the connection from `client_port` to `port`.
+bool keep_alive_on(int port, int client_port)
+{
+    char local[16], remote[16];
+    std::snprintf(local, sizeof local, ":%04X", port);
+    std::snprintf(remote, sizeof remote, ":%04X", client_port);
+    std::ifstream in("/proc/net/tcp");
+    std::string line, slot, address, peer, state, queues, timer;
+    while (std::getline(in, line)) {
+        std::istringstream(line) >> slot >> address >> peer >> state >> queues >> timer;
+        if (address.ends_with(local) && peer.ends_with(remote)) return timer.starts_with("02:");
+    }
+    return false;
+}
+
+int local_port(int fd)
+{
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+std::size_t occurrences(const std::string &text, const std::string &part)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        n++;
+    return n;
+}
+
+class Limits : public NetTest {};
+
+// A refused client that resets its connection before its refusal is sent
+// makes that send fail. The failure ends with that connection: the next
+// client of the same port is answered, on the request and the control port.
+TEST_F(Limits, AbortedRefusalLeavesThePortsServing)
+{
+    ASSERT_TRUE(start("<Client Allow=\"No\">127.0.0.2</Client>"
+                      "<ControlClient Allow=\"No\">127.0.0.2</ControlClient>"));
+    for (const int target : {port, control_port}) {
+        SCOPED_TRACE(target == port ? "request port" : "control port");
+        // The server reads this control document while the refused client
+        // comes and goes, so the refusal meets a connection already reset.
+        Fd busy = connect_port(control_port);
+        std::this_thread::sleep_for(300ms);
+        abort_connection(connect_from("127.0.0.2", target));
+        ASSERT_TRUE(send_all(busy.get(), STATISTICS));
+        shutdown(busy.get(), SHUT_WR);
+        EXPECT_TRUE(holds(read_until_eof(busy.get()), {"<UpTime>"}));
+        if (target == port)
+            EXPECT_TRUE(serves(5));
+        else
+            EXPECT_TRUE(holds(control(control_port, STATISTICS), {"<UpTime>"}));
+    }
+    EXPECT_EQ(stop().status, 0);
+}
+
+// The server loop reads control documents and refuses clients itself. A
+// control client gets 10 seconds for its whole document however steadily it
+// trickles, then the timeout answer; what a refused client goes on sending
+// is discarded for at most a second. Other clients wait no longer than that.
+TEST_F(Limits, SlowControlAndRefusedClientsHoldTheLoopBriefly)
+{
+    ASSERT_TRUE(start("<Client Allow=\"No\">127.0.0.2</Client>"));
+    Fd refused = connect_from("127.0.0.2", port);
+    {
+        const std::jthread sender = trickle(refused.get(), repeat("x", 500), 20ms);
+        EXPECT_EQ(body_of(read_until_eof(refused.get(), "</Result>\n")),
+                  error_body("Access denied to client due to IP-based ACL"));
+        const auto asked = clock_type::now();
+        EXPECT_TRUE(serves(1));
+        EXPECT_LT(clock_type::now() - asked, 2500ms);
+    }
+
+    Fd slow = connect_port(control_port);
+    const auto from = clock_type::now();
+    const std::jthread sender = trickle(slow.get(), STATISTICS, 500ms);
+    std::future<Ending> slow_end = ending_of(slow.get(), from, 14s);
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(serves(2));
+    const auto served = clock_type::now() - from;
+    const Ending e = slow_end.get();
+    EXPECT_EQ(body_of(e.got), timed_out(10));
+    EXPECT_TRUE(e.closed);
+    EXPECT_GE(e.after, 9500ms);
+    EXPECT_LT(served, e.after + 1500ms);
+    EXPECT_EQ(stop().status, 0);
+}
+
+// IdleTimeout ends a connection that sends nothing, after it was accepted or
+// after an answer, without an answer (its child ends with status 0).
+// RequestTimeout ends one whose request is not whole in time, however
+// steadily it trickles, with the timeout answer (status 1). The slots they
+// held serve others again. Accepted connections use TCP keep-alive.
+TEST_F(Limits, StandaloneEndsIdleAndSlowConnections)
+{
+    logs_dir();
+    ASSERT_TRUE(start("<Logging>0x40</Logging><MaxConcurrentConnect>3</MaxConcurrentConnect>"
+                      "<IdleTimeout>1</IdleTimeout><RequestTimeout>2</RequestTimeout>"));
+    Fd idle = connect_port(port), answered = connect_port(port), slow = connect_port(port);
+    EXPECT_TRUE(eventually([&] { return keep_alive_on(port, local_port(idle.get())); }, 2s));
+    const auto from = clock_type::now();
+    EXPECT_TRUE(answers(answered.get(), 1));
+    const auto answered_at = clock_type::now();
+    const std::jthread sender = trickle(slow.get(), sql("SELECT 1"), 300ms);
+    std::future<Ending> idle_end = ending_of(idle.get(), from),
+                        answered_end = ending_of(answered.get(), answered_at),
+                        slow_end = ending_of(slow.get(), from);
+    EXPECT_EQ(body_of(read_until_eof(connect_port(port).get())),
+              error_body("Maximum Threads/Processes already in use"));
+
+    for (auto *f : {&idle_end, &answered_end}) {
+        const Ending e = f->get();
+        EXPECT_EQ(e.got, "");
+        EXPECT_TRUE(e.closed);
+        EXPECT_GE(e.after, 900ms);
+        EXPECT_LT(e.after, 3s);
+    }
+    const Ending e = slow_end.get();
+    EXPECT_EQ(body_of(e.got), timed_out(2));
+    EXPECT_TRUE(e.closed);
+    EXPECT_GE(e.after, 1900ms);
+    EXPECT_LT(e.after, 4s);
+    EXPECT_TRUE(eventually([&] { return serves(4); }, 2s));
+    const ProcResult r = stop();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Maximum Threads/Processes already in use\n");
+    const std::string trace = read_file(logs_dir() + "/tmquillet.log");
+    EXPECT_EQ(occurrences(trace, " exited with code 0\n"), 3u) << trace;
+    EXPECT_EQ(occurrences(trace, " exited with code 1\n"), 1u) << trace;
+}
+
+// The same limits under inetd and tcpip_listen: an idle connection ends
+// with status 0 and no answer, a slow request with the timeout answer and
+// status 1.
+TEST_F(Limits, InetdAndTcpipListenEndIdleAndSlowConnections)
+{
+    write_config(config_doc(
+        settings_with_ports("<IdleTimeout>1</IdleTimeout><RequestTimeout>2</RequestTimeout>")));
+    struct Outcome {
+        Ending end;
+        ProcResult process;
+    };
+    // Sends `first` (answered when it is a whole request), then trickles `slow`.
+    const auto session = [&](const std::vector<std::string> &args, int listen_port,
+                             const std::string &first, const std::string &slow) {
+        std::unique_ptr<InetdSession> inetd;
+        std::unique_ptr<Child> single;
+        Fd conn;
+        int fd;
+        if (listen_port == 0) {
+            inetd = std::make_unique<InetdSession>();
+            fd = inetd->fd();
+        } else {
+            single = std::make_unique<Child>(command(args), ProcOptions{});
+            conn = connect_port(listen_port, NET_LIMIT);
+            fd = conn.get();
+        }
+        if (!first.empty()) {
+            EXPECT_TRUE(answers(fd, 3));
+        }
+        const auto from = clock_type::now();
+        const std::jthread sender = trickle(fd, slow, 300ms);
+        Outcome o{read_to_close(fd, from, 6s), {}};
+        o.process = inetd ? inetd->finish() : single->finish();
+        return o;
+    };
+    const std::string req = sql("SELECT 1");
+    const struct {
+        const char *name;
+        std::vector<std::string> args;
+        int port;
+        bool answer_first;
+        std::string slow;
+    } cases[] = {
+        {"inetd, idle", {"inetd"}, 0, false, ""},
+        {"inetd, idle after an answer", {"inetd"}, 0, true, ""},
+        {"inetd, slow", {"inetd"}, 0, false, req},
+        {"tcpip_listen, idle", {"tcpip_listen", std::to_string(port)}, port, false, ""},
+        {"tcpip_listen, slow", {"tcpip_listen", std::to_string(control_port)}, control_port,
+         false, req},
+    };
+    std::vector<std::future<Outcome>> outcomes;
+    for (const auto &c : cases)
+        outcomes.push_back(std::async(std::launch::async, session, c.args, c.port,
+                                      c.answer_first ? req : "", c.slow));
+    for (std::size_t i = 0; i < std::size(cases); i++) {
+        SCOPED_TRACE(cases[i].name);
+        const Outcome o = outcomes[i].get();
+        const bool slow = !cases[i].slow.empty();
+        EXPECT_EQ(slow ? body_of(o.end.got) : o.end.got, slow ? timed_out(2) : "");
+        EXPECT_TRUE(o.end.closed);
+        EXPECT_GE(o.end.after, slow ? 1900ms : 900ms);
+        EXPECT_LT(o.end.after, slow ? 4s : 3s);
+        EXPECT_EQ(o.process, (ProcResult{slow ? 1 : 0, false, "", ""}));
+    }
+}
+
+const std::string IGNORE_CHILDREN =
+    "<Flags><MultiProcess/><EnableControlInterface/><IgnoreChildrenOnClosedown/>"
+    "<LeaveChildrenOnClosedown/></Flags>";
+const std::string KILL_CHILDREN =
+    "<Flags><MultiProcess/><EnableControlInterface/><WaitForChildrenTerminationOnClosedown/>"
+    "<KillChildrenOnClosedown/></Flags>";
+
+// On SIGTERM the server stops listening at once and every child waiting
+// between requests ends at once with status 0, whatever Flags says (with
+// IgnoreChildrenOnClosedown the server does not wait to see them end).
+TEST_F(Limits, ShutdownEndsWaitingChildrenAtOnce)
+{
+    logs_dir();
+    for (const std::string &flags : {std::string(), IGNORE_CHILDREN, KILL_CHILDREN}) {
+        SCOPED_TRACE(flags.empty() ? "default Flags" : flags);
+        ASSERT_TRUE(start("<Logging>0x40</Logging>" + flags));
+        Fd silent = connect_port(port), answered = connect_port(port);
+        EXPECT_TRUE(answers(answered.get(), 1));
+        ASSERT_TRUE(eventually([&] { return children_of(server->pid()).size() == 2; }, 2s));
+        const std::vector<pid_t> kids = children_of(server->pid());
+        const auto from = clock_type::now();
+        kill(server->pid(), SIGTERM);
+        for (const int fd : {silent.get(), answered.get()}) {
+            const Ending e = read_to_close(fd, from, 2s);
+            EXPECT_EQ(e.got, "");
+            EXPECT_TRUE(e.closed);
+        }
+        EXPECT_FALSE(listening(port));
+        EXPECT_TRUE(server_ended_within(2s));
+        for (const pid_t kid : kids)
+            EXPECT_TRUE(eventually([&] { return has_ended(kid); }, 2s)) << kid;
+        EXPECT_EQ(stop(), CLEAN_EXIT);
+        if (flags == IGNORE_CHILDREN) continue;  // the server did not wait to see them end
+        const std::string trace = read_file(logs_dir() + "/tmquillet.log");
+        for (const pid_t kid : kids)
+            EXPECT_TRUE(holds(trace, {"\tChild " + std::to_string(kid) + " exited with code 0\n"}));
+    }
+}
+
+// With the default Flags the server waits for an answer in progress, which
+// arrives whole, and then ends with its child.
+TEST_F(Limits, ShutdownWaitsOnlyForAnswersInProgress)
+{
+    ASSERT_TRUE(start());
+    Fd idle = connect_port(port), busy = connect_port(port);
+    EXPECT_TRUE(answers(idle.get(), 1));
+    ASSERT_TRUE(send_all(
+        busy.get(), sql_request(db.conn() + ";StepAPI=1",
+                                "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
+                                "WHERE x < 200000) SELECT x, printf('%0100d', x) FROM c")));
+    char first[4096];
+    std::string answer(first, static_cast<std::size_t>(
+                                  std::max<ssize_t>(0, recv(busy.get(), first, sizeof first, 0))));
+    ASSERT_FALSE(answer.empty());
+    kill(server->pid(), SIGTERM);
+    EXPECT_TRUE(read_to_close(idle.get(), clock_type::now(), 2s).closed);
+    EXPECT_FALSE(server_ended_within(500ms)) << "the answer in progress was not waited for";
+    answer += read_until_eof(busy.get());
+    EXPECT_TRUE(answer.ends_with("</Row>\n</Result>\n")) << answer.substr(answer.size() - 200);
+    EXPECT_EQ(occurrences(answer, "<Row>"), 200000u);
+    EXPECT_TRUE(server_ended_within(2s));
+    EXPECT_EQ(stop(), CLEAN_EXIT);
+}
+
+// Ended children are reaped as soon as they end, so the statistics count
+// only the connections still being served.
+TEST_F(Limits, EndedChildrenAreReapedAtOnce)
+{
+    ASSERT_TRUE(start());
+    for (int v = 1; v <= 3; v++) EXPECT_TRUE(serves(v));
+    Fd open = connect_port(port);
+    EXPECT_TRUE(answers(open.get(), 4));
+    EXPECT_TRUE(eventually([&] { return children_of(server->pid()).size() == 1; }, 3s))
+        << children_of(server->pid()).size() << " children, zombies included";
+    EXPECT_TRUE(holds(control(control_port, STATISTICS),
+                      {"<Total>4</Total>", "<Active>1</Active>",
+                       "<ChildrenCreated>4</ChildrenCreated>"}));
+    open.reset();
+    EXPECT_EQ(stop(), CLEAN_EXIT);
+}
+
+}  // namespace
