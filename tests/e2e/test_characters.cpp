@@ -148,45 +148,42 @@ TEST_F(Characters, CharactersBeyondBmpReachTheDriver)
     if (pg::psql("SELECT count(*) FROM pg_database WHERE datname = 'chars" + pair + "'") == "0\n")
         pg::psql("CREATE DATABASE \"chars" + pair + "\"");
     const std::string lite_file = work.file("d" + pair + eu + ".db");
+    // A line break in a parameter value reaches the procedure too.
+    const std::string param = "a" + pair + "\n" + eu;
     const std::string procedure =
         "<Procedure><ProcedureName>\"f&amp;x\"</ProcedureName>"
         "<Parameter Index=\"0\" Direction=\"Out\" Type=\"varchar\"/>"
-        "<Parameter Index=\"1\" Direction=\"In\">a" + pair + eu + "</Parameter></Procedure>";
-    const std::string two = "<Result State=\"00000\">\n<Row>\n    <Column Name=\"v\">a" + pair_ref +
-                            "b</Column>\n    <Column Name=\"w\">" + eu_ref +
-                            "</Column>\n</Row>\n</Result>\n";
+        "<Parameter Index=\"1\" Direction=\"In\">" + param + "</Parameter></Procedure>";
     const std::string transaction =
         "<Transaction><Sql>INSERT INTO nb VALUES ('t" + pair + "')</Sql></Transaction>";
-    const struct {
-        std::string req, body;
-    } cases[] = {
-        {sql_request(lite.conn(), "SELECT 'a" + pair + "b' AS v, '" + eu + "' AS w"), two},
-        {sql_request(pg::conn(), "SELECT 'a" + pair + "b' AS v, '" + eu + "' AS w"), two},
-        {sql_request(lite.conn(), "INSERT INTO nb VALUES ('x" + pair + eu + "')"), EMPTY_RESULT},
-        {request(lite.conn(), transaction), EMPTY_RESULT},
-        {sql_request(lite.conn(), "SELECT v FROM nb ORDER BY v"),
-         "<Result State=\"00000\">\n<Row>\n    <Column Name=\"v\">t" + pair_ref +
-             "</Column>\n</Row>\n<Row>\n    <Column Name=\"v\">x" + pair_ref + eu_ref +
-             "</Column>\n</Row>\n</Result>\n"},
-        {sql_request(pg::conn(), "INSERT INTO nb VALUES ('x" + pair + eu + "')"), EMPTY_RESULT},
-        {request(pg::conn(), transaction), EMPTY_RESULT},
-        {sql_request(pg::conn(), "SELECT v FROM nb ORDER BY v"),
-         "<Result State=\"00000\">\n<Row>\n    <Column Name=\"v\">t" + pair_ref +
-             "</Column>\n</Row>\n<Row>\n    <Column Name=\"v\">x" + pair_ref + eu_ref +
-             "</Column>\n</Row>\n</Result>\n"},
+    std::vector<std::pair<std::string, std::string>> cases = {
         {sql_request("Driver=SQLite3;Database=" + lite_file, "SELECT 'a" + pair + "' AS v"),
          one_value("v", "a" + pair_ref)},
         {sql_request(pg::conn("", "chars" + pair), "SELECT current_database() AS v"),
          one_value("v", "chars" + pair_ref)},
         {request(pg::conn(), procedure),
          EMPTY_RESULT + "<Procedure>\n    <ProcedureName>\"f&amp;x\"</ProcedureName>\n"
-             "    <Parameter Index=\"0\" Direction=\"Out\" Type=\"varchar\" Length=\"1024\" >a" +
-             pair + eu + "!</Parameter>\n    <Parameter Index=\"1\" Direction=\"In\" Type=\"char\" "
-             "Length=\"1024\" >a" + pair + eu + "</Parameter>\n</Procedure>\n"},
+             "    <Parameter Index=\"0\" Direction=\"Out\" Type=\"varchar\" Length=\"1024\" >" +
+             param + "!</Parameter>\n    <Parameter Index=\"1\" Direction=\"In\" Type=\"char\" "
+             "Length=\"1024\" >" + param + "</Parameter>\n</Procedure>\n"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.req);
-        EXPECT_EQ(query(c.req), exited(0, c.body));
+    for (const std::string &conn : {lite.conn(), pg::conn()}) {
+        cases.insert(cases.end(), {
+            {sql_request(conn, "SELECT 'a" + pair + "b' AS v, '" + eu + "' AS w"),
+             "<Result State=\"00000\">\n<Row>\n    <Column Name=\"v\">a" + pair_ref +
+                 "b</Column>\n    <Column Name=\"w\">" + eu_ref +
+                 "</Column>\n</Row>\n</Result>\n"},
+            {sql_request(conn, "INSERT INTO nb VALUES ('x" + pair + eu + "')"), EMPTY_RESULT},
+            {request(conn, transaction), EMPTY_RESULT},
+            {sql_request(conn, "SELECT v FROM nb ORDER BY v"),
+             "<Result State=\"00000\">\n<Row>\n    <Column Name=\"v\">t" + pair_ref +
+                 "</Column>\n</Row>\n<Row>\n    <Column Name=\"v\">x" + pair_ref + eu_ref +
+                 "</Column>\n</Row>\n</Result>\n"},
+        });
+    }
+    for (const auto &[req, body] : cases) {
+        SCOPED_TRACE(req);
+        EXPECT_EQ(query(req), exited(0, body));
     }
     // The database file is named as the request wrote it.
     EXPECT_TRUE(std::filesystem::exists(lite_file));

@@ -30,9 +30,6 @@ const std::string NEEDS_400_MB = "SELECT length(randomblob(400000000)) AS n";
 
 const std::string TIMED_OUT = odbc_error_body("HYT00", 0, "Query timed out after 1 seconds");
 const std::string OUT_OF_MEMORY = odbc_error_body("S1000", 7, "[SQLite]out of memory (7)");
-const std::string KILL_CHILDREN =
-    "<Flags><MultiProcess/><EnableControlInterface/><WaitForChildrenTerminationOnClosedown/>"
-    "<KillChildrenOnClosedown/></Flags>";
 
 double seconds_since(steady::time_point t)
 {

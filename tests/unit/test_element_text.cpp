@@ -1,7 +1,6 @@
 // Element text: line breaks are indentation everywhere except in SQL text
 // and procedure parameter values, where they are part of what was sent.
 
-#include "parse.h"
 #include "unit_support.h"
 
 
@@ -27,20 +26,8 @@ TEST(ElementText, LineBreaksStayOnlyInSqlAndParameterValues)
         {"Request/Procedure/ProcedureName", "pq"},
         {"Request/StyleSheet/Name", "ab"},
     };
-    quilletlog = 0;
-    diagstk_ptr d(diagstk_new());
-    io_in_t in = file_in(fmemopen(text.data(), text.size(), "r"));
-    void *tree = nullptr;
-    ASSERT_EQ(qx_parse_xml(d.get(), &in, &tree), 0);
-    std::fclose(in.src.file.fp);
-    for (const auto &[path, expected] : cases) {
-        char *val = nullptr;
-        const int r = qx_tree_element(d.get(), tree, 1, path, &val, nullptr);
-        EXPECT_EQ(r == TREE_ELEMENT_DATA ? std::string(val) : "", expected) << path;
-    }
-    char *second = nullptr;
-    ASSERT_EQ(qx_tree_element(d.get(), tree, 2, "Request/Transaction/Sql", &second, nullptr),
-              TREE_ELEMENT_DATA);
-    EXPECT_STREQ(second, "DELETE\nFROM t");
-    qx_free_parse_tree(d.get(), tree);
+    const Parsed doc(text);
+    ASSERT_EQ(doc.result, 0);
+    for (const auto &[path, expected] : cases) EXPECT_EQ(doc.value(path), expected) << path;
+    EXPECT_EQ(doc.value("Request/Transaction/Sql", 2), "DELETE\nFROM t");
 }

@@ -12,32 +12,6 @@
 
 namespace {
 
-struct Parsed {
-    diagstk_ptr d{diagstk_new()};
-    int result = 0;
-    void *tree = nullptr;
-    ~Parsed()
-    {
-        if (tree) qx_free_parse_tree(d.get(), tree);
-    }
-    // The text at `path`, or "<result>" when there is none.
-    std::string value(const char *path, unsigned instance = 1) const
-    {
-        char *val = nullptr;
-        const int r = qx_tree_element(d.get(), tree, instance, path, &val, nullptr);
-        return r == TREE_ELEMENT_DATA ? val : "<" + std::to_string(r) + ">";
-    }
-    // The value of attribute `name` of the first element at `path`, or null.
-    const char *attr(const char *path, const char *name) const
-    {
-        void *ctx = nullptr;
-        char *val = nullptr;
-        qx_tree_element(d.get(), tree, 1, path, &val, &ctx);
-        val = nullptr;
-        return qx_element_attr(d.get(), ctx, name, &val) == TREE_ELEMENT_DATA ? val : nullptr;
-    }
-};
-
 // Parses `pieces`, one read per piece: a SOCK_SEQPACKET pair keeps the
 // writer's record boundaries (pieces of 1..2048 bytes).
 void feed(Parsed &p, const std::vector<std::string> &pieces)

@@ -1,5 +1,5 @@
 // unit_support.h - helpers the unit tests share: channels over memory and
-// sockets, and the diagnostic texts as a list.
+// sockets, the diagnostic texts as a list and a parsed document.
 #pragma once
 
 #include <cstdio>
@@ -11,6 +11,7 @@
 
 #include "iodef.h"
 #include "log.h"
+#include "parse.h"
 #include "util.h"
 
 using Msgs = std::vector<std::string>;
@@ -58,3 +59,44 @@ inline Msgs messages(const diagstk_t *d)
     return texts;
 }
 
+
+// One document parsed from a channel or from `text`, and lookups by path.
+struct Parsed {
+    diagstk_ptr d{diagstk_new()};
+    int result = 0;
+    void *tree = nullptr;
+    Parsed() = default;
+    explicit Parsed(io_in_t *in, std::size_t limit = QX_MAX_REQUEST_BYTES)
+    {
+        quilletlog = 0;
+        result = qx_parse_xml(d.get(), in, &tree, limit);
+    }
+    explicit Parsed(std::string text)
+    {
+        io_in_t in = file_in(fmemopen(text.data(), text.size(), "r"));
+        quilletlog = 0;
+        result = qx_parse_xml(d.get(), &in, &tree);
+        std::fclose(in.src.file.fp);
+    }
+    Parsed(const Parsed &) = delete;
+    ~Parsed()
+    {
+        if (tree) qx_free_parse_tree(d.get(), tree);
+    }
+    // The text at `path`, or "<result>" when there is none.
+    std::string value(const char *path, unsigned instance = 1) const
+    {
+        char *val = nullptr;
+        const int r = qx_tree_element(d.get(), tree, instance, path, &val, nullptr);
+        return r == TREE_ELEMENT_DATA ? val : "<" + std::to_string(r) + ">";
+    }
+    // The value of attribute `name` of the first element at `path`, or null.
+    const char *attr(const char *path, const char *name) const
+    {
+        void *ctx = nullptr;
+        char *val = nullptr;
+        qx_tree_element(d.get(), tree, 1, path, &val, &ctx);
+        val = nullptr;
+        return qx_element_attr(d.get(), ctx, name, &val) == TREE_ELEMENT_DATA ? val : nullptr;
+    }
+};

@@ -119,6 +119,12 @@ std::string read_file(const std::string &path);
 void write_file(const std::string &path, std::string_view data);
 inline void write_config(std::string_view doc) { write_file(CONFIG_XML, doc); }
 std::string repeat(std::string_view unit, std::size_t n);
+inline std::size_t occurrences(std::string_view text, std::string_view part)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != text.npos; at = text.find(part, at + 1)) n++;
+    return n;
+}
 ::testing::AssertionResult holds(const std::string &text, const std::vector<std::string> &parts);
 
 // ---- Documents
@@ -165,6 +171,10 @@ inline std::string one_value(std::string_view name, std::string_view value)
            std::string(value) + "</Column>\n</Row>\n</Result>\n";
 }
 inline const std::string EMPTY_RESULT = "<Result State=\"00000\">\n</Result>\n";
+// Flags that kill children in the middle of a request on shutdown.
+inline const std::string KILL_CHILDREN =
+    "<Flags><MultiProcess/><EnableControlInterface/><WaitForChildrenTerminationOnClosedown/>"
+    "<KillChildrenOnClosedown/></Flags>";
 // A control request that changed the configuration.
 inline const std::string CONTROL_DONE = "<Result Status=\"00000\">\n</Result>\n";
 
