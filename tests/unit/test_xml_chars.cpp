@@ -9,7 +9,6 @@
 #include "unit_support.h"
 #include "xml.h"
 
-
 namespace {
 
 const std::string FFFD = "\xEF\xBF\xBD";
@@ -43,11 +42,6 @@ const Char CHARS[] = {
     {{0xFFFF}, "&#xfffd;", FFFD},
 };
 
-std::string bytes(const std::vector<unsigned char> &b, std::size_t n)
-{
-    return std::string(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n));
-}
-
 TEST(XmlChars, ConvertersWriteReplacementForWhatXmlCannotCarry)
 {
     for (const Char &c : CHARS) {
@@ -57,18 +51,16 @@ TEST(XmlChars, ConvertersWriteReplacementForWhatXmlCannotCarry)
         in.insert(in.end(), {'B', 0});
         const int len = static_cast<int>(in.size());
         std::vector<unsigned char> out(64);
+        const auto got = [&](std::size_t n) { return std::string(out.begin(), out.begin() + n); };
+        const std::string ref = "A" + c.ref + "B" + '\0', utf8 = "A" + c.utf8 + "B" + '\0';
         SCOPED_TRACE(c.units[0]);
-        EXPECT_EQ(bytes(out, qx_wides2chrrefs(in.data(), len, out.data(), out.size())),
-                  "A" + c.ref + "B" + std::string(1, '\0'));
-        EXPECT_EQ(bytes(out, std::size_t(qx_wides2utf8s(in.data(), len, out.data(), int(out.size())))),
-                  "A" + c.utf8 + "B" + std::string(1, '\0'));
+        EXPECT_EQ(got(qx_wides2chrrefs(in.data(), len, out.data(), out.size())), ref);
+        EXPECT_EQ(got(std::size_t(qx_wides2utf8s(in.data(), len, out.data(), 64))), utf8);
         if (c.units[0] >= 0x80) continue;
         // The same control characters as 8-bit text.
         const unsigned char eight[] = {'A', static_cast<unsigned char>(c.units[0]), 'B', 0};
-        EXPECT_EQ(bytes(out, qx_8bits2chrrefs(eight, 4, out.data(), out.size())),
-                  "A" + c.ref + "B" + std::string(1, '\0'));
-        EXPECT_EQ(bytes(out, qx_8bits2utf8s(eight, 4, out.data(), out.size())),
-                  "A" + c.utf8 + "B" + std::string(1, '\0'));
+        EXPECT_EQ(got(qx_8bits2chrrefs(eight, 4, out.data(), out.size())), ref);
+        EXPECT_EQ(got(qx_8bits2utf8s(eight, 4, out.data(), out.size())), utf8);
     }
 }
 

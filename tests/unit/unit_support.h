@@ -1,9 +1,17 @@
 // unit_support.h - helpers the unit tests share: channels over memory and
-// sockets, the diagnostic texts as a list and a parsed document.
+// sockets, reads of chosen sizes, the diagnostic texts as a list and a
+// parsed document.
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -100,3 +108,57 @@ struct Parsed {
         return qx_element_attr(d.get(), ctx, name, &val) == TREE_ELEMENT_DATA ? val : nullptr;
     }
 };
+
+// A socket channel whose reads return `pieces` one at a time (a
+// SOCK_SEQPACKET pair keeps the writer's boundaries; pieces of 1..2048
+// bytes). With `slow`, the writer sends each piece only once the one
+// before has been read, like a client on a slow line: the reader finds the
+// socket empty after every read. Unless `hang_up`, the writer keeps the
+// connection open like a client waiting for its answer: a reader that
+// waits for more fails after a second instead of hanging.
+class Feed {
+public:
+    Feed(std::vector<std::string> pieces, bool hang_up, bool slow = false)
+        : pieces_(std::move(pieces))
+    {
+        int sv[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv) != 0) throw std::runtime_error("socketpair");
+        reader_ = sv[0], writer_ = sv[1];
+        const timeval second{1, 0};
+        setsockopt(reader_, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
+        thread_ = std::thread([this, hang_up, slow] {
+            for (const std::string &piece : pieces_) {
+                if (send(writer_, piece.data(), piece.size(), MSG_NOSIGNAL) < 0) return;
+                while (slow && unread() > 0) std::this_thread::yield();
+            }
+            if (hang_up) shutdown(writer_, SHUT_WR);
+        });
+        in = socket_in(reader_);
+    }
+    ~Feed()
+    {
+        io_close_channels(&in, nullptr, nullptr);  // ends a writer blocked in send
+        thread_.join();
+        close(writer_);
+    }
+    io_in_t in;
+
+private:
+    // Bytes sent and not yet read; 0 also once the reader has closed.
+    int unread() const
+    {
+        int n = 0;
+        return ioctl(writer_, SIOCOUTQ, &n) == 0 ? n : 0;
+    }
+    std::vector<std::string> pieces_;
+    int reader_, writer_;
+    std::thread thread_;
+};
+
+// `s` in pieces of `n` bytes, the last one shorter.
+inline std::vector<std::string> split(const std::string &s, std::size_t n)
+{
+    std::vector<std::string> pieces;
+    for (std::size_t i = 0; i < s.size(); i += n) pieces.push_back(s.substr(i, n));
+    return pieces;
+}
