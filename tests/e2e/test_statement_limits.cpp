@@ -3,7 +3,6 @@
 // that kills children in the middle of a statement, and MaxChildMemory.
 
 #include <csignal>
-#include <sstream>
 #include <sys/socket.h>
 #include <thread>
 
@@ -39,15 +38,10 @@ double seconds_since(steady::time_point t)
 // "soft hard" of the address-space line of /proc/PID/limits.
 std::string address_space_limit(pid_t pid)
 {
-    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/limits"));
-    for (std::string line; std::getline(in, line);) {
-        if (!line.starts_with("Max address space")) continue;
-        std::istringstream values(line.substr(sizeof "Max address space"));
-        std::string soft, hard;
-        values >> soft >> hard;
-        return soft + " " + hard;
-    }
-    return "no such line";
+    static const std::regex line(R"(Max address space\s+(\S+)\s+(\S+))");
+    const std::string limits = read_file("/proc/" + std::to_string(pid) + "/limits");
+    std::smatch m;
+    return std::regex_search(limits, m, line) ? m.str(1) + " " + m.str(2) : "no such line";
 }
 
 class StatementLimits : public NetTest {
