@@ -62,8 +62,9 @@ protected:
 };
 
 // On a kept-open connection every request is answered once its root
-// element closes, however it is spelled or split, and requests sent
-// without waiting are answered in order. A request that cannot be
+// element closes, also across a full read, and requests sent without
+// waiting are answered in order (the spellings of an end and reads of
+// every size: Framing). A request that cannot be
 // understood is answered before the server hangs up.
 TEST_F(Protocol, ConnectionAnswersEveryRequestWhereverItEnds)
 {
