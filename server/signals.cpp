@@ -127,16 +127,6 @@ void qx_release_signals(void)
     sigprocmask(SIG_UNBLOCK, &held, nullptr);
 }
 
-void qx_reset_signal_flags(void)
-{
-    sigint = 0;
-    sigterm = 0;
-    sighup = 0;
-    pending_int = 0;
-    pending_term = 0;
-    pending_hup = 0;
-}
-
 int qx_ignore_sigpipe(diagstk_t *diag)
 {
     // A client that goes away must show up as a failed send (EPIPE), never

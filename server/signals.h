@@ -13,8 +13,6 @@ int process_signals(void);
 // writes no trace, so any thread may ask: it only reads two flags that the
 // handler sets in single stores.
 bool qx_termination_requested(void);
-// Returns every flag to 0; for tests that raise signals in one process.
-void qx_reset_signal_flags(void);
 // Makes the process ignore SIGPIPE, so a vanished peer shows up as EPIPE.
 int qx_ignore_sigpipe(diagstk_t *diag);
 // For the standalone server, after init_signals: the end of a child
