@@ -228,16 +228,21 @@ int qx_create_ip_acl(diagstk_t *diag, char *acl, void **acl_ll)
     return 0;
 }
 
-int qx_check_access_control(diagstk_t *diag, char *client_ip, void *ip_acl)
+int qx_acl_first_match(diagstk_t *diag, const char *client_ip, void *ip_acl)
 {
-    if (ip_acl == nullptr) return 1;
     int c[4];
-    convert_string_to_quadint(diag, client_ip, c);
+    convert_string_to_quadint(diag, const_cast<char *>(client_ip), c);
     for (auto *e = static_cast<ip_acl_t *>(ip_acl); e != nullptr; e = e->next) {
         bool match = true;
         for (int i = 0; i < 4; i++)
             if ((c[i] & e->net[i]) != (e->ip[i] & e->net[i])) match = false;
         if (match) return e->allow;
     }
-    return 1;
+    return -1;
+}
+
+int qx_check_access_control(diagstk_t *diag, char *client_ip, void *ip_acl)
+{
+    // Addresses no entry covers are admitted.
+    return qx_acl_first_match(diag, client_ip, ip_acl) != 0 ? 1 : 0;
 }
