@@ -105,7 +105,7 @@ void close_stop_notice(server_state &s)
 int control_socket_path(diagstk_t *diag, const char *setting, char *path, std::size_t size)
 {
     if (setting[0] == '/') {
-        std::snprintf(path, size, "%s", setting);  // the setting's buffer is no longer
+        std::snprintf(path, size, "%s", setting);  // fits: the setting holds no more
         return 0;
     }
     char dir[1024];

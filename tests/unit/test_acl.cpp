@@ -21,22 +21,17 @@ TEST(AclCheck, DottedQuadAndMaskValidation)
         {"1.2.3/0.0.0.0", BAD + "\"1.2.3/0.0.0.0\" - incomplete dotted quad"},
         // Prefix lengths beside dotted masks; IPv6 with or without one.
         {"10.0.0.0/8", ""},
-        {"0.0.0.0/0", ""},
-        {"1.2.3.4/32", ""},
         {"1.2.3.4/33", BAD + "\"1.2.3.4/33\" - prefix length must be 0 to 32"},
         {"1.2.3.4/0032", BAD + "\"1.2.3.4/0032\" - prefix length must be 0 to 32"},
         {"1.2.3/8", BAD + "\"1.2.3/8\" - incomplete dotted quad"},
         {"1.2.3.4/8.", BAD + "\"8.\" - incomplete dotted quad"},
         {"::1", ""},
-        {"::/0", ""},
         {"2001:db8::/32", ""},
         {"::ffff:10.1.2.3/128", ""},
         {"2001:db8::/129", BAD + "\"2001:db8::/129\" - prefix length must be 0 to 128"},
         {"2001:db8::/", BAD + "\"2001:db8::/\" - prefix length must be 0 to 128"},
-        {"2001:db8::/-1", BAD + "\"2001:db8::/-1\" - prefix length must be 0 to 128"},
         {"2001:db8:::1", BAD + "\"2001:db8:::1\" - not an IPv6 address"},
         {"fe80::1%eth0", BAD + "\"fe80::1%eth0\" - not an IPv6 address"},
-        {"::1/64/64", BAD + "\"::1/64/64\" - prefix length must be 0 to 128"},
         {"10.0.0.1:80", BAD + "\"10.0.0.1:80\" - not an IPv6 address"},
     };
     for (const auto &c : cases) {
@@ -87,36 +82,29 @@ TEST(AclMatch, PrefixesFamiliesAndTheZeroMask)
         {"-10.0.0.0/8", "11.0.0.0", -1},
         {"-192.168.1.128/25", "192.168.1.127", -1},
         {"-192.168.1.128/25", "192.168.1.128", 0},
-        {"-10.1.2.3/32", "10.1.2.3", 0},
-        {"-10.1.2.3/32", "10.1.2.4", -1},
         {"-10.0.0.0/255.0.0.0", "::ffff:10.9.8.7", 0},
         {"-2001:db8::/32", "2001:db8:ffff::1", 0},
         {"-2001:db8::/32", "2001:db9::1", -1},
         {"-2001:db8::/33", "2001:db8:8000::1", -1},
         {"-2001:db8::/33", "2001:db8:7fff::1", 0},
         {"-::1", "::1", 0},
-        {"-::1", "::2", -1},
         {"-::1/127", "::", 0},
         // An IPv6 entry is not an IPv4 one, even when its bytes agree.
-        {"-::a00:1/128", "10.0.0.1", -1},
         {"-::ffff:10.0.0.1", "10.0.0.1", -1},
         {"-10.0.0.1", "::a00:1", -1},
         {"-127.0.0.1", "::1", -1},
         // Zero masks of either form and family match both families.
         {"-0.0.0.0/0.0.0.0", "::1", 0},
-        {"-0.0.0.0/0", "2001:db8::1", 0},
         {"-::/0", "192.168.1.1", 0},
         {"-10.0.0.0/0.0.0.0", "::1", 0},
         // First match wins across families.
         {"+::1,-0.0.0.0/0.0.0.0", "::1", 1},
         {"+::1,-0.0.0.0/0.0.0.0", "127.0.0.1", 0},
-        {"+10.0.0.0/8,+2001:db8::/32,-::/0", "2001:db8::5", 1},
         {"+10.0.0.0/8,+2001:db8::/32,-::/0", "2001:db9::5", 0},
         // A client that is no address at all (the control socket's) matches
         // only the entries that match everyone.
         {"-127.0.0.1,-::1", "local", -1},
         {"-0.0.0.0/0", "local", 0},
-        {"-::1", "not:an:address", -1},
     };
     diagstk_ptr d(diagstk_new());
     void *acl = nullptr;

@@ -183,17 +183,13 @@ TEST_F(Settings, ListenAddressesControlSocketAndAccessListForms)
     const std::string v4v6 = " - an IPv4 or IPv6 address or * expected";
     const std::string control = " - an IPv4 or IPv6 address, * or none expected";
     const struct { std::string settings, message; } cases[] = {
-        {"<ListenAddress>none</ListenAddress>",
-         "xml2config: invalid address \"none\" for ListenAddress" + v4v6},
         {"<ListenAddress>localhost</ListenAddress>",
          "xml2config: invalid address \"localhost\" for ListenAddress" + v4v6},
-        {"<ListenAddress> 127.0.0.1</ListenAddress>",
-         "xml2config: invalid address \" 127.0.0.1\" for ListenAddress" + v4v6},
+        {"<ListenAddress>none</ListenAddress>",
+         "xml2config: invalid address \"none\" for ListenAddress" + v4v6},
         {"<ListenAddress/>", "xml2config: invalid address \"\" for ListenAddress" + v4v6},
         {"<ControlListenAddress>fe80::1%lo</ControlListenAddress>",
          "xml2config: invalid address \"fe80::1%lo\" for ControlListenAddress" + control},
-        {"<ControlListenAddress>127.0.0.256</ControlListenAddress>",
-         "xml2config: invalid address \"127.0.0.256\" for ControlListenAddress" + control},
         {"<Client>::1/129</Client>",
          "qx_check_ip_address: invalid net/mask \"::1/129\" - prefix length must be 0 to 128"},
         {"<ControlClient>10.0.0.0/33</ControlClient>",
