@@ -2,9 +2,12 @@
 // answer.
 //
 //   quilletclient [--timeout SECONDS] HOST:PORT [FILE|-]
-//   quilletclient --control [--timeout SECONDS] HOST:PORT --config
-//   quilletclient --control [--timeout SECONDS] HOST:PORT --set-config FILE
-//   quilletclient --control [--timeout SECONDS] HOST:PORT --stats
+//   quilletclient --control [--timeout SECONDS] HOST:PORT|SOCKET --config
+//   quilletclient --control [--timeout SECONDS] HOST:PORT|SOCKET --set-config FILE
+//   quilletclient --control [--timeout SECONDS] HOST:PORT|SOCKET --stats
+//
+// SOCKET is the path of the server's control socket; any argument holding
+// a "/" is taken for one (./control.sock for one in this directory).
 //
 // Exit status: 0 when every Result of the answer carries state "00000" (or
 // the answer is a configuration document), 2 for any other answer, 1 when
@@ -23,6 +26,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
@@ -30,7 +34,7 @@ namespace {
 
 constexpr const char *USAGE =
     "usage: quilletclient [--timeout SECONDS] HOST:PORT [FILE|-]\n"
-    "       quilletclient --control [--timeout SECONDS] HOST:PORT "
+    "       quilletclient --control [--timeout SECONDS] HOST:PORT|SOCKET "
     "--config | --set-config FILE | --stats\n";
 
 struct Failure {
@@ -113,6 +117,26 @@ int connect_to(const std::string &host, const std::string &port, Clock::time_poi
     freeaddrinfo(list);
     fail("cannot connect to " + host + ":" + port + ": " + why);
 }
+
+// Connects to the Unix-domain socket at `path`. A local connect does not
+// wait for the server, so the deadline only bounds the exchange after it.
+int connect_local(const std::string &path)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) fail("socket path too long: " + path);
+    path.copy(addr.sun_path, path.size());
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) fail(std::string("cannot create a socket: ") + std::strerror(errno));
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0) {
+        const std::string why = std::strerror(errno);
+        close(fd);
+        fail("cannot connect to " + path + ": " + why);
+    }
+    return fd;
+}
+
+bool is_socket_path(const std::string &target) { return target.find('/') != std::string::npos; }
 
 // Sends the whole document, ends the sending side, and reads until the
 // server closes the connection.
@@ -213,7 +237,9 @@ int run(int argc, char **argv)
             positional.push_back(a);
         }
     }
-    if (positional.empty()) fail("missing HOST:PORT");
+    if (positional.empty()) fail(control ? "missing HOST:PORT or SOCKET" : "missing HOST:PORT");
+    if (!control && is_socket_path(positional[0]))
+        fail("a socket path is for --control; requests go to HOST:PORT");
     if (!control_action.empty() && !control) fail(control_action + " needs --control");
 
     std::string doc;
@@ -233,13 +259,14 @@ int run(int argc, char **argv)
         if (doc.find_first_not_of(" \t\r\n") == std::string::npos) fail("empty request");
     }
 
+    const bool local = is_socket_path(positional[0]);
     std::string host, port;
-    split_address(positional[0], &host, &port);
+    if (!local) split_address(positional[0], &host, &port);
     const auto deadline =
         Clock::now() + std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
     std::string answer;
     for (int attempt = 1;; attempt++) {
-        const int fd = connect_to(host, port, deadline);
+        const int fd = local ? connect_local(positional[0]) : connect_to(host, port, deadline);
         try {
             answer = exchange(fd, doc, deadline);
             close(fd);

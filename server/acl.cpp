@@ -1,9 +1,14 @@
 // acl.cpp - client access lists: validation of net/mask texts,
 // compilation of access-list strings, matching, and blank stripping.
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <netinet/in.h>
+#include <string>
+#include <string_view>
 
 #include "acl.h"
 
@@ -30,6 +35,141 @@ void quad_from(const char *s, std::size_t len, int *quad)
         quad[i] = static_cast<int>(std::atol(num));
         if (pos < len) pos++;  // the dot
     }
+}
+
+// A prefix length: one to three decimal digits. -1 for any other text.
+int prefix_of(std::string_view s)
+{
+    if (s.empty() || s.size() > 3) return -1;
+    int v = 0;
+    for (const char c : s) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) return -1;
+        v = v * 10 + (c - '0');
+    }
+    return v;
+}
+
+// A mask text without dots is a prefix length (10.0.0.0/8), one with dots
+// the documented dotted mask (10.0.0.0/255.0.0.0).
+bool is_prefix_text(std::string_view s)
+{
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+void mask_from_prefix(int prefix, std::uint8_t *net)
+{
+    for (int i = 0; i < 16; i++) {
+        const int bits = std::clamp(prefix - 8 * i, 0, 8);
+        net[i] = static_cast<std::uint8_t>(bits == 0 ? 0 : 0xFF << (8 - bits));
+    }
+}
+
+// The address of an IPv6 text without its prefix; false when it is none.
+bool parse_ipv6(std::string_view text, std::uint8_t *out)
+{
+    if (text.size() >= INET6_ADDRSTRLEN) return false;
+    const std::string copy(text);
+    in6_addr a{};
+    if (inet_pton(AF_INET6, copy.c_str(), &a) != 1) return false;
+    std::memcpy(out, a.s6_addr, 16);
+    return true;
+}
+
+int check_ipv6(diagstk_t *diag, const char *ipstr)
+{
+    const std::string_view text(ipstr);
+    const std::size_t slash = text.find('/');
+    std::uint8_t addr[16];
+    if (!parse_ipv6(text.substr(0, slash), addr)) {
+        diagstk_add(diag, 2, "%s: invalid net/mask \"%s\" - not an IPv6 address", CHECK_OP,
+                    ipstr);
+        return -1;
+    }
+    if (slash != std::string_view::npos) {
+        const int prefix = prefix_of(text.substr(slash + 1));
+        if (prefix < 0 || prefix > 128) {
+            diagstk_add(diag, 2, "%s: invalid net/mask \"%s\" - prefix length must be 0 to 128",
+                        CHECK_OP, ipstr);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Compiles one entry (sign already taken) into `entry`; false when an IPv6
+// address or a prefix length does not parse.
+bool compile_entry(std::string_view text, ip_acl_t *entry)
+{
+    const std::size_t slash = text.find('/');
+    const std::string_view addr = text.substr(0, slash);
+    const std::string_view mask =
+        slash == std::string_view::npos ? std::string_view() : text.substr(slash + 1);
+    if (addr.find(':') != std::string_view::npos) {
+        entry->family = AF_INET6;
+        const int prefix = slash == std::string_view::npos ? 128 : prefix_of(mask);
+        if (!parse_ipv6(addr, entry->ip) || prefix < 0 || prefix > 128) return false;
+        mask_from_prefix(prefix, entry->net);
+        return true;
+    }
+    entry->family = AF_INET;
+    int quad[4];
+    quad_from(addr.data(), addr.size(), quad);
+    for (int i = 0; i < 4; i++) entry->ip[i] = static_cast<std::uint8_t>(quad[i]);
+    if (slash == std::string_view::npos) {
+        mask_from_prefix(32, entry->net);
+    } else if (is_prefix_text(mask)) {
+        const int prefix = prefix_of(mask);
+        if (prefix < 0 || prefix > 32) return false;
+        mask_from_prefix(prefix, entry->net);
+    } else {
+        quad_from(mask.data(), mask.size(), quad);
+        for (int i = 0; i < 4; i++) entry->net[i] = static_cast<std::uint8_t>(quad[i]);
+    }
+    return true;
+}
+
+// A client address as matching sees it. An IPv4-mapped IPv6 address (a
+// peer of a listener on "::") is the IPv4 client it stands for. Text that
+// is neither (the control socket's "local") has no family and matches
+// only entries that match everyone.
+struct client_addr {
+    int family = 0;
+    std::uint8_t bytes[16] = {};
+};
+
+client_addr parse_client(const char *text)
+{
+    client_addr c;
+    if (std::strchr(text, ':') != nullptr) {
+        if (!parse_ipv6(text, c.bytes)) return client_addr{};
+        c.family = AF_INET6;
+        if (IN6_IS_ADDR_V4MAPPED(reinterpret_cast<const in6_addr *>(c.bytes))) {
+            std::memmove(c.bytes, c.bytes + 12, 4);
+            std::memset(c.bytes + 4, 0, 12);
+            c.family = AF_INET;
+        }
+        return c;
+    }
+    if (text[std::strspn(text, "0123456789.")] != '\0') return c;
+    int quad[4];
+    quad_from(text, std::strlen(text), quad);
+    for (int i = 0; i < 4; i++) c.bytes[i] = static_cast<std::uint8_t>(quad[i]);
+    c.family = AF_INET;
+    return c;
+}
+
+bool matches(const ip_acl_t *e, const client_addr &c)
+{
+    bool everyone = true;
+    for (const std::uint8_t b : e->net) everyone = everyone && b == 0;
+    // The deny-all entry 0.0.0.0/0.0.0.0 keeps its meaning on a server
+    // that also takes IPv6 clients.
+    if (everyone) return true;
+    if (e->family != c.family) return false;
+    const int n = c.family == AF_INET ? 4 : 16;
+    for (int i = 0; i < n; i++)
+        if ((c.bytes[i] ^ e->ip[i]) & e->net[i]) return false;
+    return true;
 }
 
 }  // namespace
@@ -96,6 +236,7 @@ int qx_check_ip_address(diagstk_t *diag, const char *ipstr, int flag,
 int qx_check_netip_mask(diagstk_t *diag, char *ipstr, int flag, char **first_error_chr)
 {
     (void)first_error_chr;  // accepted, never written
+    if (ipstr != nullptr && std::strchr(ipstr, ':') != nullptr) return check_ipv6(diag, ipstr);
     const int mark = diagstk_context(diag);
     const char *bad = nullptr;
     if (qx_check_ip_address(diag, ipstr, flag, &bad) == 0) return 0;
@@ -130,6 +271,15 @@ int qx_check_netip_mask(diagstk_t *diag, char *ipstr, int flag, char **first_err
                         CHECK_OP, ipstr);
             return -1;
         }
+    }
+    if (is_prefix_text(bad + 1)) {
+        const int prefix = prefix_of(bad + 1);
+        if (prefix < 0 || prefix > 32) {
+            diagstk_add(diag, 2, "%s: invalid net/mask \"%s\" - prefix length must be 0 to 32",
+                        CHECK_OP, ipstr);
+            return -1;
+        }
+        return 0;
     }
     return qx_check_ip_address(diag, bad + 1, flag, nullptr);
 }
@@ -199,19 +349,14 @@ int qx_create_ip_acl(diagstk_t *diag, char *acl, void **acl_ll)
         ip_acl_t entry{};
         entry.allow = 1;
         if (*p == '+' || *p == '-') entry.allow = (*p++ == '+');
-        const std::size_t addr_len = span_until(p, ",/");
-        const char *addr = p;
-        p += addr_len;
-        if (*p == '/') {
-            p++;
-            const std::size_t mask_len = span_until(p, ",");
-            quad_from(p, mask_len, entry.net);
-            p += mask_len;
-        } else {
-            for (int &n : entry.net) n = 255;
+        const std::string_view text(p, span_until(p, ","));
+        p += text.size();
+        if (!compile_entry(text, &entry)) {
+            diagstk_add(diag, 3, "%s: invalid entry \"%.*s\" in access list", CREATE_OP,
+                        static_cast<int>(text.size()), text.data());
+            qx_free_ip_acl(diag, reinterpret_cast<void **>(&head));
+            return -1;
         }
-        quad_from(addr, addr_len, entry.ip);
-
         auto *item = static_cast<ip_acl_t *>(std::malloc(sizeof(ip_acl_t)));
         if (item == nullptr) {
             diagstk_add(diag, 3, "%s: Failed to allocate %d bytes for ACL LL item", CREATE_OP,
@@ -230,14 +375,10 @@ int qx_create_ip_acl(diagstk_t *diag, char *acl, void **acl_ll)
 
 int qx_acl_first_match(diagstk_t *diag, const char *client_ip, void *ip_acl)
 {
-    int c[4];
-    convert_string_to_quadint(diag, const_cast<char *>(client_ip), c);
-    for (auto *e = static_cast<ip_acl_t *>(ip_acl); e != nullptr; e = e->next) {
-        bool match = true;
-        for (int i = 0; i < 4; i++)
-            if ((c[i] & e->net[i]) != (e->ip[i] & e->net[i])) match = false;
-        if (match) return e->allow;
-    }
+    (void)diag;  // matching never fails
+    const client_addr c = parse_client(client_ip);
+    for (auto *e = static_cast<ip_acl_t *>(ip_acl); e != nullptr; e = e->next)
+        if (matches(e, c)) return e->allow;
     return -1;
 }
 

@@ -134,6 +134,11 @@ int qx_parse_cmdline(int argc, char **argv, cmdline_info_t *cmd, io_in_t *input,
     if (word == "tcpip_listen" || word == "standalone") {
         cmd->method = word == "standalone" ? STARTUP_STANDALONE : STARTUP_LISTEN;
         set_listen(input, output);
+        // The address comes from the settings whether or not the port is
+        // given here.
+        if (qx_get_config(diag, "ListenAddress", input->src.listen.address,
+                          sizeof input->src.listen.address, nullptr, nullptr) < 0)
+            return -1;
         return parse_port(argc, argv, input, diag);
     }
     if (word == "version") print_version(diag);

@@ -20,6 +20,8 @@
 std::uint32_t ini_port, ini_control_port, ini_max_concurrent, ini_max_client, ini_flags;
 std::uint32_t ini_request_timeout, ini_idle_timeout, ini_query_timeout, ini_max_child_memory;
 char ini_logdir[INI_STRING_SIZE], ini_acl[INI_STRING_SIZE], ini_ctrl_acl[INI_STRING_SIZE];
+char ini_listen_address[IO_ADDRESS_SIZE], ini_control_listen_address[IO_ADDRESS_SIZE];
+char ini_control_socket[INI_STRING_SIZE];
 int quillet_configuration_change = 0;
 
 namespace {
@@ -55,6 +57,34 @@ void pass_log_dir(ini_setting_t *ini)
 const char *effective_log_dir(const ini_setting_t *ini)
 {
     return qx_log_effective_dir(static_cast<const char *>(ini->destination));
+}
+
+// Stores a listener address after checking that a listener could bind it,
+// so that a mistyped address refuses the document instead of the next
+// start. A control listener may also be "none".
+int store_address(diagstk_t *diag, ini_setting_t *ini, const char *text, bool none_allowed)
+{
+    sockaddr_storage addr{};
+    socklen_t len = 0;
+    const bool none = none_allowed && std::strcmp(text, "none") == 0;
+    if (!none && (text[0] == '\0' || !io_listen_address(text, 0, &addr, &len))) {
+        diagstk_add(diag, 4, "%s: invalid address \"%s\" for %s - %s expected", "xml2config",
+                    text, ini->name,
+                    none_allowed ? "an IPv4 or IPv6 address, * or none" : "an IPv4 or IPv6 address or *");
+        return -1;
+    }
+    std::snprintf(static_cast<char *>(ini->destination), ini->dest_size, "%s", text);
+    return 0;
+}
+
+int attr_listen_address_in(diagstk_t *diag, void *, ini_setting_t *ini, void *val)
+{
+    return store_address(diag, ini, static_cast<const char *>(val), false);
+}
+
+int attr_control_address_in(diagstk_t *diag, void *, ini_setting_t *ini, void *val)
+{
+    return store_address(diag, ini, static_cast<const char *>(val), true);
 }
 
 }  // namespace
@@ -98,6 +128,18 @@ ini_setting_t quillet_settings[] = {
     {.type = INI_TYPE_NUMERIC, .name = "MaxChildMemory",
      .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .num_default = 0,
      .destination = &ini_max_child_memory, .dest_size = sizeof ini_max_child_memory},
+    // Where the standalone server listens; read at start, like the ports.
+    {.type = INI_TYPE_STRING, .name = "ListenAddress",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "*",
+     .destination = ini_listen_address, .dest_size = sizeof ini_listen_address,
+     .attr_in_func = attr_listen_address_in},
+    {.type = INI_TYPE_STRING, .name = "ControlListenAddress",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "*",
+     .destination = ini_control_listen_address, .dest_size = sizeof ini_control_listen_address,
+     .attr_in_func = attr_control_address_in},
+    {.type = INI_TYPE_STRING, .name = "ControlSocket",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "",
+     .destination = ini_control_socket, .dest_size = sizeof ini_control_socket},
     {},  // a null name ends the table
 };
 

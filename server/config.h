@@ -81,6 +81,11 @@ extern std::uint32_t ini_request_timeout, ini_idle_timeout, ini_query_timeout,
     ini_max_child_memory;
 extern char ini_logdir[INI_STRING_SIZE], ini_acl[INI_STRING_SIZE],
     ini_ctrl_acl[INI_STRING_SIZE];
+// Addresses of the request and control listeners ("*", "::", an address;
+// "none" for the control listener) and the path of the control socket
+// ("" for none), all read once by the standalone start-up.
+extern char ini_listen_address[IO_ADDRESS_SIZE], ini_control_listen_address[IO_ADDRESS_SIZE];
+extern char ini_control_socket[INI_STRING_SIZE];
 // Set each time a configuration document has been applied without error.
 extern int quillet_configuration_change;
 

@@ -17,6 +17,8 @@
 #include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "log.h"
@@ -81,12 +83,20 @@ const char *name_or(const char *filespec, const char *fallback)
     return filespec != nullptr ? filespec : fallback;
 }
 
-// Creates, registers, binds and starts a listener on `port`; -1 after one
-// message. Shared by the request and control channels.
+// Creates, registers, binds and starts a listener on the channel's address
+// and `port`; -1 after one message. Shared by the request and control
+// channels.
 int open_listener(io_in_t *input, std::uint32_t port, const char *op, diagstk_t *diag)
 {
     if (io_start_winsock(diag) < 0) return -1;
-    int sock = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_storage addr{};
+    socklen_t addr_len = 0;
+    if (!io_listen_address(input->src.listen.address, port, &addr, &addr_len)) {
+        diagstk_add(diag, 3, "Failed to create listening socket - invalid address \"%s\"",
+                    input->src.listen.address);
+        return -1;
+    }
+    int sock = socket(addr.ss_family, SOCK_STREAM, 0);
     if (sock < 0) {
         diagstk_add(diag, 3, "Failed to create listening socket - %s", std::strerror(errno));
         return -1;
@@ -95,13 +105,11 @@ int open_listener(io_in_t *input, std::uint32_t port, const char *op, diagstk_t 
         if (qx_tracing(QX_LOG_CHANNEL)) qx_log("%s()=-1 (io_register_file(sock) failed\n", op);
         return -1;
     }
-    int one = 1;
+    int one = 1, zero = 0;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
-    if (bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
+    // "::" takes IPv4 clients too, whatever the system's default is.
+    if (addr.ss_family == AF_INET6) setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+    if (bind(sock, reinterpret_cast<sockaddr *>(&addr), addr_len) < 0) {
         diagstk_add(diag, 3, "failed to bind socket to port %lu - %s",
                     static_cast<unsigned long>(port), std::strerror(errno));
         return -1;
@@ -195,6 +203,17 @@ int close_input(io_in_t *input, diagstk_t *diag)
             return -1;
         }
         l.listen_sock = -1;
+    }
+    if (l.local_path != nullptr) {
+        io_register_file(nullptr, IO_REGISTER_REMOVE, &l.local_sock, nullptr);
+        close(l.local_sock);
+        // Only a socket is removed: whatever else has taken the path since
+        // is not ours.
+        struct stat st {};
+        if (lstat(l.local_path, &st) == 0 && S_ISSOCK(st.st_mode)) unlink(l.local_path);
+        std::free(l.local_path);
+        l.local_path = nullptr;
+        l.local_sock = -1;
     }
     // An accepted connection belongs to the output channel, which closes it
     // after the answer; the input only reads from it.
@@ -548,6 +567,35 @@ int io_stop_winsock(diagstk_t *diag)
     return 0;
 }
 
+bool io_listen_address(const char *text, std::uint32_t port, sockaddr_storage *addr,
+                       socklen_t *len)
+{
+    *addr = sockaddr_storage{};
+    const auto net_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
+    auto *v4 = reinterpret_cast<sockaddr_in *>(addr);
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(addr);
+    if (text[0] == '\0' || std::strcmp(text, "*") == 0) {
+        v4->sin_family = AF_INET;
+        v4->sin_addr.s_addr = htonl(INADDR_ANY);
+        v4->sin_port = net_port;
+        *len = sizeof *v4;
+        return true;
+    }
+    if (inet_pton(AF_INET, text, &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = net_port;
+        *len = sizeof *v4;
+        return true;
+    }
+    if (inet_pton(AF_INET6, text, &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = net_port;
+        *len = sizeof *v6;
+        return true;
+    }
+    return false;
+}
+
 int io_open_control_channel(diagstk_t *diag, io_in_t *input, io_out_t *output)
 {
     constexpr const char *op = "io_open_control_channels";
@@ -556,7 +604,10 @@ int io_open_control_channel(diagstk_t *diag, io_in_t *input, io_out_t *output)
         qx_log("%s(%p,%p,%p)\n", op, static_cast<void *>(diag), static_cast<void *>(input),
                static_cast<void *>(output));
     input->method = XML_INPUT_METHOD_LISTEN;
-    if (open_listener(input, input->src.listen.port, op, diag) < 0) {
+    input->src.listen.listen_sock = -1;
+    input->src.listen.sock = -1;
+    if (std::strcmp(input->src.listen.address, "none") != 0 &&
+        open_listener(input, input->src.listen.port, op, diag) < 0) {
         if (trace) qx_log("%s()=-1\n", op);
         return -1;
     }
@@ -564,6 +615,99 @@ int io_open_control_channel(diagstk_t *diag, io_in_t *input, io_out_t *output)
     output->dst.listen.sock = -1;
     if (trace) qx_log("-%s()=0\n", op);
     return 0;
+}
+
+namespace {
+
+constexpr const char *SOCKET_OP = "io_open_control_socket";
+
+// Clears the way for a new socket at `path`: nothing there, or a socket
+// that nobody listens on any more (its server ended without removing it).
+// A socket still served belongs to another server; anything that is not a
+// socket is never removed.
+int clear_socket_path(diagstk_t *diag, const sockaddr_un &addr)
+{
+    struct stat st {};
+    if (lstat(addr.sun_path, &st) != 0) {
+        if (errno == ENOENT) return 0;
+        diagstk_add(diag, 4, "%s: cannot use %s - %s", SOCKET_OP, addr.sun_path,
+                    std::strerror(errno));
+        return -1;
+    }
+    if (!S_ISSOCK(st.st_mode)) {
+        diagstk_add(diag, 4, "%s: %s exists and is not a socket - not replacing it", SOCKET_OP,
+                    addr.sun_path);
+        return -1;
+    }
+    // Not blocking: a live server with a full queue answers EAGAIN.
+    const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const bool served =
+        probe >= 0 && (connect(probe, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0 ||
+                       errno == EAGAIN);
+    if (probe >= 0) close(probe);
+    if (served) {
+        diagstk_add(diag, 4, "%s: %s is in use by another server", SOCKET_OP, addr.sun_path);
+        return -1;
+    }
+    if (unlink(addr.sun_path) < 0 && errno != ENOENT) {
+        diagstk_add(diag, 4, "%s: cannot remove the stale socket %s - %s", SOCKET_OP,
+                    addr.sun_path, std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// Binds `sock` at the address with mode 0660 from the moment the file
+// appears: the process is single-threaded, so the narrowed umask affects
+// nothing else.
+int bind_private(int sock, const sockaddr_un &addr)
+{
+    const mode_t old = umask(0117);
+    const int r = bind(sock, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
+    const int err = errno;
+    umask(old);
+    errno = err;
+    return r;
+}
+
+}  // namespace
+
+int io_open_control_socket(diagstk_t *diag, io_in_t *input, const char *path)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (std::strlen(path) >= sizeof addr.sun_path) {
+        diagstk_add(diag, 4, "%s: socket path %s is too long (at most %zu bytes)", SOCKET_OP, path,
+                    sizeof addr.sun_path - 1);
+        return -1;
+    }
+    std::memcpy(addr.sun_path, path, std::strlen(path) + 1);
+    if (clear_socket_path(diag, addr) < 0) return -1;
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (sock < 0) {
+        diagstk_add(diag, 4, "%s: Failed to create socket - %s", SOCKET_OP, std::strerror(errno));
+        return -1;
+    }
+    if (io_register_file(diag, IO_REGISTER_ADD, &sock, nullptr) < 0) {
+        close(sock);
+        return -1;
+    }
+    if (bind_private(sock, addr) < 0 || listen(sock, 5) < 0) {
+        diagstk_add(diag, 4, "%s: cannot listen on %s - %s", SOCKET_OP, path, std::strerror(errno));
+        io_register_file(nullptr, IO_REGISTER_REMOVE, &sock, nullptr);
+        close(sock);
+        return -1;
+    }
+    input->src.listen.local_path = strdup(path);
+    if (input->src.listen.local_path == nullptr) {
+        diagstk_add(diag, 4, "%s: out of memory", SOCKET_OP);
+        io_register_file(nullptr, IO_REGISTER_REMOVE, &sock, nullptr);
+        close(sock);
+        unlink(path);
+        return -1;
+    }
+    input->src.listen.local_sock = sock;
+    return qx_ignore_sigpipe(diag);
 }
 
 namespace {
@@ -596,7 +740,10 @@ int io_wait_for_connection(io_in_t *input, io_in_t *icontrol, diagstk_t *diag)
         return -1;
     }
     const int csock = icontrol != nullptr ? icontrol->src.listen.listen_sock : -1;
-    if (icontrol != nullptr && csock == -1) {
+    const int usock = icontrol != nullptr && icontrol->src.listen.local_path != nullptr
+                          ? icontrol->src.listen.local_sock
+                          : -1;
+    if (icontrol != nullptr && csock == -1 && usock == -1) {
         diagstk_add(diag, 3, "%s: Invalid control socket", op);
         if (trace) qx_log("%s()=-1\n", op);
         return -1;
@@ -605,12 +752,14 @@ int io_wait_for_connection(io_in_t *input, io_in_t *icontrol, diagstk_t *diag)
     FD_ZERO(&rd);
     FD_SET(lsock, &rd);
     if (csock != -1) FD_SET(csock, &rd);
+    if (usock != -1) FD_SET(usock, &rd);
     const timespec tv{5, 0};
     const sigset_t during = wait_mask();
-    const int r = pselect((lsock > csock ? lsock : csock) + 1, &rd, nullptr, nullptr, &tv, &during);
+    const int r = pselect(std::max({lsock, csock, usock}) + 1, &rd, nullptr, nullptr, &tv, &during);
     if (r > 0) {
         if (FD_ISSET(lsock, &rd)) return 1;
-        if (csock != -1 && FD_ISSET(csock, &rd)) return 2;
+        if ((csock != -1 && FD_ISSET(csock, &rd)) || (usock != -1 && FD_ISSET(usock, &rd)))
+            return 2;
         diagstk_add(diag, 3,
                     "%s: Internal error, select returns read-ready but no recognised socket set "
                     "in mask",
@@ -626,6 +775,42 @@ int io_wait_for_connection(io_in_t *input, io_in_t *icontrol, diagstk_t *diag)
     return result;
 }
 
+namespace {
+
+// The listener of a channel a connection is waiting on: the TCP one unless
+// only the Unix-domain one has a connection.
+int ready_listener(const io_desc_listen_t &l)
+{
+    if (l.local_path == nullptr) return l.listen_sock;
+    if (l.listen_sock == -1) return l.local_sock;
+    pollfd p[2] = {{l.listen_sock, POLLIN, 0}, {l.local_sock, POLLIN, 0}};
+    if (poll(p, 2, 0) > 0 && !(p[0].revents & POLLIN) && (p[1].revents & POLLIN))
+        return l.local_sock;
+    return l.listen_sock;
+}
+
+// The client address as text. A peer of a listener on "::" that came over
+// IPv4 arrives as ::ffff:a.b.c.d; it is written as the a.b.c.d it is, so
+// that access lists, limits and statistics see one client, not two.
+void peer_text(const sockaddr_storage &peer, char *buf, std::size_t size)
+{
+    char text[INET6_ADDRSTRLEN] = "";
+    const char *r = nullptr;
+    if (peer.ss_family == AF_UNIX) {
+        r = std::strcpy(text, IO_LOCAL_CLIENT);
+    } else if (peer.ss_family == AF_INET) {
+        r = inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in &>(peer).sin_addr, text,
+                      sizeof text);
+    } else if (peer.ss_family == AF_INET6) {
+        const in6_addr &a = reinterpret_cast<const sockaddr_in6 &>(peer).sin6_addr;
+        r = IN6_IS_ADDR_V4MAPPED(&a) ? inet_ntop(AF_INET, a.s6_addr + 12, text, sizeof text)
+                                     : inet_ntop(AF_INET6, &a, text, sizeof text);
+    }
+    std::snprintf(buf, size, "%s", r != nullptr ? text : "");
+}
+
+}  // namespace
+
 int io_accept_connection(io_in_t *input, io_out_t *output, diagstk_t *diag)
 {
     constexpr const char *op = "io_accept_connection";
@@ -635,21 +820,17 @@ int io_accept_connection(io_in_t *input, io_out_t *output, diagstk_t *diag)
                static_cast<void *>(diag));
     clear_input_connection(input);
     clear_output_connection(output);
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t len = sizeof peer;
     input->src.listen.sock =
-        accept(input->src.listen.listen_sock, reinterpret_cast<sockaddr *>(&peer), &len);
+        accept(ready_listener(input->src.listen), reinterpret_cast<sockaddr *>(&peer), &len);
     if (input->src.listen.sock == -1) {
         diagstk_add(diag, 3, "%s: Failed to accept incoming connection - %s", op,
                     std::strerror(errno));
         if (trace) qx_log("%s()=-1\n", op);
         return -1;
     }
-    char text[INET_ADDRSTRLEN];
-    if (inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text) != nullptr)
-        std::snprintf(input->src.listen.client_ip, sizeof input->src.listen.client_ip, "%s", text);
-    else
-        input->src.listen.client_ip[0] = '\0';
+    peer_text(peer, input->src.listen.client_ip, sizeof input->src.listen.client_ip);
     io_keep_alive(input->src.listen.sock);
     // One owner: the output channel sends the answer and closes the
     // connection; the input reads from the same descriptor.
@@ -672,10 +853,12 @@ int io_hand_over_connection(io_in_t *input, io_out_t *output)
 
 int io_get_port(a_sock_t sock, int *port)
 {
-    sockaddr_in addr{};
+    sockaddr_storage addr{};
     socklen_t len = sizeof addr;
     if (getsockname(sock, reinterpret_cast<sockaddr *>(&addr), &len) < 0) return -1;
-    *port = static_cast<int>(static_cast<std::uint32_t>(addr.sin_port));
+    // The port field lies at the same place in both families.
+    *port = static_cast<int>(static_cast<std::uint32_t>(
+        reinterpret_cast<const sockaddr_in &>(addr).sin_port));
     return 0;
 }
 

@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <netinet/in.h>
 #include <string>
 #include <string_view>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include "diag.h"
@@ -47,13 +49,29 @@ typedef struct io_desc_file_s {
     char *filespec;  // owned heap copy, or null for the standard streams
 } io_desc_file_t;
 
+// The text a connection over a Unix-domain socket gives as its client
+// address: it has no network address, and this is what statistics, events
+// and traces show for it.
+inline constexpr const char *IO_LOCAL_CLIENT = "local";
+inline constexpr std::size_t IO_ADDRESS_SIZE = 64;
+
 typedef struct io_desc_listen_s {
     std::uint32_t port;
     a_sock_t listen_sock;
     a_sock_t sock;
     listen_port_type type;
     bool borrowed;  // input side of an accepted connection: the output owns `sock`
-    char client_ip[32];
+    // The listener's address (io_listen_address); empty is "*". "none"
+    // opens no TCP listener on a control channel.
+    char address[IO_ADDRESS_SIZE];
+    // A control channel may also listen on a Unix-domain socket: `local_sock`
+    // is its listener, valid only while `local_path` (owned, removed from the
+    // file system when the channel closes) is set.
+    char *local_path;
+    a_sock_t local_sock;
+    // Peer address as text: dotted IPv4 (also for an IPv4-mapped IPv6
+    // peer), IPv6, or IO_LOCAL_CLIENT. Empty when it could not be converted.
+    char client_ip[INET6_ADDRSTRLEN];
     char client_name[64];
 } io_desc_listen_t;
 
@@ -143,11 +161,25 @@ void io_keep_alive(a_sock_t sock);
 
 int io_start_winsock(diagstk_t *diag);
 int io_stop_winsock(diagstk_t *diag);
-// Opens the control listener on input->src.listen.port (the caller reads
-// the ControlPort setting). 0, or -1 with a message.
+// The socket address a listener on `text` and `port` binds: "*" (or an
+// empty text) every IPv4 interface; "::" every interface, IPv6 and IPv4;
+// else an IPv4 or IPv6 literal address. False when `text` is none of
+// these (a host name included: nothing is looked up).
+bool io_listen_address(const char *text, std::uint32_t port, sockaddr_storage *addr,
+                       socklen_t *len);
+// Opens the control listener on input->src.listen.port and .address (the
+// caller reads the ControlPort and ControlListenAddress settings); an
+// address of "none" opens no TCP listener, only the channel. 0, or -1 with
+// a message.
 int io_open_control_channel(diagstk_t *diag, io_in_t *input, io_out_t *output);
-// 1 request listener ready, 2 control listener ready, 0 time-out or signal,
-// -1 error.
+// Adds a Unix-domain listener at `path` to the control channel `input`,
+// mode 0660 from its creation. A socket nobody listens on (left by a
+// crash) is replaced; anything else at the path is refused, and so is a
+// path longer than a socket address holds. The socket is removed when the
+// channel closes. 0, or -1 with a message.
+int io_open_control_socket(diagstk_t *diag, io_in_t *input, const char *path);
+// 1 request listener ready, 2 a control listener (TCP or Unix-domain)
+// ready, 0 time-out or signal, -1 error.
 int io_wait_for_connection(io_in_t *input, io_in_t *icontrol, diagstk_t *diag);
 // Accepts one connection on the input's listener. The output channel owns
 // the new socket (it answers and closes it); the input reads from it. What

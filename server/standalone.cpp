@@ -43,8 +43,16 @@ struct server_state {
     int stop_notice = -1;  // write end of the children's stop notice
 };
 
-[[noreturn]] void fatal(diagstk_t *diag)
+// Closes the control listeners, removing the control socket.
+void close_control(server_state &s)
 {
+    if (s.icontrolp != nullptr) io_close_channels(&s.icontrol, nullptr, nullptr);
+    s.icontrolp = nullptr;
+}
+
+[[noreturn]] void fatal(server_state &s, diagstk_t *diag)
+{
+    close_control(s);
     diagstk_output(diag, 0, nullptr);
     diagstk_free(diag);
     qx_close_logs();
@@ -92,29 +100,75 @@ void close_stop_notice(server_state &s)
     s.stop_notice = -1;
 }
 
+// The control socket's path: a relative one lies in the installation
+// directory, beside config.xml.
+int control_socket_path(diagstk_t *diag, const char *setting, char *path, std::size_t size)
+{
+    if (setting[0] == '/') {
+        std::snprintf(path, size, "%s", setting);  // fits: the setting holds no more
+        return 0;
+    }
+    char dir[1024];
+    if (qx_get_install_path(diag, dir, sizeof dir) < 0) return -1;
+    return qx_filespec(diag, dir, setting, path, size);
+}
+
+// Opens the control listeners the settings name: TCP on ControlPort at
+// ControlListenAddress unless that is "none", and the Unix-domain socket
+// ControlSocket unless that is empty. With neither, the control interface
+// stays closed and an event says why.
+int open_control(server_state &s, diagstk_t *diag)
+{
+    unsigned long port = 0;
+    char *address = nullptr, *socket_setting = nullptr;
+    if (read_limit(diag, "ControlPort", &port) < 0 ||
+        qx_get_config(diag, "ControlListenAddress", nullptr, 0, &address, nullptr) < 0 ||
+        qx_get_config(diag, "ControlSocket", nullptr, 0, &socket_setting, nullptr) < 0)
+        return -1;
+    const bool tcp = std::strcmp(address, "none") != 0;
+    if (!tcp && socket_setting[0] == '\0') {
+        qx_report_event(eventlog, 2, EVENT_GENERIC,
+                        "Control interface enabled but not listening - ControlListenAddress is "
+                        "none and ControlSocket is empty",
+                        nullptr);
+        return 0;
+    }
+    s.icontrol.src.listen.port = static_cast<std::uint32_t>(port);
+    std::snprintf(s.icontrol.src.listen.address, sizeof s.icontrol.src.listen.address, "%s",
+                  address);
+    if (io_open_control_channel(diag, &s.icontrol, &s.ocontrol) < 0) return -1;
+    s.icontrolp = &s.icontrol;
+    if (socket_setting[0] != '\0') {
+        char path[1024];
+        if (control_socket_path(diag, socket_setting, path, sizeof path) < 0 ||
+            io_open_control_socket(diag, &s.icontrol, path) < 0)
+            return -1;
+        mtlog("Control socket open: %s\n", path);
+    }
+    mtlog("Control channel open\n");
+    return 0;
+}
+
 void start_up(server_state &s, io_in_t *input, io_out_t *output, diagstk_t *diag)
 {
     s.stats.start_time = std::time(nullptr);
     mtlog("startup_standalone\n");
-    if (init_signals(diag) < 0 || qx_hold_signals(diag) < 0) fatal(diag);
-    if (open_stop_notice(s, diag) < 0) fatal(diag);
+    if (init_signals(diag) < 0 || qx_hold_signals(diag) < 0) fatal(s, diag);
+    if (open_stop_notice(s, diag) < 0) fatal(s, diag);
     if (load_acl(diag, "Client", "Getting ACL list\n", "ACL list: \"%s\"\n", &s.ip_acl) < 0)
-        fatal(diag);
+        fatal(s, diag);
     if (read_limit(diag, "MaxConcurrentConnect", &s.limits.max_concurrent) != 0 ||
         read_limit(diag, "MaxClientConnect", &s.limits.max_client) != 0)
-        fatal(diag);
+        fatal(s, diag);
     if (qx_ini_flag_set(FLAG_CONTROL_INTERFACE)) {
-        unsigned long port = 0;
-        if (read_limit(diag, "ControlPort", &port) < 0) fatal(diag);
-        s.icontrol.src.listen.port = static_cast<std::uint32_t>(port);
-        if (io_open_control_channel(diag, &s.icontrol, &s.ocontrol) < 0) fatal(diag);
-        mtlog("Control channel open\n");
-        s.icontrolp = &s.icontrol;
-        if (load_acl(diag, "ControlClient", "Getting Control ACL list\n",
+        if (open_control(s, diag) < 0) fatal(s, diag);
+        if (s.icontrolp != nullptr &&
+            load_acl(diag, "ControlClient", "Getting Control ACL list\n",
                      "Control ACL list: \"%s\"\n", &s.ip_ctrl_acl) < 0)
-            fatal(diag);
+            fatal(s, diag);
     }
     if (const int r = io_open_channels(input, output, diag); r != 0) {
+        close_control(s);
         diagstk_output(diag, 0, nullptr);
         diagstk_free(diag);
         std::exit(r & 0xFF);
@@ -132,7 +186,7 @@ void idle_turn(server_state &s, diagstk_t *diag)
             qx_create_ip_acl(diag, acl_str, &s.ip_acl) < 0 ||
             qx_get_config(diag, "ControlClient", nullptr, 0, &acl_str, nullptr) < 0 ||
             qx_create_ip_acl(diag, acl_str, &s.ip_ctrl_acl) < 0)
-            fatal(diag);
+            fatal(s, diag);
     }
     cleanup_exited_threads(diag, &s.threadsll, &s.stats);
     s.connections_since_cleanup = 0;
@@ -170,7 +224,11 @@ int control_connection(server_state &s, diagstk_t *diag)
     int sts = accept_or_pause(&s.icontrol, &s.ocontrol, diag);
     if (sts != 0) return sts;
     qx_update_stats(&s.stats, STATS_CONTROL_CONNECT, nullptr, nullptr);
-    if (!qx_check_access_control(diag, s.icontrol.src.listen.client_ip, s.ip_ctrl_acl)) {
+    // The control socket's file permissions decide who reaches it; the
+    // address list is for TCP clients.
+    const char *client = s.icontrol.src.listen.client_ip;
+    const bool local = std::strcmp(client, IO_LOCAL_CLIENT) == 0;
+    if (!local && !qx_check_access_control(diag, const_cast<char *>(client), s.ip_ctrl_acl)) {
         diagstk_add(diag, 3, "Access denied to client due to Control IP-based ACL");
         qx_output_error_result(diag, &s.ocontrol);
         io_close_channels(nullptr, &s.ocontrol, diag);
@@ -191,7 +249,7 @@ int control_connection(server_state &s, diagstk_t *diag)
 [[noreturn]] void shut_down(server_state &s, io_in_t *input, diagstk_t *diag)
 {
     io_close_channels(input, nullptr, nullptr);
-    if (s.icontrolp != nullptr) io_close_channels(&s.icontrol, nullptr, nullptr);
+    close_control(s);
     close_stop_notice(s);
     qx_free_ip_acl(diag, &s.ip_acl);
     qx_free_ip_acl(diag, &s.ip_ctrl_acl);
@@ -220,6 +278,7 @@ int startup_standalone(cmdline_info_t *, io_in_t *input, io_out_t *output, diags
         }
         if (r < 0) {
             diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
+            close_control(s);
             return -1;
         }
         int sts = 0;
@@ -256,6 +315,28 @@ bool client_over_limit(diagstk_t *diag, srv_limits_t limits, threads_t *slots, c
     return true;
 }
 
+// The name the resolver gives the address text `ip` (IPv4 or IPv6); false
+// when it has none. Blocks in the server loop: the reason ReverseLookup is
+// off by default.
+bool host_name(const char *ip, char *name, std::size_t size)
+{
+    sockaddr_storage addr{};
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&addr);
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&addr);
+    socklen_t len = 0;
+    if (inet_pton(AF_INET, ip, &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        len = sizeof *v4;
+    } else if (inet_pton(AF_INET6, ip, &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        len = sizeof *v6;
+    } else {
+        return false;
+    }
+    return getnameinfo(reinterpret_cast<sockaddr *>(&addr), len, name, static_cast<socklen_t>(size),
+                       nullptr, 0, NI_NAMEREQD) == 0;
+}
+
 void refuse(diagstk_t *diag, io_out_t *output, stats_t *stats)
 {
     qx_update_stats(stats, STATS_DISCONNECT, nullptr, nullptr);
@@ -271,12 +352,9 @@ int new_incoming_connection(diagstk_t *diag, io_in_t *input, io_out_t *output,
     char *address = input->src.listen.client_ip;
     mtlog("Connection from %s\n", address);
     qx_update_stats(stats, STATS_CONNECT, *threadspp, nullptr);
-    hostent *host = nullptr;
-    if (qx_ini_flag_set(FLAG_REVERSE_LOOKUP)) {
-        in_addr_t addr = inet_addr(address);
-        host = gethostbyaddr(&addr, 4, AF_INET);
-    }
-    qx_update_stats(stats, STATS_CLIENT, address, host);
+    char host[NI_MAXHOST];
+    const bool named = qx_ini_flag_set(FLAG_REVERSE_LOOKUP) && host_name(address, host, sizeof host);
+    qx_update_stats(stats, STATS_CLIENT, address, named ? host : nullptr);
 
     if (!qx_check_access_control(diag, address, ip_acl)) {
         qx_update_stats(stats, STATS_REFUSED, nullptr, nullptr);

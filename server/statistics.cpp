@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <netdb.h>
 #include <sys/times.h>
 
 #include "track.h"
@@ -24,9 +23,9 @@ void count_connect(stats_t *stats, const threads_t *slots)
     stats->n_active_threads = count;
 }
 
-void count_client(stats_t *stats, const char *address, const hostent *host)
+void count_client(stats_t *stats, const char *address, const char *host)
 {
-    const char *name = host != nullptr && host->h_name != nullptr ? host->h_name : "unknown";
+    const char *name = host != nullptr ? host : "unknown";
     unsigned long row = 0;
     for (; row < stats->n_diff_clients && row < QX_STATS_CLIENTS; row++) {
         clients_t &c = stats->clients[row];
@@ -52,7 +51,7 @@ void qx_update_stats(stats_t *stats, int operation, void *data1, void *data2)
     switch (operation) {
     case STATS_CONNECT: count_connect(stats, static_cast<const threads_t *>(data1)); break;
     case STATS_CLIENT:
-        count_client(stats, static_cast<const char *>(data1), static_cast<const hostent *>(data2));
+        count_client(stats, static_cast<const char *>(data1), static_cast<const char *>(data2));
         break;
     case STATS_CHILD_CREATED: stats->n_threads_total++; break;
     case STATS_DISCONNECT:

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <ctime>
+#include <netinet/in.h>
 
 #include "iodef.h"
 #include "util.h"
@@ -10,14 +11,14 @@ inline constexpr int QX_STATS_CLIENTS = 20;
 
 // Events of qx_update_stats
 inline constexpr int STATS_CONNECT = 1;        // data1: head of the slot list
-inline constexpr int STATS_CLIENT = 2;         // data1: address text, data2: hostent or null
+inline constexpr int STATS_CLIENT = 2;         // data1: address text, data2: host name or null
 inline constexpr int STATS_CHILD_CREATED = 3;
 inline constexpr int STATS_DISCONNECT = 4;
 inline constexpr int STATS_REFUSED = 6;
 inline constexpr int STATS_CONTROL_CONNECT = 7;
 
 typedef struct clients_s {
-    char ip[16];
+    char ip[INET6_ADDRSTRLEN];
     char name[50];
     unsigned long connections;  // a row is in use while this is non-zero
 } clients_t;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <ctime>
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include "util.h"
@@ -24,7 +25,7 @@ typedef struct threads_s {
     time_t start_time;
     char *timeout;
     unsigned long flags;
-    char client_ip[33];
+    char client_ip[INET6_ADDRSTRLEN];  // as io_desc_listen_s holds it
     char host_name[32];
     char dsn[32];
     struct threads_s *next;

@@ -19,6 +19,20 @@ TEST(AclCheck, DottedQuadAndMaskValidation)
         {"1.1.1.256", BAD + "\"1.1.1.256\" - number 256 too big"},
         {"1.2.3.4/255.255", BAD + "\"255.255\" - incomplete dotted quad"},
         {"1.2.3/0.0.0.0", BAD + "\"1.2.3/0.0.0.0\" - incomplete dotted quad"},
+        // Prefix lengths beside dotted masks; IPv6 with or without one.
+        {"10.0.0.0/8", ""},
+        {"1.2.3.4/33", BAD + "\"1.2.3.4/33\" - prefix length must be 0 to 32"},
+        {"1.2.3.4/0032", BAD + "\"1.2.3.4/0032\" - prefix length must be 0 to 32"},
+        {"1.2.3/8", BAD + "\"1.2.3/8\" - incomplete dotted quad"},
+        {"1.2.3.4/8.", BAD + "\"8.\" - incomplete dotted quad"},
+        {"::1", ""},
+        {"2001:db8::/32", ""},
+        {"::ffff:10.1.2.3/128", ""},
+        {"2001:db8::/129", BAD + "\"2001:db8::/129\" - prefix length must be 0 to 128"},
+        {"2001:db8::/", BAD + "\"2001:db8::/\" - prefix length must be 0 to 128"},
+        {"2001:db8:::1", BAD + "\"2001:db8:::1\" - not an IPv6 address"},
+        {"fe80::1%eth0", BAD + "\"fe80::1%eth0\" - not an IPv6 address"},
+        {"10.0.0.1:80", BAD + "\"10.0.0.1:80\" - not an IPv6 address"},
     };
     for (const auto &c : cases) {
         diagstk_ptr d(diagstk_new());
@@ -55,4 +69,70 @@ TEST(AclMatch, FirstMatchingEntryDecides)
     }
     EXPECT_EQ(qx_free_ip_acl(d.get(), &acl), 0);
     EXPECT_EQ(d->entries, 0u);
+}
+
+// Prefix and IPv6 entries: each family matches its own clients, an
+// IPv4-mapped client is the IPv4 client it stands for, and an entry with a
+// zero mask matches everyone, so the deny-all entry still denies all on a
+// server that takes IPv6 clients. 1 allow, 0 deny, -1 no entry matched.
+TEST(AclMatch, PrefixesFamiliesAndTheZeroMask)
+{
+    const struct { const char *acl, *client; int first_match; } cases[] = {
+        {"-10.0.0.0/8", "10.255.1.2", 0},
+        {"-10.0.0.0/8", "11.0.0.0", -1},
+        {"-192.168.1.128/25", "192.168.1.127", -1},
+        {"-192.168.1.128/25", "192.168.1.128", 0},
+        {"-10.0.0.0/255.0.0.0", "::ffff:10.9.8.7", 0},
+        {"-2001:db8::/32", "2001:db8:ffff::1", 0},
+        {"-2001:db8::/32", "2001:db9::1", -1},
+        {"-2001:db8::/33", "2001:db8:8000::1", -1},
+        {"-2001:db8::/33", "2001:db8:7fff::1", 0},
+        {"-::1", "::1", 0},
+        {"-::1/127", "::", 0},
+        // An IPv6 entry is not an IPv4 one, even when its bytes agree.
+        {"-::ffff:10.0.0.1", "10.0.0.1", -1},
+        {"-10.0.0.1", "::a00:1", -1},
+        {"-127.0.0.1", "::1", -1},
+        // Zero masks of either form and family match both families.
+        {"-0.0.0.0/0.0.0.0", "::1", 0},
+        {"-::/0", "192.168.1.1", 0},
+        {"-10.0.0.0/0.0.0.0", "::1", 0},
+        // First match wins across families.
+        {"+::1,-0.0.0.0/0.0.0.0", "::1", 1},
+        {"+::1,-0.0.0.0/0.0.0.0", "127.0.0.1", 0},
+        {"+10.0.0.0/8,+2001:db8::/32,-::/0", "2001:db9::5", 0},
+        // A client that is no address at all (the control socket's) matches
+        // only the entries that match everyone.
+        {"-127.0.0.1,-::1", "local", -1},
+        {"-0.0.0.0/0", "local", 0},
+    };
+    diagstk_ptr d(diagstk_new());
+    void *acl = nullptr;
+    for (const auto &c : cases) {
+        std::string text = c.acl;
+        ASSERT_EQ(qx_create_ip_acl(d.get(), text.data(), &acl), 0) << c.acl;
+        EXPECT_EQ(qx_acl_first_match(d.get(), c.client, acl), c.first_match)
+            << c.acl << " for " << c.client;
+        std::string client = c.client;
+        EXPECT_EQ(qx_check_access_control(d.get(), client.data(), acl), c.first_match != 0)
+            << c.acl << " for " << c.client;
+    }
+    qx_free_ip_acl(d.get(), &acl);
+    EXPECT_EQ(messages(d.get()), Msgs{});
+}
+
+// A list that names an IPv6 address or a prefix it cannot read is refused
+// whole: dropping the one entry could drop a deny.
+TEST(AclCreate, UnreadableEntryRefusesTheList)
+{
+    for (const char *bad : {"+10.0.0.0/8,-2001:db8:::1,+::1", "-10.0.0.0/40", "-::1/200"}) {
+        diagstk_ptr d(diagstk_new());
+        void *acl = nullptr;
+        std::string text = bad;
+        EXPECT_EQ(qx_create_ip_acl(d.get(), text.data(), &acl), -1) << bad;
+        EXPECT_EQ(acl, nullptr);
+        ASSERT_EQ(d->entries, 1u);
+        EXPECT_TRUE(messages(d.get())[0].starts_with("create_ip_acl: invalid entry \""))
+            << messages(d.get())[0];
+    }
 }

@@ -153,3 +153,60 @@ TEST_F(Settings, FullClientListRefusesEntryWithoutOverrun)
     EXPECT_EQ(messages(d.get()), Msgs{"attr_acl: access list Client is full - \"1.2.3.4\" "
                                       "does not fit"});
 }
+
+// Listener addresses are checked when the document is read: a bad one
+// refuses the whole document with one message naming setting and value.
+// Addresses, the control socket and access-list entries of every form are
+// written back as given, and only when they differ from their defaults.
+TEST_F(Settings, ListenAddressesControlSocketAndAccessListForms)
+{
+    const std::string doc =
+        "<Configuration><Client Allow=\"No\">2001:db8::/32</Client><Client> 10.0.0.0/8 </Client>"
+        "<ControlClient>::1</ControlClient>"
+        "<ListenAddress>::</ListenAddress><ControlListenAddress>none</ControlListenAddress>"
+        "<ControlSocket>run/control.sock</ControlSocket></Configuration>";
+    ASSERT_EQ(apply_config(d.get(), doc), 0) << messages(d.get()).at(0);
+    EXPECT_EQ(std::string(ini_acl) + " | " + ini_ctrl_acl, "-2001:db8::/32,+10.0.0.0/8 | +::1");
+    const std::string first = written();
+    EXPECT_NE(first.find("    <Client Allow=\"No\">2001:db8::/32</Client>\n"
+                         "    <Client Allow=\"Yes\">10.0.0.0/8</Client>\n"
+                         "    <ControlClient Allow=\"Yes\">::1</ControlClient>\n"
+                         "    <ListenAddress>::</ListenAddress>\n"
+                         "    <ControlListenAddress>none</ControlListenAddress>\n"
+                         "    <ControlSocket>run/control.sock</ControlSocket>\n"
+                         "</Configuration>"),
+              first.npos)
+        << first;
+    ASSERT_EQ(apply_config(d.get(), first), 0);
+    EXPECT_EQ(written(), first);
+
+    const std::string v4v6 = " - an IPv4 or IPv6 address or * expected";
+    const std::string control = " - an IPv4 or IPv6 address, * or none expected";
+    const struct { std::string settings, message; } cases[] = {
+        {"<ListenAddress>localhost</ListenAddress>",
+         "xml2config: invalid address \"localhost\" for ListenAddress" + v4v6},
+        {"<ListenAddress>none</ListenAddress>",
+         "xml2config: invalid address \"none\" for ListenAddress" + v4v6},
+        {"<ListenAddress/>", "xml2config: invalid address \"\" for ListenAddress" + v4v6},
+        {"<ControlListenAddress>fe80::1%lo</ControlListenAddress>",
+         "xml2config: invalid address \"fe80::1%lo\" for ControlListenAddress" + control},
+        {"<Client>::1/129</Client>",
+         "qx_check_ip_address: invalid net/mask \"::1/129\" - prefix length must be 0 to 128"},
+        {"<ControlClient>10.0.0.0/33</ControlClient>",
+         "qx_check_ip_address: invalid net/mask \"10.0.0.0/33\" - prefix length must be 0 to 32"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.settings);
+        EXPECT_EQ(apply_config(d.get(), "<Configuration>" + c.settings + "</Configuration>"), -1);
+        EXPECT_EQ(messages(d.get()), Msgs{c.message});
+        EXPECT_EQ(written(), first);  // nothing changed
+        diagstk_remove(d.get(), 0);
+    }
+
+    // Back at their defaults, the new settings leave the document.
+    ASSERT_EQ(apply_config(d.get(), "<Configuration><ListenAddress>*</ListenAddress>"
+                                    "</Configuration>"),
+              0);
+    EXPECT_EQ(written().find("Listen"), std::string::npos);
+    EXPECT_EQ(written().find("ControlSocket"), std::string::npos);
+}

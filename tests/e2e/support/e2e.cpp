@@ -350,6 +350,24 @@ Fd connect_port(int port, std::chrono::milliseconds retry_for)
     }
 }
 
+Fd connect_ip(const std::string &ip, int port, int *error)
+{
+    sockaddr_in6 a6{};
+    sockaddr_in a4 = loopback(port);
+    const bool v6 = ip.find(':') != std::string::npos;
+    a6.sin6_family = AF_INET6;
+    a6.sin6_port = htons(static_cast<std::uint16_t>(port));
+    void *dst = v6 ? static_cast<void *>(&a6.sin6_addr) : static_cast<void *>(&a4.sin_addr);
+    if (inet_pton(v6 ? AF_INET6 : AF_INET, ip.c_str(), dst) != 1)
+        throw std::runtime_error("not an address: " + ip);
+    Fd fd(socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    bound(fd.get(), NET_LIMIT);
+    const int r = v6 ? connect(fd.get(), reinterpret_cast<const sockaddr *>(&a6), sizeof a6)
+                     : connect(fd.get(), reinterpret_cast<const sockaddr *>(&a4), sizeof a4);
+    if (error != nullptr) *error = r == 0 ? 0 : errno;
+    return r == 0 ? std::move(fd) : Fd();
+}
+
 bool send_all(int fd, std::string_view data)
 {
     while (!data.empty()) {
@@ -429,9 +447,11 @@ int fd_count(pid_t pid)
 
 bool listening(int port)
 {
-    char entry[32];  // the local port, no remote end, state LISTEN
+    char entry[32], entry6[64];  // the local port, no remote end, state LISTEN
     std::snprintf(entry, sizeof entry, ":%04X 00000000:0000 0A", port);
-    return read_file("/proc/net/tcp").find(entry) != std::string::npos;
+    std::snprintf(entry6, sizeof entry6, ":%04X %s:0000 0A", port, std::string(32, '0').c_str());
+    return read_file("/proc/net/tcp").find(entry) != std::string::npos ||
+           read_file("/proc/net/tcp6").find(entry6) != std::string::npos;
 }
 
 std::string NetTest::settings_with_ports(std::string_view settings) const

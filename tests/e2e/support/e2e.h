@@ -218,6 +218,9 @@ protected:
 Fd listen_on(int *port);
 // An empty Fd when nothing accepted. Every send and receive gives up after NET_LIMIT.
 Fd connect_port(int port, std::chrono::milliseconds retry_for = 0ms);
+// Connects once to `ip` (an IPv4 or IPv6 literal) and `port`; an empty Fd
+// with `*error` set to errno when that fails.
+Fd connect_ip(const std::string &ip, int port, int *error = nullptr);
 bool send_all(int fd, std::string_view data);
 // Reads (a socket or a file) until the end, a receive times out, or the
 // bytes end with `end`.
@@ -245,7 +248,7 @@ bool eventually(const std::function<bool()> &done, std::chrono::milliseconds lim
 std::vector<pid_t> children_of(pid_t pid);  // zombies included
 bool has_ended(pid_t pid);                  // a zombie, or gone
 int fd_count(pid_t pid);
-bool listening(int port);
+bool listening(int port);  // on any address, IPv4 or IPv6
 
 // ---- The standalone server
 
