@@ -8,6 +8,7 @@
 // client's own connection string run under the documented default
 // configuration (ConnectionStrings Any) as well, and say so.
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include "e2e.h"
@@ -69,7 +70,9 @@ protected:
 // The tests below rely on the marker to see a load: it must see one.
 TEST_F(Attacks, MarkerSeesALoadedLibrary)
 {
-    EXPECT_EQ(Child({"/bin/true"}, {"", {"LD_PRELOAD=" + evil}}).finish(), CLEAN_EXIT);
+    void *lib = dlopen(evil.c_str(), RTLD_NOW);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    dlclose(lib);
     EXPECT_TRUE(fs::exists(MARKER));
     fs::remove(MARKER);
 }
