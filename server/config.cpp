@@ -7,12 +7,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "acl.h"
+#include "connstr.h"
+#include "datasource.h"
 #include "log.h"
 #include "parse.h"
 #include "xml.h"
@@ -140,6 +143,19 @@ ini_setting_t quillet_settings[] = {
     {.type = INI_TYPE_STRING, .name = "ControlSocket",
      .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "",
      .destination = ini_control_socket, .dest_size = sizeof ini_control_socket},
+    {.type = INI_TYPE_STRING, .name = "ConnectionStrings",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "Any",
+     .destination = ini_connection_strings, .dest_size = sizeof ini_connection_strings,
+     .attr_in_func = attr_connection_strings_in, .changed_func = connection_strings_changed},
+    {.type = INI_TYPE_STRING, .name = "EnvironmentAllow",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "",
+     .destination = ini_environment_allow, .dest_size = sizeof ini_environment_allow,
+     .attr_in_func = attr_environment_allow_in},
+    {.type = INI_TYPE_STRING, .name = "DataSource",
+     .flags = INI_FLAG_MULTIPLE | INI_FLAG_WRITE_CHANGED | INI_FLAG_SECRET,
+     .destination = ini_datasources, .dest_size = sizeof ini_datasources,
+     .attr_in_func = attr_datasource_in, .attr_out_func = attr_datasource_out,
+     .changed_func = datasources_changed, .separators = "\x1e"},
     {},  // a null name ends the table
 };
 
@@ -249,7 +265,10 @@ int apply_string(diagstk_t *diag, ini_setting_t *ini, bool specified, const char
     const char *source = specified ? (text ? text : "") : ini->string_default;
     if (source == nullptr) source = "";
     if (std::strlen(buf) + 1 + std::strlen(source) > ini->dest_size) {
-        diagstk_add(diag, 3, "%s: value \"%s\" for %s too long", X2C_OP, source, ini->name);
+        const std::string shown =
+            (ini->flags & INI_FLAG_SECRET) ? qx_connstr_mask(source) : std::string(source);
+        diagstk_add(diag, 3, "%s: value \"%s\" for %s too long", X2C_OP, shown.c_str(),
+                    ini->name);
         return -1;
     }
     if (ini->attr_in_func != nullptr)
@@ -351,7 +370,9 @@ int read_row(diagstk_t *diag, void *ptree, ini_setting_t *ini, bool trace)
         if (found == TREE_ELEMENT_ERROR) return -1;
         const bool specified = found != TREE_ELEMENT_NOT_FOUND;
         if (specified && trace) {
-            if (found == TREE_ELEMENT_DATA)
+            if (found == TREE_ELEMENT_DATA && (ini->flags & INI_FLAG_SECRET))
+                qx_log("\telement: %s -> %s\n", path, qx_connstr_mask(text).c_str());
+            else if (found == TREE_ELEMENT_DATA)
                 qx_log("\telement: %s -> %s\n", path, text);
             else
                 qx_log("\telement: %s\n", path);
@@ -468,11 +489,11 @@ void write_string_row(diagstk_t *diag, io_out_t *output, ini_setting_t *ini)
         io_writef(output, diag, "</%s>\n", ini->name);
         return;
     }
-    char copy[INI_STRING_SIZE];
-    std::snprintf(copy, sizeof copy, "%s", value);
+    std::string copy(value);
+    const char *separators = ini->separators != nullptr ? ini->separators : ",";
     char *save = nullptr;
-    for (char *piece = strtok_r(copy, ",", &save); piece != nullptr;
-         piece = strtok_r(nullptr, ",", &save)) {
+    for (char *piece = strtok_r(copy.data(), separators, &save); piece != nullptr;
+         piece = strtok_r(nullptr, separators, &save)) {
         if (ini->attr_out_func != nullptr) {
             ini->attr_out_func(diag, output, ini, piece);
         } else {

@@ -22,6 +22,8 @@ inline constexpr std::uint32_t INI_FLAG_HEX = 0x8;
 // configuration document of a server that does not use the setting keeps
 // its familiar shape.
 inline constexpr std::uint32_t INI_FLAG_WRITE_CHANGED = 0x10;
+// The value is a connection string: traces show it with its secrets masked.
+inline constexpr std::uint32_t INI_FLAG_SECRET = 0x20;
 
 inline constexpr std::size_t INI_STRING_SIZE = 1024;
 
@@ -68,6 +70,9 @@ typedef struct ini_setting_s {
     attr_out_func_t attr_out_func = nullptr;
     changed_func_t changed_func = nullptr;
     lookup_func_t lookup_func = nullptr;
+    // Where a multiple row's buffer is split into entries for writing back
+    // (null: ","); a row whose entries hold commas stores them with another.
+    const char *separators = nullptr;
 } ini_setting_t;
 
 extern ini_setting_t quillet_settings[];

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "iodef.h"
@@ -40,9 +42,29 @@ const char *qx_log_effective_dir(const char *dir)
     return access("/tmp", F_OK) == 0 ? "/tmp" : "";
 }
 
+FILE *qx_open_trace_file(const char *path)
+{
+    // O_NONBLOCK: a FIFO planted at the path must not hold the process in
+    // open(); it is refused below like anything but a regular file.
+    const int fd =
+        open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        st.st_nlink != 1) {
+        close(fd);
+        return nullptr;
+    }
+    // A file left by an older version keeps no wider mode.
+    if ((st.st_mode & 077) != 0) fchmod(fd, 0600);
+    FILE *fp = fdopen(fd, "a");
+    if (fp == nullptr) close(fd);
+    return fp;
+}
+
 FILE *open_log(const char *filespec)
 {
-    FILE *fp = std::fopen(filespec, "a");
+    FILE *fp = qx_open_trace_file(filespec);
     if (fp == nullptr) return nullptr;
     std::setvbuf(fp, nullptr, _IOLBF, 0);
     std::fputs("Logging started\n", fp);
@@ -111,7 +133,7 @@ void mtlog(const char *str, ...)
             quilletlog &= ~QX_LOG_SERVER;
             return;
         }
-        log_fp = std::fopen(path, "a");
+        log_fp = qx_open_trace_file(path);
         if (log_fp == nullptr) return;
         if (io_register_file(nullptr, IO_REGISTER_ADD, nullptr, &log_fp) < 0)
             std::fputs("failed to register log file", stderr);

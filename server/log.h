@@ -46,8 +46,14 @@ void qx_log_finish(void);
 // Closes both trace streams, the per-process trace log and the server
 // trace, at the end of a process.
 void qx_close_logs(void);
-// Opens `filespec` for appending, line-buffered, and writes "Logging
-// started". The stream, or null.
+// Opens `path` for appending as a trace file: created with mode 0600 and
+// never through a symbolic link; anything but a regular file of this
+// process's user with one link is refused. So a LogDir that someone else
+// controls can neither read a trace nor send it elsewhere. The stream, or
+// null.
+FILE *qx_open_trace_file(const char *path);
+// Opens `filespec` as a trace file (qx_open_trace_file), line-buffered,
+// and writes "Logging started". The stream, or null.
 FILE *open_log(const char *filespec);
 // Appends one time-stamped line to the server trace when its bit is set.
 [[gnu::format(printf, 1, 2)]] void mtlog(const char *str, ...);

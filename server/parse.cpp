@@ -12,6 +12,7 @@
 
 #include <expat.h>
 
+#include "connstr.h"
 #include "log.h"
 
 namespace {
@@ -559,6 +560,23 @@ int qx_element_attr(diagstk_t *diag, void *context, const char *name, char **val
     return TREE_ELEMENT_NOT_FOUND;
 }
 
+namespace {
+
+// An element's text as the trace shows it: connection strings (a request's
+// or a data source's) and Environment entries without their secrets.
+std::string traced_text(const tree_t *t)
+{
+    if (t->data == nullptr) return {};
+    if (t->name != nullptr &&
+        (strcasecmp(t->name, "ConnectionString") == 0 || strcasecmp(t->name, "DataSource") == 0))
+        return qx_connstr_mask(t->data);
+    if (t->name != nullptr && strcasecmp(t->name, "Environment") == 0)
+        return qx_environment_mask(t->data);
+    return t->data;
+}
+
+}  // namespace
+
 void log_parse_tree(tree_t *t, unsigned int *depth)
 {
     // Iterative, and the indentation stops growing at 64 levels: a hostile
@@ -572,7 +590,7 @@ void log_parse_tree(tree_t *t, unsigned int *depth)
         qx_log("elem %p, name=%s, parent=%p, child=%p, attrs=%p next=%p\n", static_cast<void *>(t),
                t->name ? t->name : "", static_cast<void *>(t->parent), static_cast<void *>(t->child),
                static_cast<void *>(t->attrs), static_cast<void *>(t->next));
-        qx_log("    %p=//%s//\n", static_cast<void *>(t->data), t->data ? t->data : "");
+        qx_log("    %p=//%s//\n", static_cast<void *>(t->data), traced_text(t).c_str());
         for (attribute_t *a = t->attrs; a != nullptr; a = a->next)
             qx_log("\t\t%s=%s\n", a->name, a->value);
         if (t->child != nullptr) {

@@ -7,10 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <sqlext.h>
 
 #include "conv.h"
+#include "datasource.h"
 #include "keywords.h"
 #include "parse.h"
 
@@ -86,22 +88,56 @@ int each_text(diagstk_t *diag, void *ptree, const char *path, const char *missin
     }
 }
 
+// Checks every Environment entry and collects it; nothing is set until the
+// whole request has been read, so a refused request changes nothing.
+int read_environment(diagstk_t *diag, void *ptree, std::vector<std::string> *entries)
+{
+    return each_text(diag, ptree, "Request/Environment", "Missing Environment data",
+                     [&](const char *text, unsigned) {
+                         if (qx_environment_check(diag, text) < 0) return -1;
+                         entries->emplace_back(text);
+                         return 0;
+                     });
+}
+
 // Each NAME=value entry is set with setenv, which keeps its own copy: the
 // tree can then be freed, and a request repeated on one connection does
 // not pile up strings. A text without "=" removes NAME, as putenv would.
-int apply_environment(diagstk_t *diag, void *ptree)
+void apply_environment(const std::vector<std::string> &entries)
 {
-    return each_text(diag, ptree, "Request/Environment", "Missing Environment data",
-                     [](const char *text, unsigned) {
-                         const char *eq = std::strchr(text, '=');
-                         if (eq == nullptr) {
-                             unsetenv(text);
-                         } else {
-                             const std::string name(text, static_cast<std::size_t>(eq - text));
-                             if (!name.empty()) setenv(name.c_str(), eq + 1, 1);
-                         }
-                         return 0;
-                     });
+    for (const std::string &text : entries) {
+        const std::size_t eq = text.find('=');
+        if (eq == std::string::npos)
+            unsetenv(text.c_str());
+        else if (eq > 0)
+            setenv(text.substr(0, eq).c_str(), text.c_str() + eq + 1, 1);
+    }
+}
+
+// The connection string: a DataSource's, with what a ConnectionString
+// beside it adds, or the ConnectionString alone where that is accepted.
+int read_connection(diagstk_t *diag, void *ptree, const io_in_t *input, query_t *query)
+{
+    char *source = nullptr, *text = nullptr;
+    int r = qx_tree_element(diag, ptree, 0, "Request/DataSource", &source, nullptr);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    const bool named = found(r);
+    if (r != TREE_ELEMENT_DATA) source = const_cast<char *>("");
+    r = qx_tree_element(diag, ptree, 0, "Request/ConnectionString", &text, nullptr);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    if (r != TREE_ELEMENT_DATA) text = nullptr;
+    if (!named && text == nullptr) {
+        diagstk_add(diag, 3, "%s: Request not understood - missing ConnectionString", OP);
+        return -1;
+    }
+    std::string conn;
+    if (qx_request_connection(diag, input, named ? source : nullptr, text, &conn) < 0) return -1;
+    query->connect_string = to_wide(conn.c_str());
+    if (query->connect_string == nullptr) {
+        diagstk_add(diag, 3, "%s: Failed to allocate memory for connection string", OP);
+        return -1;
+    }
+    return 0;
 }
 
 int read_transaction(diagstk_t *diag, void *ptree, query_t *query)
@@ -354,27 +390,22 @@ int read_style_sheet(diagstk_t *diag, void *ptree, query_t *query)
     return 0;
 }
 
-int read_request(diagstk_t *diag, void *ptree, query_t *query)
+int read_request(diagstk_t *diag, void *ptree, const io_in_t *input, query_t *query)
 {
-    if (apply_environment(diag, ptree) < 0) return -1;
-    char *text = nullptr;
-    int r = qx_tree_element(diag, ptree, 0, "Request/ConnectionString", &text, nullptr);
-    if (r == TREE_ELEMENT_ERROR) return -1;
-    if (r != TREE_ELEMENT_DATA) {
-        diagstk_add(diag, 3, "%s: Request not understood - missing ConnectionString", OP);
-        return -1;
-    }
-    query->connect_string = to_wide(text);
-    if (query->connect_string == nullptr) {
-        diagstk_add(diag, 3, "%s: Failed to allocate memory for connection string", OP);
-        return -1;
-    }
+    std::vector<std::string> environment;
+    if (read_environment(diag, ptree, &environment) < 0) return -1;
+    if (read_connection(diag, ptree, input, query) < 0) return -1;
     if (read_principal(diag, ptree, query) < 0) return -1;
     if (read_format(diag, ptree, query) < 0) return -1;
     if (read_style_sheet(diag, ptree, query) < 0) return -1;
-    r = qx_tree_element(diag, ptree, 0, "Request/Format/TruncateTrailingBlanks", &text, nullptr);
+    char *text = nullptr;
+    const int r =
+        qx_tree_element(diag, ptree, 0, "Request/Format/TruncateTrailingBlanks", &text, nullptr);
     if (r == TREE_ELEMENT_ERROR) return -1;
     if (found(r)) query->flags |= QX_TRUNCATE_BLANKS;
+    // Every check has passed: the entries stay set for later requests on
+    // the same connection, and for the driver manager.
+    apply_environment(environment);
     return 0;
 }
 
@@ -384,7 +415,7 @@ int qx_get_request(diagstk_t *diag, io_in_t *input, query_t *query)
 {
     void *ptree = nullptr;
     if (qx_parse_xml(diag, input, &ptree) < 0) return -2;
-    const int r = read_request(diag, ptree, query);
+    const int r = read_request(diag, ptree, input, query);
     qx_free_parse_tree(diag, ptree);
     return r;
 }

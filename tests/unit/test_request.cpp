@@ -112,6 +112,13 @@ TEST(RequestRead, RefusalsPushOneExactMessage)
         {req("<ConnectionString/><Sql>S</Sql>"), GR + "missing ConnectionString"},
         {req("<Environment>QX_UNIT_A=1</Environment><Environment/>" + CS + "<Sql>S</Sql>"),
          "Missing Environment data"},
+        {req("<Environment>LD_PRELOAD=/tmp/m.so</Environment>" + CS + "<Sql>S</Sql>"),
+         "Environment variable LD_PRELOAD is not allowed"},
+        {req("<Environment>ODBCSYSINI</Environment>" + CS + "<Sql>S</Sql>"),
+         "Environment variable ODBCSYSINI is not allowed"},
+        {req("<DataSource>nosuch</DataSource><Sql>S</Sql>"), "Unknown data source \"nosuch\""},
+        {req("<ConnectionString>Driver={/tmp/m.so}</ConnectionString><Sql>S</Sql>"),
+         "Connection string refused - Driver must name a registered driver"},
         {req(CS + "<Sql/>"), GR + "missing Sql/Tables/Transaction/Procedure"},
         {req(CS + "<Transaction><Sql>A</Sql><Sql/></Transaction>"),
          "Missing SQL data in transaction"},
@@ -155,4 +162,20 @@ TEST(RequestRead, EnvironmentOutlivesTheRequest)
     EXPECT_STREQ(std::getenv("QX_UNIT_SET"), "a=b c");
     EXPECT_EQ(std::getenv("QX_UNIT_GONE"), nullptr);
     unsetenv("QX_UNIT_SET");
+}
+
+// A refused request changes nothing in the process: its entries are set
+// only once everything else in it has been read.
+TEST(RequestRead, RefusedRequestSetsNoEnvironment)
+{
+    unsetenv("QX_UNIT_B");
+    setenv("QX_UNIT_C", "kept", 1);
+    for (const std::string &rest : {CS + "<Sql/>", std::string("<DataSource>nosuch</DataSource><Tables/>"),
+                                    "<Environment>LD_AUDIT=x</Environment>" + CS + "<Tables/>"}) {
+        ASSERT_EQ(Read(req("<Environment>QX_UNIT_B=1</Environment><Environment>QX_UNIT_C"
+                           "</Environment>" + rest)).result, -1) << rest;
+        EXPECT_EQ(std::getenv("QX_UNIT_B"), nullptr) << rest;
+        EXPECT_STREQ(std::getenv("QX_UNIT_C"), "kept") << rest;
+    }
+    unsetenv("QX_UNIT_C");
 }

@@ -129,6 +129,12 @@ inline std::size_t occurrences(std::string_view text, std::string_view part)
 
 // ---- Documents
 
+// The configuration we ship (examples/config.xml) with its ports replaced
+// (`control_port` 0 leaves it), LogDir set to `logdir` and `more` settings
+// added at its end.
+std::string shipped_config(int port, int control_port, const std::string &logdir,
+                           std::string_view more = "");
+
 inline std::string config_doc(std::string_view settings)
 {
     return "<Configuration>" + std::string(settings) + "</Configuration>\n";

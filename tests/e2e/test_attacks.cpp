@@ -1,0 +1,254 @@
+// Hostile requests against the shipped configuration (examples/config.xml),
+// grouped by what they attack: code the server would load, files the
+// driver manager would read or write, the process environment, the data
+// sources, and the secrets a trace could show. Each test proves that the
+// effect did not happen - no marker file from a library's constructor, no
+// file created, no secret in any trace - not only that an error came back.
+// Connection-string rules hold in every mode; the attacks that need a
+// client's own connection string run under the documented default
+// configuration (ConnectionStrings Any) as well, and say so.
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include "e2e.h"
+
+namespace {
+
+const std::string MARKER_LIB = QUILLET_MARKER_LIB, MARKER = QUILLET_MARKER_FILE;
+const std::string NOT_ACCEPTED = "Connection strings are not accepted - name a DataSource";
+
+std::string refused_keyword(const std::string &k)
+{
+    return error_body("Connection string refused - keyword " + k + " is not allowed");
+}
+
+class Attacks : public NetTest {
+protected:
+    Attacks()
+    {
+        fs::remove(MARKER);
+        fs::copy_file(MARKER_LIB, evil);
+        std::string out;
+        EXPECT_TRUE(run_tool({"sqlite3", work.file("demo.db")},
+                             read_file(QUILLET_SOURCE_DIR "/examples/demo.sql"), &out));
+    }
+    ~Attacks() override { EXPECT_FALSE(fs::exists(MARKER)) << "a hostile library was loaded"; }
+
+    void shipped(std::string_view more = "")
+    {
+        write_config(shipped_config(port, control_port, logdir.path(), more));
+    }
+    // The documented default: any client may send any connection string.
+    void documented_default() { write_config(config_doc("<LogDir>" + logdir.path() + "</LogDir>")); }
+
+    // The server in the directory of demo.db, as the shipped data source expects.
+    std::vector<std::string> in_work(const std::string &method) const
+    {
+        return {"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" " + method, work.path(),
+                QUILLET_BINARY};
+    }
+    ProcResult pipe(const std::string &req) const
+    {
+        ProcResult r = Child(in_work("pipe"), with_input(req, 20s)).finish();
+        r.out = result_of(r.out);
+        return r;
+    }
+    ::testing::AssertionResult start_standalone()
+    {
+        server = std::make_unique<Child>(in_work("standalone"), with_input("", 120s));
+        if (eventually([&] { return listening(port) || has_ended(server->pid()); }, NET_LIMIT) &&
+            !has_ended(server->pid()))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "no server: " << server->finish().err;
+    }
+
+    TempDir attacker;  // a directory the client can write (through blob_export, say)
+    const std::string evil = attacker.file("evil.so");
+};
+
+// The tests below rely on the marker to see a load: it must see one.
+TEST_F(Attacks, MarkerSeesALoadedLibrary)
+{
+    void *lib = dlopen(evil.c_str(), RTLD_NOW);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    dlclose(lib);
+    EXPECT_TRUE(fs::exists(MARKER));
+    fs::remove(MARKER);
+}
+
+TEST_F(Attacks, DriverPathLoadsNothing)
+{
+    for (const std::string &conn : {"Driver=" + evil, "Driver={" + evil + "}",
+                                   " driver = " + evil + ";Database=x", "DRIVER={" + evil + "}"}) {
+        SCOPED_TRACE(conn);
+        const std::string req = sql_request(conn, "SELECT 1");
+        shipped();
+        EXPECT_EQ(pipe(req), exited(1, error_body(NOT_ACCEPTED)));
+        documented_default();
+        EXPECT_EQ(pipe(req), exited(1, error_body("Connection string refused - Driver must name "
+                                                  "a registered driver")));
+    }
+    // Nor may a request add a driver to a data source.
+    shipped();
+    EXPECT_EQ(pipe("<Request><DataSource>demo</DataSource><ConnectionString>Driver=" + evil +
+                   "</ConnectionString><Sql>SELECT 1</Sql></Request>"),
+              exited(1, refused_keyword("Driver")));
+}
+
+// Under the documented default, where clients send their own strings.
+TEST_F(Attacks, NoKeywordLoadsCodeOrTouchesFiles)
+{
+    documented_default();
+    const std::string db = attacker.file("made.db"), saved = attacker.file("saved.dsn"),
+                      trace = attacker.file("trace.txt"), ini = attacker.file("odbc.ini");
+    write_file(ini, "[evil]\nDriver=" + evil + "\n");
+    const std::string lite = "Driver=SQLite3;Database=" + db;
+    const struct { std::string conn, keyword; } cases[] = {
+        {lite + ";LoadExt=" + evil, "LoadExt"},
+        {lite + "; loadext = {" + evil + "}", "loadext"},
+        {lite + ";Tracefile=" + trace, "Tracefile"},
+        {"FILEDSN=" + attacker.file("f.dsn") + ";SAVEFILE=" + saved, "FILEDSN"},
+        {lite + ";SAVEFILE=" + saved, "SAVEFILE"},
+        {"ODBCINI=" + ini + ";DSN=evil", "ODBCINI"},
+        {"ODBCSYSINI=" + attacker.path() + ";DSN=evil", "ODBCSYSINI"},
+        {"odbcinstini=" + ini + ";Driver=evil", "odbcinstini"},
+        {lite + ";Database={x;LoadExt=" + evil + "}", "LoadExt"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.conn);
+        EXPECT_EQ(pipe(sql_request(c.conn, "SELECT 1")), exited(1, refused_keyword(c.keyword)));
+        for (const std::string &f : {db, saved, trace}) EXPECT_FALSE(fs::exists(f)) << f;
+    }
+}
+
+TEST_F(Attacks, EnvironmentCannotChooseWhatIsLoaded)
+{
+    const std::string ini = attacker.file("odbc.ini");
+    write_file(ini, "[evil]\nDriver=" + evil + "\nDatabase=" + attacker.file("x.db") + "\n");
+    const std::string demo = "<DataSource>demo</DataSource><Sql>SELECT 1 AS v</Sql>";
+    auto env = [](const std::string &entry, const std::string &rest) {
+        return "<Request><Environment>" + entry + "</Environment>" + rest + "</Request>";
+    };
+    const struct { std::string entry, name; } refused[] = {
+        {"ODBCINI=" + ini, "ODBCINI"},
+        {"ODBCSYSINI=" + attacker.path(), "ODBCSYSINI"},
+        {"LD_PRELOAD=" + evil, "LD_PRELOAD"},
+        {"GCONV_PATH=" + attacker.path(), "GCONV_PATH"},
+    };
+    for (const auto &c : refused) {
+        SCOPED_TRACE(c.entry);
+        const std::string message = error_body("Environment variable " + c.name + " is not allowed");
+        shipped();
+        EXPECT_EQ(pipe(env(c.entry, demo)), exited(1, message));
+        documented_default();
+        EXPECT_EQ(pipe(env(c.entry, "<ConnectionString>DSN=evil</ConnectionString><Sql>SELECT 1"
+                                    "</Sql>")),
+                  exited(1, message));
+    }
+    // What EnvironmentAllow lists is set, and the request runs.
+    shipped();
+    EXPECT_EQ(pipe(env("TZ=UTC", demo)), exited(0, one_value("v", "1")));
+    EXPECT_EQ(pipe(env("LANG=C", demo)),
+              exited(1, error_body("Environment variable LANG is not allowed")));
+}
+
+TEST_F(Attacks, DataSourcesGuardWhatIsReached)
+{
+    const std::string demo_db = "Driver=SQLite3;Database=demo.db;NoCreat=1";
+    shipped("<DataSource Name=\"locked\" Client=\"10.0.0.0/255.0.0.0\">" + demo_db +
+            "</DataSource><DataSource Name=\"secret\" Extra=\"UID\">" + demo_db +
+            ";PWD=ds-s3cr3t</DataSource>");
+    ASSERT_TRUE(start_standalone());
+    auto ask_port = [&](const std::string &req) {
+        return result_of(ask(connect_port(port).get(), req));
+    };
+    auto named = [](const std::string &source, const std::string &more) {
+        return "<Request><DataSource>" + source + "</DataSource>" + more +
+               "<Sql>SELECT 1 AS v</Sql></Request>";
+    };
+    EXPECT_EQ(ask_port(named("nosuch", "")), error_body("Unknown data source \"nosuch\""));
+    EXPECT_EQ(ask_port(named("locked", "")),
+              error_body("Client (127.0.0.1) denied access to data source \"locked\""));
+    EXPECT_EQ(ask_port(named("demo", "<ConnectionString>Database=/etc/passwd</ConnectionString>")),
+              refused_keyword("Database"));
+    EXPECT_EQ(ask_port(sql_request("Driver=SQLite3;Database=made.db", "SELECT 1")),
+              error_body(NOT_ACCEPTED));
+    EXPECT_FALSE(fs::exists(work.file("made.db")));
+    // The source's password stays on the server.
+    const std::string answer = ask(connect_port(port).get(), named("secret", ""));
+    EXPECT_EQ(result_of(answer), one_value("v", "1"));
+    EXPECT_EQ(answer.find("s3cr3t"), std::string::npos) << answer;
+    EXPECT_EQ(stop(), CLEAN_EXIT);
+
+    // Under inetd on a socket with no IP peer, a Client list denies.
+    InetdSession inetd;
+    EXPECT_EQ(result_of(ask(inetd.fd(), named("locked", ""))),
+              error_body("Client (unknown) denied access to data source \"locked\""));
+    EXPECT_EQ(inetd.finish().status, 1);  // a refused request ends the connection
+}
+
+// Every trace bit on: no password of a request, a data source or an
+// Environment entry reaches a trace file or standard error, and every trace
+// file is private.
+TEST_F(Attacks, SecretsStayOutOfTraces)
+{
+    const std::string lite = "Driver=SQLite3;Database=demo.db;NoCreat=1";
+    shipped("<DataSource Name=\"secret\" Extra=\"UID,PWD\">" + lite +
+            ";PWD=ds-s3cr3t</DataSource><DataSource Name=\"broken\">Driver=SQLite3;"
+            "Database=/nonexistent/x.db;PWD=broken-s3cr3t</DataSource>");
+    write_config(std::regex_replace(read_file(CONFIG_XML), std::regex("<Logging>0x0</Logging>"),
+                                    "<Logging>0x1ff</Logging>"));
+    const std::string logs = logs_dir();
+    ASSERT_TRUE(start_standalone());
+    const std::string requests[] = {
+        "<Request><DataSource>secret</DataSource><ConnectionString>UID=u;PWD=client-s3cr3t"
+        "</ConnectionString><Sql>SELECT 1</Sql></Request>",
+        "<Request><DataSource>broken</DataSource><Sql>SELECT 1</Sql></Request>",
+        "<Request><ConnectionString>" + lite + ";PWD=own-s3cr3t</ConnectionString><Sql>SELECT 1"
+        "</Sql></Request>",
+        "<Request><Environment>PGPASSWORD=env-s3cr3t</Environment><DataSource>secret</DataSource>"
+        "<Sql>SELECT 1</Sql></Request>",
+    };
+    for (const std::string &req : requests) {
+        const std::string answer = ask(connect_port(port).get(), req);
+        EXPECT_EQ(answer.find("s3cr3t"), std::string::npos) << answer;
+    }
+    const pid_t pid = server->pid();
+    const ProcResult end = stop();
+    EXPECT_EQ(end.err.find("s3cr3t"), std::string::npos) << end.err;
+    // The main process traces reading its configuration before LogDir is
+    // read, into the directory an empty LogDir stands for.
+    const std::string early = "/tmp/tmquillet_main.log_" + std::to_string(pid);
+    std::vector<fs::path> paths = {early};
+    for (const std::string &dir : {logdir.path(), logs})
+        for (const auto &e : fs::directory_iterator(dir)) paths.push_back(e.path());
+    std::string traces;
+    for (const fs::path &p : paths) {
+        SCOPED_TRACE(p.string());
+        const std::string text = read_file(p);
+        EXPECT_EQ(text.find("s3cr3t"), std::string::npos) << text;
+        struct stat st {};
+        ASSERT_EQ(stat(p.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        traces += text;
+    }
+    fs::remove(early);
+    // The main process, one child per request and the server trace.
+    EXPECT_EQ(paths.size(), 6u);
+    EXPECT_TRUE(holds(traces, {"PWD=***", "PGPASSWORD=***", "UID=***"}));
+}
+
+TEST_F(Attacks, PlantedLinkAtATraceIsNotFollowed)
+{
+    shipped();
+    write_config(std::regex_replace(read_file(CONFIG_XML), std::regex("<Logging>0x0</Logging>"),
+                                    "<Logging>0x48</Logging>"));
+    const std::string stolen = attacker.file("stolen");
+    fs::create_symlink(stolen, logs_dir() + "/tmquillet.log");
+    EXPECT_EQ(pipe("<Request><DataSource>demo</DataSource><Sql>SELECT 1 AS v</Sql></Request>"),
+              exited(0, one_value("v", "1")));
+    EXPECT_FALSE(fs::exists(stolen));
+}
+
+}  // namespace
