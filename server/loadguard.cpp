@@ -84,12 +84,18 @@ void refuse(diagstk_t *diag)
 
 // The load itself, once `name` has passed; `load` calls the next definition.
 template <class Load>
-void *guarded_load(const char *name, int flags, Load load)
+void *guarded_load(const char *name, int flags, const void *caller, Load load)
 {
     // RTLD_NOLOAD only asks about a library already in the process.
     if (flags & RTLD_NOLOAD) return load(name);
     diagstk_ptr diag(diagstk_new());
     std::string target;
+    if (loadguard_from_sqlite(caller)) {
+        diagstk_add(diag.get(), 3, "Refused to load library %s - SQLite extensions are not loaded",
+                    name != nullptr ? name : "(null)");
+        refuse(diag.get());
+        return nullptr;
+    }
     if (loadguard_check(diag.get(), name, &target) < 0) {
         refuse(diag.get());
         return nullptr;
@@ -122,18 +128,27 @@ int loadguard_check(diagstk_t *diag, const char *name, std::string *resolved)
     return 0;
 }
 
-void *loadguard_open(const char *name, int flags)
+bool loadguard_from_sqlite(const void *caller)
+{
+    Dl_info info{};
+    if (caller == nullptr || dladdr(caller, &info) == 0 || info.dli_fname == nullptr) return false;
+    const char *base = std::strrchr(info.dli_fname, '/');
+    base = base != nullptr ? base + 1 : info.dli_fname;
+    return std::strncmp(base, "libsqlite3.so", 13) == 0;
+}
+
+void *loadguard_open(const char *name, int flags, const void *caller)
 {
     static const auto next = next_definition<dlopen_fn>("dlopen");
-    return guarded_load(name, flags, [flags](const char *file) {
+    return guarded_load(name, flags, caller, [flags](const char *file) {
         return next != nullptr ? next(file, flags) : nullptr;
     });
 }
 
-void *loadguard_mopen(Lmid_t lmid, const char *name, int flags)
+void *loadguard_mopen(Lmid_t lmid, const char *name, int flags, const void *caller)
 {
     static const auto next = next_definition<dlmopen_fn>("dlmopen");
-    return guarded_load(name, flags, [lmid, flags](const char *file) {
+    return guarded_load(name, flags, caller, [lmid, flags](const char *file) {
         return next != nullptr ? next(lmid, file, flags) : nullptr;
     });
 }

@@ -22,13 +22,21 @@
 // "Refused to load library <name> - <why>" on `diag`.
 int loadguard_check(diagstk_t *diag, const char *name, std::string *resolved);
 
-// The dlopen of the process: checks `name`, then loads it with `next`
-// (the definition after the executable's own) or refuses it. A refusal is
-// written as one event line, and the next dlerror of this thread answers
-// its text. A call with RTLD_NOLOAD, which loads nothing, just goes on.
-void *loadguard_open(const char *name, int flags);
+// Whether the code at `caller` belongs to SQLite, which loads a library
+// only when SQL asks for one (load_extension, the driver's LoadExt): that
+// is never done, whatever the path, because the entry point is named by
+// the client too and any exported function of a system library would be
+// called with SQLite's arguments.
+bool loadguard_from_sqlite(const void *caller);
+
+// The dlopen of the process, called from `caller`: checks `name`, then
+// loads it with the definition after the executable's own, or refuses it.
+// A refusal is written as one event line, and the next dlerror of this
+// thread answers its text. A call with RTLD_NOLOAD, which loads nothing,
+// just goes on.
+void *loadguard_open(const char *name, int flags, const void *caller);
 // The same for dlmopen into the namespace `lmid`.
-void *loadguard_mopen(Lmid_t lmid, const char *name, int flags);
+void *loadguard_mopen(Lmid_t lmid, const char *name, int flags, const void *caller);
 
 // The dlerror of the process: a refusal's text once, else what the
 // next definition answers.

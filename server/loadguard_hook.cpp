@@ -11,12 +11,12 @@ extern "C" {
 
 void *dlopen(const char *file, int mode) noexcept
 {
-    return loadguard_open(file, mode);
+    return loadguard_open(file, mode, __builtin_return_address(0));
 }
 
 void *dlmopen(Lmid_t lmid, const char *file, int mode) noexcept
 {
-    return loadguard_mopen(lmid, file, mode);
+    return loadguard_mopen(lmid, file, mode, __builtin_return_address(0));
 }
 
 char *dlerror() noexcept
