@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <sys/stat.h>
 
 #include "log.h"
@@ -132,9 +133,9 @@ bool loadguard_from_sqlite(const void *caller)
 {
     Dl_info info{};
     if (caller == nullptr || dladdr(caller, &info) == 0 || info.dli_fname == nullptr) return false;
-    const char *base = std::strrchr(info.dli_fname, '/');
-    base = base != nullptr ? base + 1 : info.dli_fname;
-    return std::strncmp(base, "libsqlite3.so", 13) == 0;
+    const char *slash = std::strrchr(info.dli_fname, '/');
+    const std::string_view base = slash != nullptr ? slash + 1 : info.dli_fname;
+    return base.starts_with("libsqlite3.so");
 }
 
 void *loadguard_open(const char *name, int flags, const void *caller)
