@@ -19,6 +19,7 @@ PACKAGES=(
     dpkg-dev file               # the Debian package (cpack -G DEB)
     clang-14 libclang-rt-14-dev # libFuzzer targets (fuzz/)
     hyperfine valgrind          # benchmarks (bench/run.sh) and leak checks
+    systemd                     # systemd-analyze: checks of the service unit
 )
 # ---------------------------------------------------------------------------
 
