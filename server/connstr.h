@@ -53,6 +53,15 @@ inline constexpr std::string_view QX_REFUSED_KEYWORDS[] = {
     "Debug",        // psqlodbc: writes a debug log
     "CommLog",      // psqlodbc: writes a communication log
     "pqopt",        // psqlodbc: libpq options, file paths and key engines among them
+    "D5",           // psqlodbc: short for pqopt
+    "B2",           // psqlodbc: short for Debug
+    "B3",           // psqlodbc: short for CommLog
+    "CX",           // psqlodbc: option bits, Debug and CommLog among them
+    "TranslationDLL",   // psqlodbc: a translation library to load
+    "TranslationName",  // psqlodbc: the same, by name
+    "DMEnvAttr",    // driver manager: sets environment variables (ODBCINI among them)
+    "DMConnAttr",   // driver manager: any connection attribute, trace files included
+    "DMStmtAttr",   // driver manager: any statement attribute
 };
 
 // True when `key` (as a pair gives it) is in QX_REFUSED_KEYWORDS.

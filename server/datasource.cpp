@@ -107,6 +107,12 @@ constexpr env_guard ENV_GUARDS[] = {
     {"LD_", true},   {"GCONV_PATH", false}, {"LOCPATH", false}, {"NLSPATH", false},
     {"ODBC", true},  {"PATH", false},       {"HOME", false},    {"TMPDIR", false},
     {"MALLOC_", true},
+    // Beyond the dynamic linker and the driver manager: each of these makes
+    // OpenSSL, Kerberos or libpq read a file, or load a module, of the
+    // client's choosing (PGSSLKEY takes an engine name: code).
+    {"GLIBC_TUNABLES", false}, {"OPENSSL_", true}, {"SSL_CERT_", true}, {"KRB5", true},
+    {"PGSSL", true}, {"PGPASSFILE", false}, {"PGSERVICEFILE", false}, {"PGSYSCONFDIR", false},
+    {"SQLITE_TMPDIR", false},
 };
 
 const env_guard *guard_of(std::string_view name)

@@ -114,6 +114,13 @@ TEST_F(Attacks, NoKeywordLoadsCodeOrTouchesFiles)
         {"ODBCSYSINI=" + attacker.path() + ";DSN=evil", "ODBCSYSINI"},
         {"odbcinstini=" + ini + ";Driver=evil", "odbcinstini"},
         {lite + ";Database={x;LoadExt=" + evil + "}", "LoadExt"},
+        // The driver manager would set ODBCINI for the next connect itself.
+        {"DMEnvAttr=SQL_ATTR_UNIXODBC_ENVATTR={ODBCINI=" + ini + "};DSN=evil", "DMEnvAttr"},
+        {"DMConnAttr=[105]=" + trace + ";" + lite, "DMConnAttr"},
+        // psqlodbc's short forms of Debug, CommLog and pqopt.
+        {"Driver=PostgreSQL Unicode;CX=1cc00", "CX"},
+        {"Driver=PostgreSQL Unicode;B3=1", "B3"},
+        {"Driver=PostgreSQL Unicode;D5={sslkey=" + evil + ":x}", "D5"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.conn);
@@ -135,6 +142,8 @@ TEST_F(Attacks, EnvironmentCannotChooseWhatIsLoaded)
         {"ODBCSYSINI=" + attacker.path(), "ODBCSYSINI"},
         {"LD_PRELOAD=" + evil, "LD_PRELOAD"},
         {"GCONV_PATH=" + attacker.path(), "GCONV_PATH"},
+        {"PGSSLKEY=" + evil + ":engine", "PGSSLKEY"},
+        {"OPENSSL_CONF=" + ini, "OPENSSL_CONF"},
     };
     for (const auto &c : refused) {
         SCOPED_TRACE(c.entry);
