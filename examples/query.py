@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Sends one SQL statement to a quilletserver and prints the rows.
 
-    query.py [--host HOST] [--port PORT] CONNECTION_STRING SQL
+    query.py [--host HOST] [--port PORT] SOURCE SQL
+
+SOURCE names a data source of the server's configuration ("demo"), or is
+a connection string when it holds "=" (for a server that accepts them).
 
 Uses only the standard library. The answer is read in the Long layout:
 each <Row> holds one <Column Name="..."> per column; a NULL comes back as
@@ -40,17 +43,24 @@ def ask(host, port, request, timeout=60.0, attempts=3):
                 raise
 
 
+def source_element(source):
+    """The element that names where the request runs."""
+    if "=" in source:
+        return f"<ConnectionString>{escape(source)}</ConnectionString>"
+    return f"<DataSource>{escape(source)}</DataSource>"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=8895)
-    parser.add_argument("connection_string")
+    parser.add_argument("source")
     parser.add_argument("sql")
     args = parser.parse_args()
 
     request = (
         '<?xml version="1.0" encoding="UTF-8"?>\n<Request>\n'
-        f"  <ConnectionString>{escape(args.connection_string)}</ConnectionString>\n"
+        f"  {source_element(args.source)}\n"
         f"  <Sql>{escape(args.sql)}</Sql>\n"
         "  <Format><Long/></Format>\n</Request>\n"
     )

@@ -11,9 +11,11 @@ cmake --build build/release -j "$(nproc 2>/dev/null || echo 2)" --target quillet
 server=$(pwd)/build/release/quilletserver
 install_dir=$(sed -n 's/^QUILLET_INSTALL_DIR:[A-Z]*=//p' build/release/CMakeCache.txt)
 
-# The server reads its settings before anything else: give it the defaults.
+# The server reads its settings before anything else: give it the shipped
+# ones (again, when an older demo left a configuration without the demo
+# data source).
 mkdir -p "$install_dir"
-if [ ! -f "$install_dir/config.xml" ]; then
+if ! grep -qs '<DataSource Name="demo"' "$install_dir/config.xml"; then
     cp examples/config.xml "$install_dir/config.xml"
     echo "demo: wrote default $install_dir/config.xml"
 fi

@@ -18,8 +18,6 @@ pgdir=$work/pg
 cleanup() { scripts/pg.sh stop "$pgdir" >/dev/null 2>&1; rm -rf "$work"; }
 trap cleanup EXIT
 mkdir -p "$build/install"
-printf '<Configuration><Logging>0</Logging><LogDir>%s</LogDir></Configuration>\n' "$work" \
-    >"$build/install/config.xml"
 sqlite3 "$work/demo.db" <examples/demo.sql || exit 1
 pgport=$(scripts/pg.sh start "$pgdir" | tail -n 1) || exit 1
 psql -q -h "$pgdir" -p "$pgport" -U quillet quillet >/dev/null <<'SQL' || exit 1
@@ -31,15 +29,18 @@ SQL
 lite="Driver=SQLite3;Database=$work/demo.db"
 pg="Driver=PostgreSQL Unicode;Servername=127.0.0.1;Port=$pgport;Database=quillet;Username=quillet"
 req() { printf '<Request><ConnectionString>%s</ConnectionString>%s</Request>' "$1" "$2"; }
+# The examples' data sources, and client connection strings accepted too.
+printf '<Configuration><Logging>0</Logging><LogDir>%s</LogDir>%s%s</Configuration>\n' "$work" \
+    "<DataSource Name=\"demo\">$lite;NoCreat=1</DataSource>" \
+    "<DataSource Name=\"shop\" Extra=\"UID,PWD\">$pg</DataSource>" >"$build/install/config.xml"
 
 n=0
 add() { n=$((n + 1)); printf '%s' "$1" >"$work/req$(printf %03d $n).xml"; }
 # The examples, on the demo database and on PostgreSQL.
-for f in examples/*.xml; do
-    [ "$(basename "$f")" = config.xml ] && continue
-    add "$(sed "s|Database=demo.db|Database=$work/demo.db|" "$f")"
+for f in examples/*.xml examples/pg/*.xml; do
+    case "$(basename "$f")" in config*.xml) continue ;; esac
+    add "$(cat "$f")"
 done
-add "$(sed "s|Port=5432|Port=$pgport|" examples/pg/procedure.xml)"
 for fmt in '<Long/>' '<Short/>' '<TableTags/>' '<Short/><Data Type="cdata"/>' \
     '<Long/><Binary Output="base64"/>' '<Short/><Binary Output="none"/>' '<Long/><Meta/>'; do
     add "$(req "$pg" "<Sql>SELECT n, s, b FROM t WHERE n &lt;= 50</Sql><Format>$fmt</Format>")"
@@ -58,6 +59,13 @@ add "$(req 'DSN=nosuch' '<Sql>SELECT 1</Sql>')"
 add "$(req 'Driver=SQLite3;Database=/nonexistent/x.db' '<Sql>SELECT 1</Sql>')"
 add "$(req "$pg;Username=nobody" '<Sql>SELECT 1</Sql>')"
 add "$(req "$lite" '<Sql>SELECT * FROM no_such_table</Sql>')"
+# Refused by the rules on sources, connection strings and the environment.
+add '<Request><DataSource>nosuch</DataSource><Sql>SELECT 1</Sql></Request>'
+add '<Request><DataSource>demo</DataSource><ConnectionString>PWD=x</ConnectionString><Sql>SELECT 1</Sql></Request>'
+add "$(req "$lite;LoadExt=/tmp/x.so" '<Sql>SELECT 1</Sql>')"
+add "$(req 'Driver={/tmp/x.so}' '<Sql>SELECT 1</Sql>')"
+add "$(req "$lite" '<Environment>LD_PRELOAD=/tmp/x.so</Environment><Sql>SELECT 1</Sql>')"
+add "$(req "$lite" "<Sql>SELECT load_extension('/tmp/x.so')</Sql>")"
 add "$(req "$pg" '<Sql>SELECT &lt;</Sql>')"
 add "$(req "$pg;UseDeclareFetch=1;Fetch=100" '<Sql>SELECT 1/(n-1000) AS q, s FROM t ORDER BY n</Sql>')"
 add "$(req "$pg" '<Transaction><Sql>SELECT 1</Sql><Sql>SELECT 1/0</Sql></Transaction>')"
