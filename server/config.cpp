@@ -18,6 +18,7 @@
 #include "datasource.h"
 #include "log.h"
 #include "parse.h"
+#include "sqlite_confine.h"
 #include "xml.h"
 
 std::uint32_t ini_port, ini_control_port, ini_max_concurrent, ini_max_client, ini_flags;
@@ -156,6 +157,11 @@ ini_setting_t quillet_settings[] = {
      .destination = ini_datasources, .dest_size = sizeof ini_datasources,
      .attr_in_func = attr_datasource_in, .attr_out_func = attr_datasource_out,
      .changed_func = datasources_changed, .separators = "\x1e"},
+    // Read by each connection child when its SQLite driver opens a database.
+    {.type = INI_TYPE_STRING, .name = "SQLiteFileAccess",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "Yes",
+     .destination = ini_sqlite_file_access, .dest_size = sizeof ini_sqlite_file_access,
+     .attr_in_func = attr_sqlite_file_access_in, .changed_func = sqlite_file_access_changed},
     {},  // a null name ends the table
 };
 

@@ -260,4 +260,82 @@ TEST_F(Attacks, PlantedLinkAtATraceIsNotFollowed)
     EXPECT_FALSE(fs::exists(stolen));
 }
 
+// ---- Files the SQLite driver reaches through SQL
+
+std::string on_demo(const std::string &sql)
+{
+    return "<Request><DataSource>demo</DataSource><Sql>" + xml_text(sql) + "</Sql></Request>";
+}
+
+ProcResult sqlite_error(long native, const std::string &text)
+{
+    return exited(1, odbc_error_body("S1000", native,
+                                     "[SQLite]" + text + " (" + std::to_string(native) + ")"));
+}
+
+class SqliteFiles : public Attacks {
+protected:
+    SqliteFiles()
+    {
+        write_file(secret, "file-s3cr3t");
+        std::string out;
+        EXPECT_TRUE(run_tool({"sqlite3", other}, "CREATE TABLE s(v); INSERT INTO s VALUES ('x');",
+                             &out));
+    }
+    const std::string secret = attacker.file("secret.txt"), other = attacker.file("other.db"),
+                      made = attacker.file("made");
+};
+
+// Under the shipped SQLiteFileAccess No, SQL on the demo source reads,
+// writes and creates no file but the demo database, which still serves.
+TEST_F(SqliteFiles, ShippedSourceReachesNoOtherFile)
+{
+    shipped();
+    const std::string other_before = read_file(other);
+    const struct { std::string sql; ProcResult want; } cases[] = {
+        {"SELECT blob_import('" + secret + "') AS v",
+         sqlite_error(1, "no such function: blob_import")},
+        {"SELECT blob_export(x'41', '" + made + "') AS v",
+         sqlite_error(1, "no such function: blob_export")},
+        {"ATTACH '" + other + "' AS o", sqlite_error(23, "not authorized")},
+        {"ATTACH 'file:" + other + "?mode=rw' AS o", sqlite_error(23, "not authorized")},
+        {"ATTACH '" + made + "' AS o", sqlite_error(23, "not authorized")},
+        // A name SQLite computes is no literal it could show the check.
+        {"ATTACH '" + other + "' || '' AS o", sqlite_error(23, "not authorized")},
+        {"VACUUM INTO '" + made + "'", sqlite_error(23, "authorization denied")},
+        {"SELECT fts3_tokenizer('simple', x'0000000000000000') AS v",
+         sqlite_error(1, "fts3tokenize disabled")},
+        {"SELECT load_extension('" + evil + "') AS v", sqlite_error(1, "not authorized")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.sql);
+        const ProcResult r = pipe(on_demo(c.sql));
+        EXPECT_EQ(r, c.want);
+        EXPECT_EQ(r.out.find("s3cr3t"), std::string::npos);
+        EXPECT_FALSE(fs::exists(made));
+        EXPECT_EQ(read_file(other), other_before);
+    }
+    // The demo database itself is read, written and vacuumed as before.
+    EXPECT_EQ(pipe(on_demo("UPDATE customers SET city = 'Quillby' WHERE id = 1")),
+              exited(0, EMPTY_RESULT));
+    EXPECT_EQ(pipe(on_demo("VACUUM")), exited(0, EMPTY_RESULT));
+    EXPECT_EQ(pipe(on_demo("SELECT city AS v FROM customers WHERE id = 1")),
+              exited(0, one_value("v", "Quillby")));
+}
+
+// SQLiteFileAccess Yes keeps the driver as it comes: every file is in reach.
+TEST_F(SqliteFiles, FileAccessYesLeavesTheDriverAsItIs)
+{
+    write_config(std::regex_replace(shipped_config(port, control_port, logdir.path()),
+                                    std::regex("<SQLiteFileAccess>No<"), "<SQLiteFileAccess>Yes<"));
+    ASSERT_TRUE(holds(read_file(CONFIG_XML), {"<SQLiteFileAccess>Yes<"}));
+    EXPECT_EQ(pipe(on_demo("ATTACH '" + other + "' AS o; INSERT INTO o.s VALUES ('y')")),
+              exited(0, EMPTY_RESULT));
+    std::string rows;
+    EXPECT_TRUE(run_tool({"sqlite3", other, "SELECT group_concat(v) FROM s"}, "", &rows));
+    EXPECT_EQ(rows, "x,y\n");
+    EXPECT_EQ(pipe(on_demo("SELECT CAST(blob_import('" + secret + "') AS TEXT) AS v")),
+              exited(0, one_value("v", "file-s3cr3t")));
+}
+
 }  // namespace

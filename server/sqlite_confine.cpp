@@ -1,0 +1,172 @@
+// sqlite_confine.cpp - SQLite databases that reach no file but their own.
+// Every path to another file goes through a handful of SQLite features,
+// each switched off per database as soon as it is open: the driver's
+// file functions are never registered, an authorizer refuses ATTACH (which
+// VACUUM INTO runs too), extension loading stays off, and the options that
+// guard against hostile SQL are set. All of it runs once per connection,
+// never per statement or row.
+
+#include "sqlite_confine.h"
+
+#include <algorithm>
+#include <cstring>
+#include <dlfcn.h>
+#include <string_view>
+#include <strings.h>
+
+#include "log.h"
+
+char ini_sqlite_file_access[QX_SQLITE_FILE_ACCESS_SIZE];
+
+namespace {
+
+// Values of the public SQLite C interface (sqlite3.h), declared here so
+// that building the server needs no SQLite headers.
+constexpr int SQLITE_OK = 0;
+constexpr int SQLITE_ERROR = 1;
+constexpr int SQLITE_DENY = 1;  // an authorizer's refusal
+constexpr int SQLITE_ATTACH = 24;
+constexpr int SQLITE_DBCONFIG_ENABLE_FTS3_TOKENIZER = 1004;
+constexpr int SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION = 1005;
+constexpr int SQLITE_DBCONFIG_DEFENSIVE = 1010;
+constexpr int SQLITE_DBCONFIG_TRUSTED_SCHEMA = 1017;
+
+using authorizer_fn = int (*)(void *, int, const char *, const char *, const char *,
+                              const char *);
+using open_v2_fn = int (*)(const char *, sqlite3 **, int, const char *);
+using close_fn = int (*)(sqlite3 *);
+using create_function_fn = int (*)(sqlite3 *, const char *, int, int, void *,
+                                   sqlite3_function_fn, sqlite3_function_fn, sqlite3_final_fn);
+using enable_load_extension_fn = int (*)(sqlite3 *, int);
+using set_authorizer_fn = int (*)(sqlite3 *, authorizer_fn, void *);
+using db_config_fn = int (*)(sqlite3 *, int, ...);
+
+constexpr std::string_view YES = "Yes", NO = "No";
+
+bool file_access = true;
+
+// SQLite's own definition of `symbol`. The driver manager loads a driver,
+// and the SQLite library with it, into a scope of its own that RTLD_NEXT
+// does not search, so the library already in the process is asked by name.
+// Looked up at each call: a driver manager may unload the library between
+// connections.
+template <class Fn>
+Fn real(const char *symbol)
+{
+    void *fn = nullptr;
+    if (void *lib = dlopen("libsqlite3.so.0", RTLD_NOLOAD | RTLD_LAZY)) {
+        fn = dlsym(lib, symbol);
+        dlclose(lib);  // the driver's reference keeps the library loaded
+    }
+    if (fn == nullptr) fn = dlsym(RTLD_NEXT, symbol);
+    return reinterpret_cast<Fn>(fn);
+}
+
+// VACUUM copies the database through an attached private temporary
+// database, named by an empty text. Every other ATTACH, VACUUM INTO's
+// included, names a file (or an expression, for which SQLite passes no
+// name) and is refused.
+int refuse_attach(void *, int action, const char *file, const char *, const char *, const char *)
+{
+    if (action == SQLITE_ATTACH && (file == nullptr || file[0] != '\0')) return SQLITE_DENY;
+    return SQLITE_OK;
+}
+
+// Applies every switch to `db`. The name of the first that fails, or null.
+const char *confine(sqlite3 *db)
+{
+    const auto set_authorizer = real<set_authorizer_fn>("sqlite3_set_authorizer");
+    const auto db_config = real<db_config_fn>("sqlite3_db_config");
+    if (set_authorizer == nullptr || db_config == nullptr) return "SQLite library not found";
+    if (set_authorizer(db, refuse_attach, nullptr) != SQLITE_OK) return "sqlite3_set_authorizer";
+    const struct { int op, value; const char *name; } options[] = {
+        {SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, "SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION"},
+        {SQLITE_DBCONFIG_DEFENSIVE, 1, "SQLITE_DBCONFIG_DEFENSIVE"},
+        {SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, "SQLITE_DBCONFIG_TRUSTED_SCHEMA"},
+        {SQLITE_DBCONFIG_ENABLE_FTS3_TOKENIZER, 0, "SQLITE_DBCONFIG_ENABLE_FTS3_TOKENIZER"},
+    };
+    for (const auto &o : options) {
+        int now = -1;
+        if (db_config(db, o.op, o.value, &now) != SQLITE_OK || now != o.value) return o.name;
+    }
+    return nullptr;
+}
+
+// One event line for a database that could not be confined.
+void report(const char *filename, const char *why)
+{
+    diagstk_ptr diag(diagstk_new());
+    diagstk_add(diag.get(), 3, "SQLite database %s not opened - %s could not be set",
+                filename != nullptr ? filename : "(null)", why);
+    diagstk_register_output(diag.get(), DIAGSTK_OUTPUT_EVENTLOG, eventlog);
+    diagstk_register_output(diag.get(), DIAGSTK_OUTPUT_FILE, log_fp);
+    diagstk_output(diag.get(), DIAGSTK_TO_EVENTLOG, nullptr);
+}
+
+}  // namespace
+
+// --------------------------------------------------------- SQLiteFileAccess
+
+int attr_sqlite_file_access_in(diagstk_t *diag, void *, ini_setting_t *ini, void *val)
+{
+    const char *text = static_cast<const char *>(val);
+    std::string_view word = text;
+    word.remove_prefix(std::min(word.find_first_not_of(" \t"), word.size()));
+    word.remove_suffix(word.size() - (word.find_last_not_of(" \t") + 1));
+    for (const std::string_view known : {YES, NO}) {
+        if (word.size() != known.size() || strncasecmp(word.data(), known.data(), word.size()) != 0)
+            continue;
+        std::memcpy(ini->destination, known.data(), known.size() + 1);
+        return 0;
+    }
+    diagstk_add(diag, 4, "%s: \"%s\" is invalid %s value", "attr_sqlite_file_access", text,
+                ini->name);
+    return -1;
+}
+
+void sqlite_file_access_changed(ini_setting_t *ini)
+{
+    // An emptied row is read as the default.
+    file_access = static_cast<const char *>(ini->destination) != NO;
+}
+
+bool qx_sqlite_file_access(void) { return file_access; }
+
+// ------------------------------------------------------------ entry points
+
+int sqlite_confine_open(const char *filename, sqlite3 **db, int flags, const char *vfs)
+{
+    const auto open = real<open_v2_fn>("sqlite3_open_v2");
+    if (open == nullptr) {
+        *db = nullptr;
+        return SQLITE_ERROR;
+    }
+    const int rc = open(filename, db, flags, vfs);
+    if (rc != SQLITE_OK || file_access) return rc;
+    if (const char *failed = confine(*db)) {
+        report(filename, failed);
+        if (const auto close = real<close_fn>("sqlite3_close")) close(*db);
+        *db = nullptr;
+        return SQLITE_ERROR;
+    }
+    return rc;
+}
+
+int sqlite_confine_create_function(sqlite3 *db, const char *name, int nargs, int encoding,
+                                   void *app, sqlite3_function_fn func, sqlite3_function_fn step,
+                                   sqlite3_final_fn final)
+{
+    // The driver's functions that read and write any file by its name.
+    if (!file_access && name != nullptr &&
+        (strcasecmp(name, "blob_import") == 0 || strcasecmp(name, "blob_export") == 0))
+        return SQLITE_OK;
+    const auto create = real<create_function_fn>("sqlite3_create_function");
+    return create != nullptr ? create(db, name, nargs, encoding, app, func, step, final)
+                             : SQLITE_ERROR;
+}
+
+int sqlite_confine_enable_load_extension(sqlite3 *db, int onoff)
+{
+    const auto enable = real<enable_load_extension_fn>("sqlite3_enable_load_extension");
+    return enable != nullptr ? enable(db, file_access ? onoff : 0) : SQLITE_ERROR;
+}
