@@ -121,12 +121,32 @@ TEST_F(Attacks, NoKeywordLoadsCodeOrTouchesFiles)
         {"Driver=PostgreSQL Unicode;CX=1cc00", "CX"},
         {"Driver=PostgreSQL Unicode;B3=1", "B3"},
         {"Driver=PostgreSQL Unicode;D5={sslkey=" + evil + ":x}", "D5"},
+        {"Driver=PostgreSQL Unicode;TranslationDLL=" + evil, "TranslationDLL"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.conn);
         EXPECT_EQ(pipe(sql_request(c.conn, "SELECT 1")), exited(1, refused_keyword(c.keyword)));
         for (const std::string &f : {db, saved, trace}) EXPECT_FALSE(fs::exists(f)) << f;
     }
+}
+
+// Entities that expand a small document into gigabytes, and one that names
+// a file: the parser refuses the first and never reads the second.
+TEST_F(Attacks, EntitiesNeitherExplodeNorReadFiles)
+{
+    shipped();
+    std::string dtd = "<!DOCTYPE Request [<!ENTITY a0 \"" + std::string(64, 'a') + "\">";
+    for (int i = 1; i <= 6; i++)
+        dtd += "<!ENTITY a" + std::to_string(i) + " \"" +
+               repeat("&a" + std::to_string(i - 1) + ";", 16) + "\">";
+    dtd += "<!ENTITY file SYSTEM \"file:///etc/passwd\">]>";
+    const ProcResult bomb =
+        pipe(dtd + "<Request><DataSource>demo</DataSource><Sql>SELECT '&a6;'</Sql></Request>");
+    EXPECT_EQ(bomb.status, 1);
+    EXPECT_TRUE(holds(bomb.out, {"limit on input amplification factor"})) << bomb.out;
+    EXPECT_EQ(pipe(dtd + "<Request><DataSource>demo</DataSource><Sql>SELECT '&file;' AS v</Sql>"
+                         "</Request>"),
+              exited(0, one_value("v", "")));
 }
 
 TEST_F(Attacks, EnvironmentCannotChooseWhatIsLoaded)
