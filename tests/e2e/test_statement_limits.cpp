@@ -39,7 +39,7 @@ double seconds_since(steady::time_point t)
 std::string address_space_limit(pid_t pid)
 {
     static const std::regex line(R"(Max address space\s+(\S+)\s+(\S+))");
-    const std::string limits = read_file("/proc/" + std::to_string(pid) + "/limits");
+    const std::string limits = read_proc("/proc/" + std::to_string(pid) + "/limits");
     std::smatch m;
     return std::regex_search(limits, m, line) ? m.str(1) + " " + m.str(2) : "no such line";
 }

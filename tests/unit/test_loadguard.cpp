@@ -15,12 +15,26 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A directory beside the test binary (a root-owned tree not writable by
-// others) or, with `under_tmp`, in the system's temporary directory.
+// A directory the rule trusts: beside the test binary when the build
+// lives in a root-owned tree nobody else can write, else in the first
+// such system directory (a checkout under /tmp is not one).
+fs::path trusted_base()
+{
+    const std::string exe_dir = fs::read_symlink("/proc/self/exe").parent_path().string();
+    for (const std::string &dir : {exe_dir, std::string("/run"), std::string("/root")}) {
+        std::string resolved;
+        diagstk_ptr d(diagstk_new());
+        if (loadguard_check(d.get(), dir.c_str(), &resolved) == 0) return dir;
+    }
+    throw std::runtime_error("no directory only root can write");
+}
+
+// A directory the rule trusts or, with `under_tmp`, one in the system's
+// temporary directory.
 struct Scratch {
     explicit Scratch(bool under_tmp = false)
     {
-        const fs::path base = under_tmp ? fs::path("/tmp") : fs::read_symlink("/proc/self/exe").parent_path();
+        const fs::path base = under_tmp ? fs::path("/tmp") : trusted_base();
         std::string p = (base / "loadguard-XXXXXX").string();
         if (mkdtemp(p.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
         dir = p;

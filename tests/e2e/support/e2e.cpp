@@ -2,6 +2,7 @@
 // databases, loopback sockets and what /proc tells about the server.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include <stdexcept>
 #include <sys/mman.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "e2e.h"
 
@@ -438,16 +440,30 @@ bool eventually(const std::function<bool()> &done, std::chrono::milliseconds lim
     }
 }
 
+std::string read_proc(const std::string &path)
+{
+    // Not through a stream: a process that is reaped between the open and
+    // the read makes read() fail with ESRCH, which a stream turns into an
+    // exception. Here it is an empty text, as for a process already gone.
+    std::string text;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+    close(fd);
+    return text;
+}
+
 std::vector<pid_t> children_of(pid_t pid)
 {
     const std::string p = std::to_string(pid);
-    std::istringstream in(read_file("/proc/" + p + "/task/" + p + "/children"));
+    std::istringstream in(read_proc("/proc/" + p + "/task/" + p + "/children"));
     return {std::istream_iterator<pid_t>(in), std::istream_iterator<pid_t>()};
 }
 
 bool has_ended(pid_t pid)
 {
-    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat = read_proc("/proc/" + std::to_string(pid) + "/stat");
     const std::size_t at = stat.rfind(") ");  // the name may hold blanks
     return at == std::string::npos || stat[at + 2] == 'Z';
 }

@@ -116,6 +116,8 @@ private:
 };
 
 std::string read_file(const std::string &path);
+// A file of /proc: empty when the process it describes has gone.
+std::string read_proc(const std::string &path);
 void write_file(const std::string &path, std::string_view data);
 inline void write_config(std::string_view doc) { write_file(CONFIG_XML, doc); }
 std::string repeat(std::string_view unit, std::size_t n);
