@@ -31,6 +31,7 @@ enum listen_port_type : std::int32_t {
 };
 
 typedef int a_sock_t;  // -1: no socket
+struct ssl_st;
 
 // io_in_s.state bits
 inline constexpr std::uint32_t IO_STATE_EOF = 1;   // peer closed the socket
@@ -73,6 +74,12 @@ typedef struct io_desc_listen_s {
     // peer), IPv6, or IO_LOCAL_CLIENT. Empty when it could not be converted.
     char client_ip[INET6_ADDRSTRLEN];
     char client_name[64];
+    // The connection's TLS session, once its handshake is done: owned by the
+    // output channel like the socket, borrowed by the input, which reads
+    // through it. `tls_expected`: the connection came to a port that speaks
+    // TLS, so nothing is sent on it without a session.
+    ssl_st *tls;
+    bool tls_expected;
 } io_desc_listen_t;
 
 typedef struct io_in_s {
