@@ -67,8 +67,8 @@ std::int64_t deadline_after(std::uint32_t seconds)
 void clear_input_connection(io_in_t *input)
 {
     input->state = 0;
-    input->src.listen.tls = nullptr;  // borrowed from the output channel
-    input->src.listen.tls_expected = false;
+    input->tls = nullptr;  // borrowed from the output channel
+    input->tls_expected = false;
     input->deadline = 0;
     input->deadline_seconds = 0;
     std::string().swap(input->pending);
@@ -79,8 +79,8 @@ void clear_output_connection(io_out_t *output)
 {
     output->state = 0;
     output->buf_len = 0;
-    output->dst.listen.tls = nullptr;  // closed by then: see close_output_socket
-    output->dst.listen.tls_expected = false;
+    output->tls = nullptr;  // closed by then: see close_output_socket
+    output->tls_expected = false;
 }
 
 const char *name_or(const char *filespec, const char *fallback)
@@ -225,7 +225,7 @@ int close_input(io_in_t *input, diagstk_t *diag)
     const int sock = l.sock;
     const bool owned = !l.borrowed;
     l.sock = -1;
-    l.tls = nullptr;
+    input->tls = nullptr;
     l.borrowed = false;
     if (sock == -1 || !owned) return 0;
     if (shutdown(sock, SHUT_RDWR) < 0) {
@@ -266,8 +266,8 @@ int close_output_socket(io_out_t *output, diagstk_t *diag)
 {
     const int sock = output->dst.listen.sock;
     // A TLS session says goodbye first, unless its peer has gone.
-    qx_tls_close(output->dst.listen.tls, !(output->state & IO_STATE_PEER_GONE));
-    output->dst.listen.tls = nullptr;
+    qx_tls_close(output->tls, !(output->state & IO_STATE_PEER_GONE));
+    output->tls = nullptr;
     if (shutdown(sock, SHUT_WR) < 0) {
         std::fputs("shutdown error\n", stdout);
         diagstk_add(diag, 3, "%s: Failed to shutdown output socket %d - %s", CLOSE_OP, sock,
@@ -403,8 +403,8 @@ ssize_t io_read(io_in_t *input, char *buf, std::size_t buflen, diagstk_t *diag)
         const int sock = input->src.listen.sock;
         ssize_t n = -1;
         bool late = false;
-        if (input->src.listen.tls != nullptr) {
-            n = qx_tls_read(input->src.listen.tls, sock, buf, buflen, input->deadline);
+        if (input->tls != nullptr) {
+            n = qx_tls_read(input->tls, sock, buf, buflen, input->deadline);
             late = n < 0 && errno == ETIMEDOUT;
         } else {
             const int ready = wait_for_deadline(input);
@@ -438,7 +438,7 @@ void io_unread(io_in_t *input, std::string_view bytes)
 bool io_input_ready(io_in_t *input)
 {
     if (has_pending(input) || input->method != XML_INPUT_METHOD_LISTEN) return true;
-    if (qx_tls_pending(input->src.listen.tls)) return true;
+    if (qx_tls_pending(input->tls)) return true;
     pollfd p{input->src.listen.sock, POLLIN, 0};
     return poll(&p, 1, 0) > 0;
 }
@@ -452,9 +452,9 @@ int send_all(io_out_t *output, diagstk_t *diag, const char *buf, std::size_t len
     const int sock = output->dst.listen.sock;
     // A connection on a port that speaks TLS gets nothing in clear text:
     // before (or without) its handshake, what would be sent is dropped.
-    if (output->dst.listen.tls_expected && output->dst.listen.tls == nullptr) return 0;
-    if (output->dst.listen.tls != nullptr) {
-        if (qx_tls_write(output->dst.listen.tls, sock, buf, len) == 0) {
+    if (output->tls_expected && output->tls == nullptr) return 0;
+    if (output->tls != nullptr) {
+        if (qx_tls_write(output->tls, sock, buf, len) == 0) {
             output->dst.written += static_cast<std::uint32_t>(len);
             return 0;
         }
@@ -548,7 +548,7 @@ int io_writef(io_out_t *output, diagstk_t *diag, const char *fmt, ...)
 int io_wait_read_ready(io_in_t *input, std::uint32_t limit_seconds)
 {
     if (input->method != XML_INPUT_METHOD_LISTEN) return 1;
-    if (has_pending(input) || qx_tls_pending(input->src.listen.tls)) {
+    if (has_pending(input) || qx_tls_pending(input->tls)) {
         // A request already here still yields to a shutdown.
         pollfd stop{stop_notice, POLLIN, 0};
         return stop_notice >= 0 && poll(&stop, 1, 0) > 0 ? -1 : 1;

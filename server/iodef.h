@@ -74,12 +74,6 @@ typedef struct io_desc_listen_s {
     // peer), IPv6, or IO_LOCAL_CLIENT. Empty when it could not be converted.
     char client_ip[INET6_ADDRSTRLEN];
     char client_name[64];
-    // The connection's TLS session, once its handshake is done: owned by the
-    // output channel like the socket, borrowed by the input, which reads
-    // through it. `tls_expected`: the connection came to a port that speaks
-    // TLS, so nothing is sent on it without a session.
-    ssl_st *tls;
-    bool tls_expected;
 } io_desc_listen_t;
 
 typedef struct io_in_s {
@@ -104,6 +98,11 @@ typedef struct io_in_s {
     // for the message.
     std::int64_t deadline;
     std::uint32_t deadline_seconds;
+    // The TLS session of an accepted connection, borrowed from the output
+    // channel: reads go through it. Null for a plain connection.
+    ssl_st *tls = nullptr;
+    // The connection came to a port that speaks TLS.
+    bool tls_expected = false;
 } io_in_t;
 
 typedef struct io_out_s {
@@ -118,6 +117,12 @@ typedef struct io_out_s {
     // answer (io_flush) and at close: fewer sends, the same bytes.
     char *buf;            // owned, IO_SOCKET_BUFFER bytes, allocated on first use
     std::uint32_t buf_len;
+    // The TLS session of an accepted connection once its handshake is done:
+    // owned like the socket, ended when the channel closes.
+    ssl_st *tls = nullptr;
+    // The connection came to a port that speaks TLS: nothing is sent on it
+    // without a session, not even a refusal.
+    bool tls_expected = false;
 } io_out_t;
 
 inline constexpr std::uint32_t IO_SOCKET_BUFFER = 64 * 1024;

@@ -240,7 +240,7 @@ int control_connection(server_state &s, diagstk_t *diag)
     }
     // Served inline: the handshake and the document share the control
     // port's time limit, so no client holds the server loop longer.
-    if (s.ocontrol.dst.listen.tls_expected) {
+    if (s.ocontrol.tls_expected) {
         io_set_deadline(&s.icontrol, CONTROL_READ_TIMEOUT_SECONDS);
         if (qx_tls_accept(diag, &s.icontrol, &s.ocontrol, CONTROL_READ_TIMEOUT_SECONDS) < 0) {
             io_close_channels(nullptr, &s.ocontrol, diag);
@@ -428,7 +428,7 @@ void child_start(io_in_t input, io_out_t output)
     if (qx_limit_child_memory(diag) < 0) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
     // A slow or hostile handshake holds only this child, for RequestTimeout
     // at most; a failed one ends it with an event and nothing sent.
-    if (output.dst.listen.tls_expected &&
+    if (output.tls_expected &&
         qx_tls_accept(diag, &input, &output, ini_request_timeout) < 0) {
         diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
         io_close_channels(nullptr, &output, diag);

@@ -41,7 +41,7 @@ int startup_listen(cmdline_info_t *, io_in_t *input, io_out_t *output, diagstk_t
     }
     if (qx_limit_child_memory(diag) < 0) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
     qx_tls_expect(input, output);
-    if (output->dst.listen.tls_expected &&
+    if (output->tls_expected &&
         qx_tls_accept(diag, input, output, ini_request_timeout) < 0) {
         diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
         return -1;

@@ -229,8 +229,8 @@ bool qx_tls_active(void) { return server_context != nullptr; }
 void qx_tls_expect(io_in_t *input, io_out_t *output)
 {
     const bool on = qx_tls_active();
-    input->src.listen.tls_expected = on;
-    output->dst.listen.tls_expected = on;
+    input->tls_expected = on;
+    output->tls_expected = on;
 }
 
 int qx_tls_accept(diagstk_t *diag, io_in_t *input, io_out_t *output, std::uint32_t seconds)
@@ -262,11 +262,11 @@ int qx_tls_accept(diagstk_t *diag, io_in_t *input, io_out_t *output, std::uint32
         if (w == 0) return failed("no handshake within " + std::to_string(seconds) + " seconds");
         if (w < 0) return failed(std::strerror(errno));
     }
-    output->dst.listen.tls = ssl.release();
-    input->src.listen.tls = output->dst.listen.tls;
+    output->tls = ssl.release();
+    input->tls = output->tls;
     if (trace)
-        qx_log("-qx_tls_accept()=0 (%s, %s)\n", SSL_get_version(output->dst.listen.tls),
-               SSL_get_cipher_name(output->dst.listen.tls));
+        qx_log("-qx_tls_accept()=0 (%s, %s)\n", SSL_get_version(output->tls),
+               SSL_get_cipher_name(output->tls));
     return 0;
 }
 
