@@ -61,10 +61,11 @@ int wait_socket(int fd, short events, std::int64_t deadline)
 
 bool deadline_passed(std::int64_t deadline) { return deadline != 0 && now_ms() >= deadline; }
 
-// What OpenSSL says about its latest failure, the queue emptied after.
+// What OpenSSL says about its failure, the queue emptied after: the first
+// error queued is the cause, those after it are the callers giving up.
 std::string openssl_reason(const char *fallback)
 {
-    const unsigned long e = ERR_peek_last_error();
+    const unsigned long e = ERR_peek_error();
     const char *reason = e != 0 ? ERR_reason_error_string(e) : nullptr;
     std::string text = reason != nullptr ? reason : fallback;
     ERR_clear_error();

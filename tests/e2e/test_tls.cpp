@@ -4,7 +4,7 @@
 // own child; a client that leaves mid-answer stops the work; start-up and
 // the control port refuse TLS settings the server cannot use.
 
-#include <thread>
+#include <optional>
 
 #include "e2e.h"
 #include "tls_support.h"
@@ -113,6 +113,141 @@ TEST_F(Tls, RefusedHandshakesEndOnlyTheirConnection)
                               "TLS handshake with 127.0.0.1 failed - certificate verify failed "
                               "(unable to get local issuer certificate)\n"}))
         << r.err;
+}
+
+// A client that connects and never finishes its handshake holds only its
+// own child, for RequestTimeout: the server serves others meanwhile.
+TEST_F(Tls, StalledHandshakeEndsAtRequestTimeout)
+{
+    ASSERT_TRUE(start(tls_settings("<RequestTimeout>1</RequestTimeout>")));
+    // Silent from the start, and silent after the first bytes of a hello.
+    for (const std::string &sent : {std::string(), std::string("\x16\x03\x01\x00\xff", 5)}) {
+        Fd stalled = connect_port(port);
+        ASSERT_TRUE(send_all(stalled.get(), sent));
+        const auto began = std::chrono::steady_clock::now();
+        TlsConn other(port, certs.ca);
+        EXPECT_TRUE(tls_answers(other, 1));
+        EXPECT_LT(std::chrono::steady_clock::now() - began, 1s) << "the loop waited for the handshake";
+        EXPECT_EQ(read_until_eof(stalled.get()), "");
+        const auto took = std::chrono::steady_clock::now() - began;
+        EXPECT_GT(took, 900ms);
+        EXPECT_LT(took, 5s);
+    }
+    const ProcResult r = stop();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(occurrences(r.err, "TLS handshake with 127.0.0.1 failed - no handshake within 1 "
+                                 "seconds\n"),
+              2u)
+        << r.err;
+}
+
+// A TLS client that leaves in the middle of a large answer stops the work
+// as a plain one does: its child ends with status 0 at once, and the
+// server goes on.
+TEST_F(Tls, VanishedClientStopsTheWork)
+{
+    logs_dir();
+    ASSERT_TRUE(start(tls_settings("<Logging>0x40</Logging>")));
+    std::optional<TlsConn> c(std::in_place, port, certs.ca);
+    ASSERT_TRUE(c->ok()) << c->error();
+    ASSERT_TRUE(c->send(rows(2000000)));
+    ASSERT_FALSE(c->read_some().empty());
+    const std::vector<pid_t> kids = children_of(server->pid());
+    ASSERT_EQ(kids.size(), 1u);
+    c.reset();  // no close_notify, unread data pending: the server sees a reset
+    EXPECT_TRUE(eventually([&] { return has_ended(kids[0]); }, 2s))
+        << "the child still works for a client that has gone";
+    TlsConn next(port, certs.ca);
+    EXPECT_TRUE(tls_answers(next, 4));
+    EXPECT_EQ(stop(), CLEAN_EXIT);
+    EXPECT_TRUE(holds(read_file(logs_dir() + "/tmquillet.log"),
+                      {"\tChild " + std::to_string(kids[0]) + " exited with code 0\n"}));
+}
+
+// Start-up with TLS settings the server cannot use stops with exit status
+// 1 and one message; tcpip_listen checks them as the standalone server does.
+TEST_F(Tls, UnusableSettingsStopStartUp)
+{
+    const std::string junk = work.file("junk.pem"), missing = work.file("missing.pem");
+    write_file(junk, "not a certificate\n");
+    const std::string cert = "<TlsCertificate>" + certs.server_cert + "</TlsCertificate>";
+    const std::pair<std::string, std::string> cases[] = {
+        {"<Tls>On</Tls>", "Tls is On but TlsCertificate is empty"},
+        {"<Tls>On</Tls>" + cert, "Tls is On but TlsKey is empty"},
+        {"<Tls>On</Tls>" + cert + "<TlsKey>" + missing + "</TlsKey>",
+         "Cannot read TlsKey " + missing + " - No such file or directory"},
+        {"<Tls>On</Tls><TlsCertificate>" + junk + "</TlsCertificate><TlsKey>" + certs.server_key +
+             "</TlsKey>",
+         "Cannot load TlsCertificate " + junk + " - no start line"},
+        {"<Tls>On</Tls>" + cert + "<TlsKey>" + certs.alice_key + "</TlsKey>",
+         "TlsKey " + certs.alice_key + " does not match TlsCertificate " + certs.server_cert},
+        {tls_settings("<TlsClientCA>" + junk + "</TlsClientCA>"),
+         "Cannot load TlsClientCA " + junk + " - no start line"},
+        {"<Tls>Yes</Tls>", "attr_tls: \"Yes\" is invalid Tls value - On or Off expected"},
+    };
+    for (const auto &[settings, message] : cases) {
+        SCOPED_TRACE(settings);
+        write_config(config_doc(settings_with_ports(settings)));
+        for (const std::string method : {"standalone", "tcpip_listen"}) {
+            const ProcResult r = run_server(
+                method == "standalone" ? std::vector<std::string>{method}
+                                       : std::vector<std::string>{method, std::to_string(port)});
+            EXPECT_EQ(r.status, 1) << method;
+            EXPECT_EQ(r.err, message + "\n") << method;
+        }
+    }
+}
+
+// A configuration sent to the control port changes the context for the
+// connections accepted afterwards; one whose files cannot be used is
+// refused whole, and the server goes on with the context it had.
+TEST_F(Tls, ControlPortChangesTheContext)
+{
+    ASSERT_TRUE(start(tls_settings()));
+    const std::string cport = "127.0.0.1:" + std::to_string(control_port);
+    const std::string doc = work.file("config.xml");
+    // With TlsClientCA the control port asks for a certificate too.
+    auto set_config = [&](const std::string &settings, bool as_alice = false) {
+        write_file(doc, config_doc(settings_with_ports(settings)));
+        std::vector<std::string> args{"--control", "--tls", "--ca", certs.ca};
+        if (as_alice) args.insert(args.end(), {"--cert", certs.alice_cert, "--key", certs.alice_key});
+        args.insert(args.end(), {cport, "--set-config", doc});
+        return client(args);
+    };
+    const std::string missing = work.file("missing.pem");
+    const ProcResult refused = set_config(tls_settings("<TlsClientCA>" + missing + "</TlsClientCA>"));
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(body_of(refused.out),
+              error_body("Cannot read TlsClientCA " + missing + " - No such file or directory"));
+    TlsConn anyone(port, certs.ca);
+    EXPECT_TRUE(tls_answers(anyone, 1));
+
+    const ProcResult changed = set_config(tls_settings("<TlsClientCA>" + certs.ca + "</TlsClientCA>"));
+    EXPECT_EQ(changed.status, 0) << changed.err;
+    EXPECT_TRUE(tls_answers(anyone, 2)) << "a connection keeps the context it was accepted with";
+    TlsConn nobody(port, certs.ca);
+    EXPECT_EQ(nobody.ask(select(3)), "");
+    TlsConn alice(port, certs.ca, certs.alice_cert, certs.alice_key);
+    EXPECT_TRUE(tls_answers(alice, 4));
+    EXPECT_TRUE(holds(read_file(CONFIG_XML), {"<Tls>On</Tls>", "<TlsClientCA>" + certs.ca}));
+
+    EXPECT_EQ(set_config("").status, 1);
+    const ProcResult off = set_config("", true);
+    EXPECT_EQ(off.status, 0) << off.err;
+    EXPECT_TRUE(serves(5));
+    EXPECT_EQ(stop().status, 0);
+}
+
+// tcpip_listen serves its one connection over TLS.
+TEST_F(Tls, TcpipListenSpeaksTls)
+{
+    write_config(config_doc(settings_with_ports(tls_settings())));
+    Child child(command({"tcpip_listen", std::to_string(port)}), {});
+    ASSERT_TRUE(eventually([&] { return listening(port); }, NET_LIMIT));
+    const ProcResult r =
+        client({"--tls", "--ca", certs.ca, "localhost:" + std::to_string(port)}, select(6));
+    EXPECT_EQ(result_of(r.out), one_value("v", "6")) << r.err;
+    EXPECT_EQ(child.finish(), CLEAN_EXIT);
 }
 
 }  // namespace

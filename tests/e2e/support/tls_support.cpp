@@ -153,7 +153,9 @@ std::string TlsConn::read_until(std::string_view end)
     return got;
 }
 
-void TlsConn::close_notify()
+std::string TlsConn::read_some()
 {
-    if (ok_) SSL_shutdown(ssl_.get());
+    char buf[16384];
+    const int n = ok_ ? SSL_read(ssl_.get(), buf, sizeof buf) : 0;
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
 }

@@ -41,8 +41,8 @@ public:
     // Reads until the bytes end with `end`, the server closes, a failure
     // (error() tells) or a receive times out.
     std::string read_until(std::string_view end = "");
+    std::string read_some();  // what one read returns
     std::string ask(std::string_view req) { return send(req) ? read_until("</Result>\n") : ""; }
-    void close_notify();  // "no more requests"
 
 private:
     struct CtxFree {
