@@ -146,8 +146,11 @@ std::string handshake_fault(SSL *ssl, int e)
 int attr_tls_in(diagstk_t *diag, void *, ini_setting_t *ini, void *val)
 {
     const char *text = static_cast<const char *>(val);
+    std::string_view word = text;
+    word.remove_prefix(std::min(word.find_first_not_of(" \t"), word.size()));
+    word.remove_suffix(word.size() - (word.find_last_not_of(" \t") + 1));
     for (const std::string_view known : {OFF, ON}) {
-        if (std::strlen(text) != known.size() || strncasecmp(text, known.data(), known.size()) != 0)
+        if (word.size() != known.size() || strncasecmp(word.data(), known.data(), known.size()) != 0)
             continue;
         std::memcpy(ini->destination, known.data(), known.size() + 1);
         return 0;

@@ -22,8 +22,8 @@ struct tls_session_free {
 using tls_context_ptr = std::unique_ptr<SSL_CTX, tls_context_free>;
 using tls_session_ptr = std::unique_ptr<SSL, tls_session_free>;
 
-// Longest value of the Tls setting ("Off" or "On") with its terminator.
-inline constexpr std::size_t QX_TLS_SETTING_SIZE = 4;
+// Room for a Tls value ("Off" or "On", blanks around it allowed).
+inline constexpr std::size_t QX_TLS_SETTING_SIZE = 16;
 extern char ini_tls[QX_TLS_SETTING_SIZE];
 extern char ini_tls_certificate[1024], ini_tls_key[1024], ini_tls_client_ca[1024];
 

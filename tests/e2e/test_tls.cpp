@@ -54,9 +54,14 @@ TEST_F(Tls, RequestsAndControlDocumentsOverTls)
     const ProcResult insecure = client({"--tls", "--insecure", address}, select(3));
     EXPECT_EQ(result_of(insecure.out), one_value("v", "3")) << insecure.err;
 
+    // The first request fills the server's first 2048-byte read exactly:
+    // the others are then already decrypted inside the session, with
+    // nothing left on the socket to wake a wait for input.
+    std::string first = select(4);
+    first.insert(first.rfind("</Request>"), 2048 - first.size(), ' ');
     TlsConn c(port, certs.ca);
     ASSERT_TRUE(c.ok()) << c.error();
-    ASSERT_TRUE(c.send(select(4) + select(5) + "\n" + select(6)));
+    ASSERT_TRUE(c.send(first + select(5) + "\n" + select(6)));
     const std::string three = c.read_until(one_value("v", "6"));
     EXPECT_EQ(occurrences(three, "<?xml"), 3u);
     for (const char *v : {"4", "5", "6"}) EXPECT_TRUE(holds(three, {one_value("v", v)}));
