@@ -3,6 +3,7 @@
 // hold, and secrets masked for traces.
 
 #include "connstr.h"
+#include "util.h"
 
 #include <algorithm>
 #include <strings.h>
@@ -10,26 +11,12 @@
 
 namespace {
 
-bool blank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view trim(std::string_view s)
-{
-    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-    return s;
-}
-
-bool iequal(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 // A key as a reader compares it: blanks and one pair of braces gone.
 std::string_view key_of(std::string_view raw)
 {
-    raw = trim(raw);
+    raw = qx_trim(raw);
     if (raw.size() >= 2 && raw.front() == '{' && raw.back() == '}')
-        raw = trim(raw.substr(1, raw.size() - 2));
+        raw = qx_trim(raw.substr(1, raw.size() - 2));
     return raw;
 }
 
@@ -54,7 +41,7 @@ std::size_t value_end(std::string_view text, std::size_t from, connstr_reading h
 {
     std::size_t p = from;
     if (how == connstr_reading::braced) {
-        while (p < text.size() && blank(text[p])) p++;
+        while (p < text.size() && qx_blank(text[p])) p++;
         if (p < text.size() && text[p] == '{') p = brace_end(text, p);
     }
     const std::size_t semi = text.find(';', p);
@@ -99,7 +86,7 @@ std::vector<connstr_pair> qx_connstr_pairs(std::string_view text, connstr_readin
 
 std::string qx_connstr_value(std::string_view raw)
 {
-    raw = trim(raw);
+    raw = qx_trim(raw);
     if (raw.empty() || raw.front() != '{') return std::string(raw);
     std::string value;
     for (std::size_t q = 1; q < raw.size(); q++) {
@@ -119,7 +106,7 @@ std::string qx_connstr_value(std::string_view raw)
 bool qx_connstr_keyword_refused(std::string_view key)
 {
     return std::any_of(std::begin(QX_REFUSED_KEYWORDS), std::end(QX_REFUSED_KEYWORDS),
-                       [key](std::string_view k) { return iequal(k, key); });
+                       [key](std::string_view k) { return qx_iequal(k, key); });
 }
 
 std::string qx_connstr_violation(std::string_view text)
@@ -131,7 +118,7 @@ std::string qx_connstr_violation(std::string_view text)
                        " is not allowed";
             // Any "/" makes the driver manager load the value as a file;
             // a name is looked up in the root-owned driver registry.
-            if (iequal(p.key, "DRIVER") && p.value.find('/') != std::string_view::npos)
+            if (qx_iequal(p.key, "DRIVER") && p.value.find('/') != std::string_view::npos)
                 return "Connection string refused - Driver must name a registered driver";
         }
     }
@@ -148,9 +135,9 @@ int qx_connstr_check(diagstk_t *diag, std::string_view text)
 
 bool qx_connstr_secret(std::string_view key)
 {
-    if (iequal(key, "PWD") || iequal(key, "PASSWORD")) return true;
+    if (qx_iequal(key, "PWD") || qx_iequal(key, "PASSWORD")) return true;
     return std::any_of(extra_secrets.begin(), extra_secrets.end(),
-                       [key](const std::string &k) { return iequal(k, key); });
+                       [key](const std::string &k) { return qx_iequal(k, key); });
 }
 
 void qx_connstr_set_secrets(std::vector<std::string> keys) { extra_secrets = std::move(keys); }
@@ -178,6 +165,6 @@ std::string qx_environment_mask(std::string_view entry)
     const std::string_view name = entry.substr(0, eq);
     bool secret = qx_connstr_secret(name);
     for (std::size_t i = 0; !secret && i + 8 <= name.size(); i++)
-        secret = iequal(name.substr(i, 8), "PASSWORD");
+        secret = qx_iequal(name.substr(i, 8), "PASSWORD");
     return secret ? std::string(entry.substr(0, eq + 1)) + "***" : std::string(entry);
 }

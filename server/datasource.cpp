@@ -15,6 +15,7 @@
 
 #include "acl.h"
 #include "connstr.h"
+#include "util.h"
 #include "parse.h"
 #include "xml.h"
 
@@ -26,20 +27,6 @@ namespace {
 
 constexpr std::string_view ANY = "Any", DATA_SOURCES_ONLY = "DataSourcesOnly";
 
-bool blank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view trim(std::string_view s)
-{
-    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-    return s;
-}
-
-bool iequal(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 // The items of a comma-separated list, trimmed; empty items are kept so
 // that a reader can refuse them.
 std::vector<std::string_view> items(std::string_view list)
@@ -47,7 +34,7 @@ std::vector<std::string_view> items(std::string_view list)
     std::vector<std::string_view> out;
     for (;;) {
         const std::size_t comma = list.find(',');
-        out.push_back(trim(list.substr(0, comma)));
+        out.push_back(qx_trim(list.substr(0, comma)));
         if (comma == std::string_view::npos) return out;
         list.remove_prefix(comma + 1);
     }
@@ -75,9 +62,9 @@ bool data_sources_only = false;
 
 int attr_connection_strings_in(diagstk_t *diag, void *, ini_setting_t *ini, void *val)
 {
-    const std::string_view text = trim(static_cast<const char *>(val));
+    const std::string_view text = qx_trim(static_cast<const char *>(val));
     for (const std::string_view word : {ANY, DATA_SOURCES_ONLY})
-        if (iequal(text, word)) return store(diag, "attr_connection_strings", ini, word);
+        if (qx_iequal(text, word)) return store(diag, "attr_connection_strings", ini, word);
     diagstk_add(diag, 4, "%s: \"%s\" is invalid %s value", "attr_connection_strings",
                 static_cast<const char *>(val), ini->name);
     return -1;
@@ -144,7 +131,7 @@ bool valid_entry(std::string_view entry)
 int attr_environment_allow_in(diagstk_t *diag, void *, ini_setting_t *ini, void *val)
 {
     const std::string_view text = static_cast<const char *>(val);
-    if (!trim(text).empty()) {
+    if (!qx_trim(text).empty()) {
         for (const std::string_view entry : items(text)) {
             if (valid_entry(entry)) continue;
             diagstk_add(diag, 4, "%s: \"%.*s\" is invalid %s entry", "attr_environment_allow",
@@ -158,7 +145,7 @@ int attr_environment_allow_in(diagstk_t *diag, void *, ini_setting_t *ini, void 
 bool qx_environment_admits(std::string_view allow, std::string_view name)
 {
     const env_guard *guard = guard_of(name);
-    if (trim(allow).empty()) return guard == nullptr;
+    if (qx_trim(allow).empty()) return guard == nullptr;
     // A guarded name needs an entry that is explicit about it: one whose
     // text before any "*" begins with the guard's own text. "LD_PRELOAD",
     // "LD_*" and "ODBCINI" are explicit; "*", "L*" and "O*" admit every
@@ -242,8 +229,8 @@ int check_client(diagstk_t *diag, std::string_view source, std::string_view valu
 // another data source, driver or file data source.
 bool fixed_by_source(std::string_view key)
 {
-    return qx_connstr_keyword_refused(key) || iequal(key, "DSN") || iequal(key, "DRIVER") ||
-           iequal(key, "FILEDSN");
+    return qx_connstr_keyword_refused(key) || qx_iequal(key, "DSN") || qx_iequal(key, "DRIVER") ||
+           qx_iequal(key, "FILEDSN");
 }
 
 int check_extra(diagstk_t *diag, std::string_view source, std::string_view value)
@@ -279,7 +266,7 @@ int element_attrs(diagstk_t *diag, const tree_t *node, std::string_view source,
     for (const attribute_t *a = node != nullptr ? node->attrs : nullptr; a != nullptr;
          a = a->next) {
         const auto known = std::find_if(std::begin(DS_ATTRIBUTES), std::end(DS_ATTRIBUTES),
-                                        [a](const ds_attribute &d) { return iequal(d.name, a->name); });
+                                        [a](const ds_attribute &d) { return qx_iequal(d.name, a->name); });
         if (known == std::end(DS_ATTRIBUTES)) {
             diagstk_add(diag, 4, "%s: unknown attribute %s of DataSource \"%.*s\"", DS_OP,
                         a->name, static_cast<int>(source.size()), source.data());
@@ -303,7 +290,7 @@ int element_attrs(diagstk_t *diag, const tree_t *node, std::string_view source,
 std::string_view name_of(const tree_t *node)
 {
     for (const attribute_t *a = node != nullptr ? node->attrs : nullptr; a != nullptr; a = a->next)
-        if (iequal(a->name, "Name")) return a->value;
+        if (qx_iequal(a->name, "Name")) return a->value;
     return {};
 }
 
@@ -329,7 +316,7 @@ int attr_datasource_in(diagstk_t *diag, void *ectx, ini_setting_t *ini, void *va
     // Whoever wrote it, the server never connects with a string that
     // breaks the rules; a source that needs such an option names a DSN of
     // the root-owned odbc.ini instead.
-    if (trim(text).empty()) {
+    if (qx_trim(text).empty()) {
         diagstk_add(diag, 4, "%s: DataSource \"%.*s\" has no connection string", DS_OP,
                     static_cast<int>(name.size()), name.data());
         return -1;
@@ -442,7 +429,7 @@ bool admits_client(const datasource &d, const io_in_t *input, const char **addre
 bool in_extra(const datasource &d, std::string_view key)
 {
     return std::any_of(d.extra.begin(), d.extra.end(),
-                       [key](const std::string &k) { return iequal(k, key); });
+                       [key](const std::string &k) { return qx_iequal(k, key); });
 }
 
 // The source's string with the request's pairs added. A keyword the source
@@ -466,7 +453,7 @@ int add_extra(diagstk_t *diag, const datasource &d, std::string_view extra, std:
     out->clear();
     for (const connstr_pair &p : qx_connstr_pairs(d.connect, connstr_reading::braced)) {
         if (std::any_of(mine.begin(), mine.end(),
-                        [&p](const connstr_pair &m) { return iequal(m.key, p.key); }))
+                        [&p](const connstr_pair &m) { return qx_iequal(m.key, p.key); }))
             continue;
         out->append(out->empty() ? "" : ";").append(piece(d.connect, p));
     }

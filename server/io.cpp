@@ -822,10 +822,12 @@ int ready_listener(const io_desc_listen_t &l)
     return l.listen_sock;
 }
 
+}  // namespace
+
 // The client address as text. A peer of a listener on "::" that came over
 // IPv4 arrives as ::ffff:a.b.c.d; it is written as the a.b.c.d it is, so
 // that access lists, limits and statistics see one client, not two.
-void peer_text(const sockaddr_storage &peer, char *buf, std::size_t size)
+void io_peer_text(const sockaddr_storage &peer, char *buf, std::size_t size)
 {
     char text[INET6_ADDRSTRLEN] = "";
     const char *r = nullptr;
@@ -841,8 +843,6 @@ void peer_text(const sockaddr_storage &peer, char *buf, std::size_t size)
     }
     std::snprintf(buf, size, "%s", r != nullptr ? text : "");
 }
-
-}  // namespace
 
 int io_accept_connection(io_in_t *input, io_out_t *output, diagstk_t *diag)
 {
@@ -863,7 +863,7 @@ int io_accept_connection(io_in_t *input, io_out_t *output, diagstk_t *diag)
         if (trace) qx_log("%s()=-1\n", op);
         return -1;
     }
-    peer_text(peer, input->src.listen.client_ip, sizeof input->src.listen.client_ip);
+    io_peer_text(peer, input->src.listen.client_ip, sizeof input->src.listen.client_ip);
     io_keep_alive(input->src.listen.sock);
     // One owner: the output channel sends the answer and closes the
     // connection; the input reads from the same descriptor.

@@ -177,6 +177,10 @@ int io_stop_winsock(diagstk_t *diag);
 // empty text) every IPv4 interface; "::" every interface, IPv6 and IPv4;
 // else an IPv4 or IPv6 literal address. False when `text` is none of
 // these (a host name included: nothing is looked up).
+// The text of a peer address as clients are known by: dotted IPv4, IPv6,
+// an IPv4-mapped IPv6 peer as its IPv4 address, IO_LOCAL_CLIENT for a
+// Unix-domain peer; empty when it cannot be converted.
+void io_peer_text(const sockaddr_storage &peer, char *buf, std::size_t size);
 bool io_listen_address(const char *text, std::uint32_t port, sockaddr_storage *addr,
                        socklen_t *len);
 // Opens the control listener on input->src.listen.port and .address (the

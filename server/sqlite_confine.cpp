@@ -15,6 +15,7 @@
 #include <strings.h>
 
 #include "log.h"
+#include "util.h"
 
 char ini_sqlite_file_access[QX_SQLITE_FILE_ACCESS_SIZE];
 
@@ -110,12 +111,9 @@ void report(const char *filename, const char *why)
 int attr_sqlite_file_access_in(diagstk_t *diag, void *, ini_setting_t *ini, void *val)
 {
     const char *text = static_cast<const char *>(val);
-    std::string_view word = text;
-    word.remove_prefix(std::min(word.find_first_not_of(" \t"), word.size()));
-    word.remove_suffix(word.size() - (word.find_last_not_of(" \t") + 1));
+    const std::string_view word = qx_trim(text);
     for (const std::string_view known : {YES, NO}) {
-        if (word.size() != known.size() || strncasecmp(word.data(), known.data(), word.size()) != 0)
-            continue;
+        if (!qx_iequal(word, known)) continue;
         std::memcpy(ini->destination, known.data(), known.size() + 1);
         return 0;
     }

@@ -335,18 +335,10 @@ bool client_over_limit(diagstk_t *diag, srv_limits_t limits, threads_t *slots, c
 bool host_name(const char *ip, char *name, std::size_t size)
 {
     sockaddr_storage addr{};
-    auto *v4 = reinterpret_cast<sockaddr_in *>(&addr);
-    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&addr);
     socklen_t len = 0;
-    if (inet_pton(AF_INET, ip, &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        len = sizeof *v4;
-    } else if (inet_pton(AF_INET6, ip, &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        len = sizeof *v6;
-    } else {
+    // Only an address: not the empty text or "*", which name every interface.
+    if (ip[0] == '\0' || std::strcmp(ip, "*") == 0 || !io_listen_address(ip, 0, &addr, &len))
         return false;
-    }
     return getnameinfo(reinterpret_cast<sockaddr *>(&addr), len, name, static_cast<socklen_t>(size),
                        nullptr, 0, NI_NAMEREQD) == 0;
 }

@@ -3,9 +3,7 @@
 
 #include "startup.h"
 
-#include <arpa/inet.h>
 #include <csignal>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include "config.h"
@@ -69,8 +67,8 @@ int serve_control_document(io_in_t *input, io_out_t *output, diagstk_t *diag)
 namespace {
 
 // The address of the client inetd accepted for us, for the data sources'
-// Client lists. Left empty when standard input is no IP socket: a Client
-// list then denies the request.
+// Client lists. Left empty when standard input is no socket: a Client list
+// then denies the request.
 void set_inetd_peer(io_in_t *input)
 {
     char *text = input->src.listen.client_ip;
@@ -80,16 +78,7 @@ void set_inetd_peer(io_in_t *input)
     socklen_t len = sizeof peer;
     if (getpeername(input->src.listen.sock, reinterpret_cast<sockaddr *>(&peer), &len) != 0)
         return;
-    if (peer.ss_family == AF_INET) {
-        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr, text, size);
-    } else if (peer.ss_family == AF_INET6) {
-        const in6_addr &a = reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_addr;
-        // An IPv4 client on an IPv6 socket is known by its IPv4 address.
-        if (IN6_IS_ADDR_V4MAPPED(&a))
-            inet_ntop(AF_INET, a.s6_addr + 12, text, size);
-        else if (inet_ntop(AF_INET6, &a, text, size) == nullptr)
-            text[0] = '\0';
-    }
+    io_peer_text(peer, text, size);
 }
 
 }  // namespace

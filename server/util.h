@@ -1,10 +1,13 @@
 // util.h - the diagnostic stack and the small helpers every module shares:
-// file names and an owner for malloc'ed strings. Events, text conversions
+// file names, an owner for malloc'ed strings, and the text comparisons of
+// settings and connection strings. Events, text conversions
 // and access lists have headers of their own (event.h, conv.h, acl.h).
 #pragma once
 
 #include <cstddef>
 #include <memory>
+#include <string_view>
+#include <strings.h>
 
 #include "diag.h"
 
@@ -18,3 +21,20 @@ struct free_deleter {
 };
 template <class T>
 using c_ptr = std::unique_ptr<T, free_deleter>;
+
+// A blank inside a setting or a connection string: a space or a tab.
+inline bool qx_blank(char c) { return c == ' ' || c == '\t'; }
+
+// `s` without the blanks at either end.
+inline std::string_view qx_trim(std::string_view s)
+{
+    while (!s.empty() && qx_blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && qx_blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+// Equal without regard to ASCII case, as keywords and setting words compare.
+inline bool qx_iequal(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}

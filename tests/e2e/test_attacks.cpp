@@ -210,10 +210,11 @@ TEST_F(Attacks, DataSourcesGuardWhatIsReached)
     EXPECT_EQ(answer.find("s3cr3t"), std::string::npos) << answer;
     EXPECT_EQ(stop(), CLEAN_EXIT);
 
-    // Under inetd on a socket with no IP peer, a Client list denies.
+    // Under inetd on a Unix-domain socket the client is "local", which a
+    // list of addresses denies.
     InetdSession inetd;
     EXPECT_EQ(result_of(ask(inetd.fd(), named("locked", ""))),
-              error_body("Client (unknown) denied access to data source \"locked\""));
+              error_body("Client (local) denied access to data source \"locked\""));
     EXPECT_EQ(inetd.finish().status, 1);  // a refused request ends the connection
 }
 

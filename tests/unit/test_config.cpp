@@ -10,15 +10,6 @@
 
 namespace {
 
-// Applies configuration document `doc` as if read from config.xml.
-int apply_config(diagstk_t *d, std::string doc)
-{
-    io_in_t in = file_in(fmemopen(doc.data(), doc.size(), "r"));
-    const int r = qx_parse_config(d, &in);
-    std::fclose(in.src.file.fp);
-    return r;
-}
-
 // The stored settings, in table order.
 std::string settings()
 {

@@ -8,14 +8,6 @@
 
 namespace {
 
-int apply_config(diagstk_t *d, std::string doc)
-{
-    io_in_t in = file_in(fmemopen(doc.data(), doc.size(), "r"));
-    const int r = qx_parse_config(d, &in);
-    std::fclose(in.src.file.fp);
-    return r;
-}
-
 // The lines of the written configuration that come after the access lists.
 std::string written_tail()
 {

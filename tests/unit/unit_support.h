@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "config.h"
 #include "iodef.h"
 #include "log.h"
 #include "parse.h"
@@ -47,6 +48,15 @@ inline io_in_t file_in(FILE *fp)
     in.method = XML_INPUT_METHOD_FILE;
     in.src.file.fp = fp;
     return in;
+}
+
+// Applies configuration document `doc` as if read from config.xml.
+inline int apply_config(diagstk_t *d, std::string doc)
+{
+    io_in_t in = file_in(fmemopen(doc.data(), doc.size(), "r"));
+    const int r = qx_parse_config(d, &in);
+    std::fclose(in.src.file.fp);
+    return r;
 }
 
 // The input channel of an accepted connection on socket `fd`.
