@@ -16,9 +16,9 @@
 #include <poll.h>
 #include <string>
 #include <string_view>
-#include <strings.h>
 
 #include "log.h"
+#include "util.h"
 
 char ini_tls[QX_TLS_SETTING_SIZE];
 char ini_tls_certificate[INI_STRING_SIZE], ini_tls_key[INI_STRING_SIZE],
@@ -146,12 +146,9 @@ std::string handshake_fault(SSL *ssl, int e)
 int attr_tls_in(diagstk_t *diag, void *, ini_setting_t *ini, void *val)
 {
     const char *text = static_cast<const char *>(val);
-    std::string_view word = text;
-    word.remove_prefix(std::min(word.find_first_not_of(" \t"), word.size()));
-    word.remove_suffix(word.size() - (word.find_last_not_of(" \t") + 1));
+    const std::string_view word = qx_trim(text);
     for (const std::string_view known : {OFF, ON}) {
-        if (word.size() != known.size() || strncasecmp(word.data(), known.data(), known.size()) != 0)
-            continue;
+        if (!qx_iequal(word, known)) continue;
         std::memcpy(ini->destination, known.data(), known.size() + 1);
         return 0;
     }

@@ -12,13 +12,9 @@
 
 namespace {
 
-int apply_settings(diagstk_t *d, std::string settings)
+int apply_settings(diagstk_t *d, const std::string &settings)
 {
-    std::string doc = "<Configuration>" + settings + "</Configuration>";
-    io_in_t in = file_in(fmemopen(doc.data(), doc.size(), "r"));
-    const int r = qx_parse_config(d, &in);
-    std::fclose(in.src.file.fp);
-    return r;
+    return apply_config(d, "<Configuration>" + settings + "</Configuration>");
 }
 
 std::string written()
