@@ -575,6 +575,8 @@ void io_set_deadline(io_in_t *input, std::uint32_t seconds)
 
 void io_set_stop_notice(int fd) { stop_notice = fd; }
 
+int io_stop_notice(void) { return stop_notice; }
+
 void io_keep_alive(a_sock_t sock)
 {
     // First probe after a minute of silence, then every 10 s; six

@@ -164,6 +164,8 @@ void io_set_deadline(io_in_t *input, std::uint32_t seconds);
 // requests are to end (the standalone server closes the other end of a pipe
 // when it shuts down; its children inherit this one). -1: none.
 void io_set_stop_notice(int fd);
+// The stop notice this process watches; -1: none.
+int io_stop_notice(void);
 // TCP keep-alive on a connected socket, so that a peer whose host has
 // vanished is noticed within minutes. Failures (not a TCP socket) are
 // ignored.

@@ -59,6 +59,25 @@ int wait_socket(int fd, short events, std::int64_t deadline)
     }
 }
 
+// The handshake's wait: like wait_socket, and 2 when the stop notice
+// arrives first (the server shuts down; a connection that has not yet
+// sent a request is not waited for).
+int wait_handshake(int fd, short events, std::int64_t deadline)
+{
+    const int stop = io_stop_notice();
+    for (;;) {
+        int timeout = -1;
+        if (deadline != 0) {
+            timeout = static_cast<int>(std::clamp<std::int64_t>(deadline - now_ms(), 0, 3600 * 1000));
+            if (timeout == 0) return 0;
+        }
+        pollfd p[2] = {{fd, events, 0}, {stop, POLLIN, 0}};
+        const int r = poll(p, stop >= 0 ? 2 : 1, timeout);
+        if (r > 0) return stop >= 0 && p[1].revents != 0 ? 2 : 1;
+        if (r < 0) return -1;
+    }
+}
+
 bool deadline_passed(std::int64_t deadline) { return deadline != 0 && now_ms() >= deadline; }
 
 // What OpenSSL says about its failure, the queue emptied after: the first
@@ -259,8 +278,9 @@ int qx_tls_accept(diagstk_t *diag, io_in_t *input, io_out_t *output, std::uint32
         const int e = SSL_get_error(ssl.get(), r);
         if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE)
             return failed(handshake_fault(ssl.get(), e));
-        const int w = wait_socket(fd, e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline);
+        const int w = wait_handshake(fd, e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline);
         if (w == 0) return failed("no handshake within " + std::to_string(seconds) + " seconds");
+        if (w == 2) return -1;  // no client's fault: nothing to report
         if (w < 0) return failed(std::strerror(errno));
     }
     output->tls = ssl.release();

@@ -58,7 +58,8 @@ void qx_tls_expect(io_in_t *input, io_out_t *output);
 // The server side of the handshake on an accepted connection marked by
 // qx_tls_expect, finished within `seconds` (0: no limit). The session
 // belongs to the output channel, the input reads through it. -1 with
-// "TLS handshake with %s failed - %s" on `diag`.
+// "TLS handshake with %s failed - %s" on `diag`; -1 with nothing added
+// when the stop notice (io_stop_notice) arrives first.
 int qx_tls_accept(diagstk_t *diag, io_in_t *input, io_out_t *output, std::uint32_t seconds);
 
 // One read through `ssl` on its non-blocking socket `fd`, waiting for the

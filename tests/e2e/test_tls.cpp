@@ -121,7 +121,8 @@ TEST_F(Tls, RefusedHandshakesEndOnlyTheirConnection)
 }
 
 // A client that connects and never finishes its handshake holds only its
-// own child, for RequestTimeout: the server serves others meanwhile.
+// own child, for RequestTimeout: the server serves others meanwhile, and
+// a shutdown does not wait for it.
 TEST_F(Tls, StalledHandshakeEndsAtRequestTimeout)
 {
     ASSERT_TRUE(start(tls_settings("<RequestTimeout>1</RequestTimeout>")));
@@ -144,6 +145,14 @@ TEST_F(Tls, StalledHandshakeEndsAtRequestTimeout)
                                  "seconds\n"),
               2u)
         << r.err;
+
+    // Nor does one hold a shutdown, however long RequestTimeout is.
+    ASSERT_TRUE(start(tls_settings("<RequestTimeout>60</RequestTimeout>")));
+    Fd stalled = connect_port(port);
+    ASSERT_TRUE(eventually([&] { return children_of(server->pid()).size() == 1; }, 2s));
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(stop(), CLEAN_EXIT);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 3s);
 }
 
 // A TLS client that leaves in the middle of a large answer stops the work
