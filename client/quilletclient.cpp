@@ -283,9 +283,14 @@ std::string tls_exchange(int fd, const TlsOptions &o, const std::string &host,
             fail("sending the request: the server closed the connection");
         sent += n;
     }
-    // Our close_notify, once: the server's comes after its answer.
-    ERR_clear_error();
-    SSL_shutdown(s);
+    // Our close_notify, sent once: the server's comes after its answer.
+    for (;;) {
+        ERR_clear_error();
+        const int r = SSL_shutdown(s);
+        const int e = r < 0 ? SSL_get_error(s, r) : SSL_ERROR_NONE;
+        if (e != SSL_ERROR_WANT_WRITE) break;
+        wait_for(fd, POLLOUT, deadline, "sending the request");
+    }
     std::string answer;
     char buf[65536];
     for (;;) {

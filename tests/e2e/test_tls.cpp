@@ -4,7 +4,9 @@
 // own child; a client that leaves mid-answer stops the work; start-up and
 // the control port refuse TLS settings the server cannot use.
 
+#include <algorithm>
 #include <optional>
+#include <thread>
 
 #include "e2e.h"
 #include "tls_support.h"
@@ -173,9 +175,31 @@ TEST_F(Tls, VanishedClientStopsTheWork)
         << "the child still works for a client that has gone";
     TlsConn next(port, certs.ca);
     EXPECT_TRUE(tls_answers(next, 4));
+
+    // One that leaves while its statement runs and nothing has been sent
+    // yet: its close_notify arrives as bytes before the end of the
+    // connection, and the statement is stopped all the same.
+    const std::vector<pid_t> before = children_of(server->pid());
+    TlsConn quiet(port, certs.ca);
+    ASSERT_TRUE(quiet.send(sql("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) "
+                               "SELECT count(*) FROM c")));
+    pid_t counting = -1;
+    ASSERT_TRUE(eventually(
+        [&] {
+            for (const pid_t kid : children_of(server->pid()))
+                if (std::find(before.begin(), before.end(), kid) == before.end()) counting = kid;
+            return counting != -1;
+        },
+        2s));
+    std::this_thread::sleep_for(300ms);  // the statement runs
+    quiet.close();
+    EXPECT_TRUE(eventually([&] { return has_ended(counting); }, 3s))
+        << "the statement runs on for a client that has gone";
+    next.close();
     EXPECT_EQ(stop(), CLEAN_EXIT);
     EXPECT_TRUE(holds(read_file(logs_dir() + "/tmquillet.log"),
-                      {"\tChild " + std::to_string(kids[0]) + " exited with code 0\n"}));
+                      {"\tChild " + std::to_string(kids[0]) + " exited with code 0\n",
+                       "\tChild " + std::to_string(counting) + " exited with code 0\n"}));
 }
 
 // Start-up with TLS settings the server cannot use stops with exit status

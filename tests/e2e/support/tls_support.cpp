@@ -159,3 +159,10 @@ std::string TlsConn::read_some()
     const int n = ok_ ? SSL_read(ssl_.get(), buf, sizeof buf) : 0;
     return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
 }
+
+void TlsConn::close()
+{
+    if (ok_) SSL_shutdown(ssl_.get());
+    ok_ = false;
+    fd_.reset();
+}

@@ -42,6 +42,7 @@ public:
     // (error() tells) or a receive times out.
     std::string read_until(std::string_view end = "");
     std::string read_some();  // what one read returns
+    void close();             // close_notify, then the socket's close
     std::string ask(std::string_view req) { return send(req) ? read_until("</Result>\n") : ""; }
 
 private:
