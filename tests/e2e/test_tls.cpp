@@ -30,7 +30,6 @@ protected:
         if (got == one_value("v", std::to_string(v))) return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << "SELECT " << v << " answered:\n" << got << c.error();
     }
-    const TlsCerts &certs = tls_certs();
     const std::string STATS = "<Request><Statistics/></Request>";
 };
 
@@ -45,7 +44,7 @@ TEST_F(Tls, RequestsAndControlDocumentsOverTls)
     const std::string address = "127.0.0.1:" + std::to_string(port);
     for (const std::string host : {"127.0.0.1", "localhost"}) {
         const ProcResult r =
-            client({"--tls", "--ca", certs.ca, host + ":" + std::to_string(port)}, select(1));
+            client({"--tls", "--ca", tls_file("ca"), host + ":" + std::to_string(port)}, select(1));
         EXPECT_EQ(r.status, 0) << host << ": " << r.err;
         EXPECT_EQ(result_of(r.out), one_value("v", "1")) << host;
     }
@@ -61,7 +60,7 @@ TEST_F(Tls, RequestsAndControlDocumentsOverTls)
     // nothing left on the socket to wake a wait for input.
     std::string first = select(4);
     first.insert(first.rfind("</Request>"), 2048 - first.size(), ' ');
-    TlsConn c(port, certs.ca);
+    TlsConn c(port);
     ASSERT_TRUE(c.ok()) << c.error();
     ASSERT_TRUE(c.send(first + select(5) + "\n" + select(6)));
     const std::string three = c.read_until(one_value("v", "6"));
@@ -70,7 +69,7 @@ TEST_F(Tls, RequestsAndControlDocumentsOverTls)
     EXPECT_TRUE(tls_answers(c, 7));
 
     const std::string cport = "127.0.0.1:" + std::to_string(control_port);
-    const ProcResult stats = client({"--control", "--tls", "--ca", certs.ca, cport, "--stats"});
+    const ProcResult stats = client({"--control", "--tls", "--ca", tls_file("ca"), cport, "--stats"});
     EXPECT_EQ(stats.status, 0) << stats.err;
     EXPECT_TRUE(holds(body_of(stats.out), {"<Total>5</Total>"}));
     EXPECT_EQ(control(control_port, STATS), "");
@@ -84,28 +83,26 @@ TEST_F(Tls, RequestsAndControlDocumentsOverTls)
 // plain client, a client certificate missing, expired or from another CA.
 TEST_F(Tls, RefusedHandshakesEndOnlyTheirConnection)
 {
-    ASSERT_TRUE(start(tls_settings("<TlsClientCA>" + certs.ca + "</TlsClientCA>")));
+    ASSERT_TRUE(start(tls_settings("<TlsClientCA>" + tls_file("ca") + "</TlsClientCA>")));
     Fd plain = connect_port(port);
     ASSERT_TRUE(send_all(plain.get(), select(1)));
     const std::string refused = read_until_eof(plain.get());
     EXPECT_EQ(refused.find("<?xml"), std::string::npos) << refused;
 
-    TlsConn alice(port, certs.ca, certs.alice_cert, certs.alice_key);
+    TlsConn alice(port, "alice");
     EXPECT_TRUE(tls_answers(alice, 2));
-    TlsConn bob(port, certs.ca, certs.bob_cert, certs.bob_key);
+    TlsConn bob(port, "bob");
     EXPECT_TRUE(tls_answers(bob, 3));
-    for (const auto &[cert, key] : {std::pair{std::string(), std::string()},
-                                    {certs.expired_cert, certs.expired_key},
-                                    {certs.stranger_cert, certs.stranger_key}}) {
-        SCOPED_TRACE(cert);
+    for (const char *client : {"", "expired", "stranger"}) {
+        SCOPED_TRACE(client);
         // TLS 1.3 ends the client's handshake before the server has judged
         // its certificate: the refusal comes with the first read.
-        TlsConn c(port, certs.ca, cert, key);
+        TlsConn c(port, client);
         EXPECT_EQ(c.ask(select(4)), "");
         EXPECT_FALSE(c.error().empty());
     }
-    const ProcResult cli = client({"--tls", "--ca", certs.ca, "--cert", certs.alice_cert, "--key",
-                                   certs.alice_key, "localhost:" + std::to_string(port)},
+    const ProcResult cli = client({"--tls", "--ca", tls_file("ca"), "--cert", tls_file("alice"), "--key",
+                                   tls_file("alice", ".key"), "localhost:" + std::to_string(port)},
                                   select(5));
     EXPECT_EQ(result_of(cli.out), one_value("v", "5")) << cli.err;
     EXPECT_TRUE(tls_answers(alice, 6));
@@ -133,7 +130,7 @@ TEST_F(Tls, StalledHandshakeEndsAtRequestTimeout)
         Fd stalled = connect_port(port);
         ASSERT_TRUE(send_all(stalled.get(), sent));
         const auto began = std::chrono::steady_clock::now();
-        TlsConn other(port, certs.ca);
+        TlsConn other(port);
         EXPECT_TRUE(tls_answers(other, 1));
         EXPECT_LT(std::chrono::steady_clock::now() - began, 1s) << "the loop waited for the handshake";
         EXPECT_EQ(read_until_eof(stalled.get()), "");
@@ -164,7 +161,7 @@ TEST_F(Tls, VanishedClientStopsTheWork)
 {
     logs_dir();
     ASSERT_TRUE(start(tls_settings("<Logging>0x40</Logging>")));
-    std::optional<TlsConn> c(std::in_place, port, certs.ca);
+    std::optional<TlsConn> c(std::in_place, port);
     ASSERT_TRUE(c->ok()) << c->error();
     ASSERT_TRUE(c->send(rows(2000000)));
     ASSERT_FALSE(c->read_some().empty());
@@ -173,14 +170,14 @@ TEST_F(Tls, VanishedClientStopsTheWork)
     c.reset();  // no close_notify, unread data pending: the server sees a reset
     EXPECT_TRUE(eventually([&] { return has_ended(kids[0]); }, 2s))
         << "the child still works for a client that has gone";
-    TlsConn next(port, certs.ca);
+    TlsConn next(port);
     EXPECT_TRUE(tls_answers(next, 4));
 
     // One that leaves while its statement runs and nothing has been sent
     // yet: its close_notify arrives as bytes before the end of the
     // connection, and the statement is stopped all the same.
     const std::vector<pid_t> before = children_of(server->pid());
-    TlsConn quiet(port, certs.ca);
+    TlsConn quiet(port);
     ASSERT_TRUE(quiet.send(sql("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) "
                                "SELECT count(*) FROM c")));
     pid_t counting = -1;
@@ -208,17 +205,17 @@ TEST_F(Tls, UnusableSettingsStopStartUp)
 {
     const std::string junk = work.file("junk.pem"), missing = work.file("missing.pem");
     write_file(junk, "not a certificate\n");
-    const std::string cert = "<TlsCertificate>" + certs.server_cert + "</TlsCertificate>";
+    const std::string cert = "<TlsCertificate>" + tls_file("server") + "</TlsCertificate>";
     const std::pair<std::string, std::string> cases[] = {
         {"<Tls>On</Tls>", "Tls is On but TlsCertificate is empty"},
         {"<Tls>On</Tls>" + cert, "Tls is On but TlsKey is empty"},
         {"<Tls>On</Tls>" + cert + "<TlsKey>" + missing + "</TlsKey>",
          "Cannot read TlsKey " + missing + " - No such file or directory"},
-        {"<Tls>On</Tls><TlsCertificate>" + junk + "</TlsCertificate><TlsKey>" + certs.server_key +
+        {"<Tls>On</Tls><TlsCertificate>" + junk + "</TlsCertificate><TlsKey>" + tls_file("server", ".key") +
              "</TlsKey>",
          "Cannot load TlsCertificate " + junk + " - no start line"},
-        {"<Tls>On</Tls>" + cert + "<TlsKey>" + certs.alice_key + "</TlsKey>",
-         "TlsKey " + certs.alice_key + " does not match TlsCertificate " + certs.server_cert},
+        {"<Tls>On</Tls>" + cert + "<TlsKey>" + tls_file("alice", ".key") + "</TlsKey>",
+         "TlsKey " + tls_file("alice", ".key") + " does not match TlsCertificate " + tls_file("server")},
         {tls_settings("<TlsClientCA>" + junk + "</TlsClientCA>"),
          "Cannot load TlsClientCA " + junk + " - no start line"},
         {"<Tls>Yes</Tls>", "attr_tls: \"Yes\" is invalid Tls value - On or Off expected"},
@@ -247,8 +244,8 @@ TEST_F(Tls, ControlPortChangesTheContext)
     // With TlsClientCA the control port asks for a certificate too.
     auto set_config = [&](const std::string &settings, bool as_alice = false) {
         write_file(doc, config_doc(settings_with_ports(settings)));
-        std::vector<std::string> args{"--control", "--tls", "--ca", certs.ca};
-        if (as_alice) args.insert(args.end(), {"--cert", certs.alice_cert, "--key", certs.alice_key});
+        std::vector<std::string> args{"--control", "--tls", "--ca", tls_file("ca")};
+        if (as_alice) args.insert(args.end(), {"--cert", tls_file("alice"), "--key", tls_file("alice", ".key")});
         args.insert(args.end(), {cport, "--set-config", doc});
         return client(args);
     };
@@ -257,17 +254,17 @@ TEST_F(Tls, ControlPortChangesTheContext)
     EXPECT_EQ(refused.status, 2);
     EXPECT_EQ(body_of(refused.out),
               error_body("Cannot read TlsClientCA " + missing + " - No such file or directory"));
-    TlsConn anyone(port, certs.ca);
+    TlsConn anyone(port);
     EXPECT_TRUE(tls_answers(anyone, 1));
 
-    const ProcResult changed = set_config(tls_settings("<TlsClientCA>" + certs.ca + "</TlsClientCA>"));
+    const ProcResult changed = set_config(tls_settings("<TlsClientCA>" + tls_file("ca") + "</TlsClientCA>"));
     EXPECT_EQ(changed.status, 0) << changed.err;
     EXPECT_TRUE(tls_answers(anyone, 2)) << "a connection keeps the context it was accepted with";
-    TlsConn nobody(port, certs.ca);
+    TlsConn nobody(port);
     EXPECT_EQ(nobody.ask(select(3)), "");
-    TlsConn alice(port, certs.ca, certs.alice_cert, certs.alice_key);
+    TlsConn alice(port, "alice");
     EXPECT_TRUE(tls_answers(alice, 4));
-    EXPECT_TRUE(holds(read_file(CONFIG_XML), {"<Tls>On</Tls>", "<TlsClientCA>" + certs.ca}));
+    EXPECT_TRUE(holds(read_file(CONFIG_XML), {"<Tls>On</Tls>", "<TlsClientCA>" + tls_file("ca")}));
 
     EXPECT_EQ(set_config("").status, 1);
     const ProcResult off = set_config("", true);
@@ -283,7 +280,7 @@ TEST_F(Tls, TcpipListenSpeaksTls)
     Child child(command({"tcpip_listen", std::to_string(port)}), {});
     ASSERT_TRUE(eventually([&] { return listening(port); }, NET_LIMIT));
     const ProcResult r =
-        client({"--tls", "--ca", certs.ca, "localhost:" + std::to_string(port)}, select(6));
+        client({"--tls", "--ca", tls_file("ca"), "localhost:" + std::to_string(port)}, select(6));
     EXPECT_EQ(result_of(r.out), one_value("v", "6")) << r.err;
     EXPECT_EQ(child.finish(), CLEAN_EXIT);
 }

@@ -43,52 +43,36 @@ void sign(const std::string &dir, const std::string &base, const std::string &ca
              std::to_string(days), "-extfile", ext_file});
 }
 
-TlsCerts make(const std::string &dir)
+void make(const std::string &dir)
 {
-    const std::string ca = dir + "/ca", other = dir + "/other-ca";
+    const std::string ca = dir + "/ca";
     self_signed(ca, "Quillet Test CA");
-    self_signed(other, "Other Test CA");
-    const std::string client_ext = "basicConstraints=CA:FALSE\nextendedKeyUsage=clientAuth\n";
+    self_signed(dir + "/other-ca", "Other Test CA");
     key_and_request(dir + "/server", "quillet-test");
     sign(dir, dir + "/server", ca, 2,
          "basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n"
          "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
-    for (const char *name : {"alice", "bob", "expired"}) {
+    for (const std::string name : {"alice", "bob", "expired", "stranger"}) {
         key_and_request(dir + "/" + name, name);
-        sign(dir, dir + "/" + name, ca, std::string(name) == "expired" ? -1 : 2, client_ext);
+        sign(dir, dir + "/" + name, name == "stranger" ? dir + "/other-ca" : ca,
+             name == "expired" ? -1 : 2, "basicConstraints=CA:FALSE\nextendedKeyUsage=clientAuth\n");
     }
-    key_and_request(dir + "/stranger", "stranger");
-    sign(dir, dir + "/stranger", other, 2, client_ext);
-    auto pem = [&](const char *name) { return dir + "/" + name + ".pem"; };
-    auto key = [&](const char *name) { return dir + "/" + name + ".key"; };
-    return TlsCerts{.ca = pem("ca"),
-                    .server_cert = pem("server"),
-                    .server_key = key("server"),
-                    .alice_cert = pem("alice"),
-                    .alice_key = key("alice"),
-                    .bob_cert = pem("bob"),
-                    .bob_key = key("bob"),
-                    .expired_cert = pem("expired"),
-                    .expired_key = key("expired"),
-                    .other_ca = pem("other-ca"),
-                    .stranger_cert = pem("stranger"),
-                    .stranger_key = key("stranger")};
 }
 
 }  // namespace
 
-const TlsCerts &tls_certs()
+std::string tls_file(std::string_view name, std::string_view ext)
 {
     static const TempDir dir;
-    static const TlsCerts certs = make(dir.path());
-    return certs;
+    static const bool made = (make(dir.path()), true);
+    (void)made;
+    return dir.path() + "/" + std::string(name) + std::string(ext);
 }
 
 std::string tls_settings(std::string_view extra)
 {
-    const TlsCerts &c = tls_certs();
-    return "<Tls>On</Tls><TlsCertificate>" + c.server_cert + "</TlsCertificate><TlsKey>" +
-           c.server_key + "</TlsKey>" + std::string(extra);
+    return "<Tls>On</Tls><TlsCertificate>" + tls_file("server") + "</TlsCertificate><TlsKey>" +
+           tls_file("server", ".key") + "</TlsKey>" + std::string(extra);
 }
 
 namespace {
@@ -106,7 +90,7 @@ std::string last_reason(SSL *ssl, int r)
 
 }  // namespace
 
-TlsConn::TlsConn(int port, const std::string &ca, const std::string &cert, const std::string &key)
+TlsConn::TlsConn(int port, std::string_view client)
     : fd_(connect_port(port)), ctx_(SSL_CTX_new(TLS_client_method()))
 {
     if (fd_.get() < 0 || !ctx_) {
@@ -115,9 +99,10 @@ TlsConn::TlsConn(int port, const std::string &ca, const std::string &cert, const
     }
     SSL_CTX_set_options(ctx_.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_verify(ctx_.get(), SSL_VERIFY_PEER, nullptr);
-    if (SSL_CTX_load_verify_locations(ctx_.get(), ca.c_str(), nullptr) != 1 ||
-        (!cert.empty() && (SSL_CTX_use_certificate_chain_file(ctx_.get(), cert.c_str()) != 1 ||
-                           SSL_CTX_use_PrivateKey_file(ctx_.get(), key.c_str(), SSL_FILETYPE_PEM) != 1))) {
+    const std::string cert = tls_file(client), key = tls_file(client, ".key");
+    if (SSL_CTX_load_verify_locations(ctx_.get(), tls_file("ca").c_str(), nullptr) != 1 ||
+        (!client.empty() && (SSL_CTX_use_certificate_chain_file(ctx_.get(), cert.c_str()) != 1 ||
+                             SSL_CTX_use_PrivateKey_file(ctx_.get(), key.c_str(), SSL_FILETYPE_PEM) != 1))) {
         error_ = "cannot load the test certificates";
         return;
     }

@@ -1,7 +1,5 @@
 // tls_support.h - what the TLS tests share: certificates made once per run
-// with the openssl command (a private CA, a server certificate for
-// 127.0.0.1 and localhost, two client certificates, an expired one, a
-// client of another CA), and a TLS client on a real socket.
+// with the openssl command, and a TLS client on a real socket.
 #pragma once
 
 #include <memory>
@@ -11,39 +9,31 @@
 
 #include "e2e.h"
 
-struct TlsCerts {
-    std::string ca;                          // the private CA's certificate
-    std::string server_cert, server_key;     // CN=quillet-test, IP:127.0.0.1, DNS:localhost
-    std::string alice_cert, alice_key;       // clients the CA signed
-    std::string bob_cert, bob_key;
-    std::string expired_cert, expired_key;   // signed by the CA, expired yesterday
-    std::string other_ca;                    // a CA that signed none of the above
-    std::string stranger_cert, stranger_key; // a client the other CA signed
-};
-
-// The set, made on first use in a directory that lives as long as the run.
-const TlsCerts &tls_certs();
+// The PEM file `name` + `ext` (".pem" certificate, ".key" key), made on
+// first use: "ca" the private CA; "server" for IP 127.0.0.1 and DNS
+// localhost; clients "alice" and "bob"; "expired" (since yesterday);
+// "stranger", a client of another CA.
+std::string tls_file(std::string_view name, std::string_view ext = ".pem");
 
 // The settings that turn TLS on with the server certificate; `extra` follows.
 std::string tls_settings(std::string_view extra = "");
 
-// A TLS connection to 127.0.0.1:port that trusts `ca` and presents
-// `cert`/`key` when given. Blocking, every receive bounded by NET_LIMIT.
+// A TLS connection to 127.0.0.1:port that trusts the private CA and
+// presents the certificate of `client` unless empty. Blocking, every
+// receive bounded by NET_LIMIT.
 class TlsConn {
 public:
-    TlsConn(int port, const std::string &ca, const std::string &cert = "",
-            const std::string &key = "");
+    explicit TlsConn(int port, std::string_view client = "");
     // True once the handshake is done; else error() says why.
     bool ok() const { return ok_; }
     const std::string &error() const { return error_; }
-    int fd() const { return fd_.get(); }
     bool send(std::string_view data);
     // Reads until the bytes end with `end`, the server closes, a failure
     // (error() tells) or a receive times out.
     std::string read_until(std::string_view end = "");
     std::string read_some();  // what one read returns
-    void close();             // close_notify, then the socket's close
     std::string ask(std::string_view req) { return send(req) ? read_until("</Result>\n") : ""; }
+    void close();             // close_notify, then the socket's close
 
 private:
     struct CtxFree {
