@@ -1,13 +1,18 @@
 // quilletclient.cpp - sends one document to a quilletserver and prints the
 // answer.
 //
-//   quilletclient [--timeout SECONDS] HOST:PORT [FILE|-]
+//   quilletclient [--timeout SECONDS] [TLS] HOST:PORT [FILE|-]
 //   quilletclient --control [--timeout SECONDS] HOST:PORT|SOCKET --config
 //   quilletclient --control [--timeout SECONDS] HOST:PORT|SOCKET --set-config FILE
 //   quilletclient --control [--timeout SECONDS] HOST:PORT|SOCKET --stats
 //
 // SOCKET is the path of the server's control socket; any argument holding
 // a "/" is taken for one (./control.sock for one in this directory).
+//
+// TLS is --tls [--ca FILE] [--cert FILE --key FILE] [--insecure]: the
+// server's certificate chain is verified against --ca (else the system's
+// store) and its name against HOST (a DNS name or an IP address); --cert
+// and --key present a client certificate; --insecure verifies nothing.
 //
 // Exit status: 0 when every Result of the answer carries state "00000" (or
 // the answer is a configuration document), 2 for any other answer, 1 when
@@ -22,7 +27,12 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <arpa/inet.h>
+#include <memory>
 #include <netdb.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -33,9 +43,10 @@
 namespace {
 
 constexpr const char *USAGE =
-    "usage: quilletclient [--timeout SECONDS] HOST:PORT [FILE|-]\n"
-    "       quilletclient --control [--timeout SECONDS] HOST:PORT|SOCKET "
-    "--config | --set-config FILE | --stats\n";
+    "usage: quilletclient [--timeout SECONDS] [TLS] HOST:PORT [FILE|-]\n"
+    "       quilletclient --control [--timeout SECONDS] [TLS] HOST:PORT|SOCKET "
+    "--config | --set-config FILE | --stats\n"
+    "TLS:   --tls [--ca FILE] [--cert FILE --key FILE] [--insecure]\n";
 
 struct Failure {
     std::string message;
@@ -170,6 +181,127 @@ std::string exchange(int fd, const std::string &doc, Clock::time_point deadline)
     return answer;
 }
 
+// ---- TLS
+
+struct TlsOptions {
+    bool on = false, insecure = false;
+    std::string ca, cert, key;
+};
+
+struct ContextFree {
+    void operator()(SSL_CTX *c) const { SSL_CTX_free(c); }
+};
+struct SessionFree {
+    void operator()(SSL *s) const { SSL_free(s); }
+};
+using Context = std::unique_ptr<SSL_CTX, ContextFree>;
+using Session = std::unique_ptr<SSL, SessionFree>;
+
+// OpenSSL's reason for its latest failure, the queue emptied after.
+std::string tls_reason(const char *fallback)
+{
+    const unsigned long e = ERR_peek_last_error();
+    const char *r = e != 0 ? ERR_reason_error_string(e) : nullptr;
+    std::string text = r != nullptr ? r : fallback;
+    ERR_clear_error();
+    return text;
+}
+
+Context client_context(const TlsOptions &o)
+{
+    Context ctx(SSL_CTX_new(TLS_client_method()));
+    if (!ctx) fail("cannot create a TLS context: " + tls_reason("out of memory"));
+    SSL_CTX *c = ctx.get();
+    SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
+    SSL_CTX_set_options(c, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_mode(c, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    if (!o.insecure) {
+        const int loaded = o.ca.empty() ? SSL_CTX_set_default_verify_paths(c)
+                                        : SSL_CTX_load_verify_locations(c, o.ca.c_str(), nullptr);
+        if (loaded != 1) fail("cannot load --ca " + o.ca + ": " + tls_reason("not a PEM file"));
+        SSL_CTX_set_verify(c, SSL_VERIFY_PEER, nullptr);
+    }
+    if (!o.cert.empty()) {
+        if (SSL_CTX_use_certificate_chain_file(c, o.cert.c_str()) != 1)
+            fail("cannot load --cert " + o.cert + ": " + tls_reason("not a PEM file"));
+        if (SSL_CTX_use_PrivateKey_file(c, o.key.c_str(), SSL_FILETYPE_PEM) != 1 ||
+            SSL_CTX_check_private_key(c) != 1)
+            fail("cannot use --key " + o.key + ": " + tls_reason("does not match --cert"));
+    }
+    return ctx;
+}
+
+// Runs `step` (a handshake, read, write or shutdown call) until it needs
+// the peer no more; its result, or fails with `what`.
+template <typename Step>
+int tls_step(SSL *ssl, int fd, Clock::time_point deadline, const std::string &what, Step step)
+{
+    for (;;) {
+        ERR_clear_error();
+        errno = 0;
+        const int r = step();
+        if (r > 0) return r;
+        const int e = SSL_get_error(ssl, r);
+        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+            wait_for(fd, e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline, what);
+            continue;
+        }
+        if (e == SSL_ERROR_ZERO_RETURN || (e == SSL_ERROR_SYSCALL && errno == 0)) return 0;
+        std::string why = e == SSL_ERROR_SYSCALL ? std::strerror(errno) : tls_reason("protocol error");
+        const long verified = SSL_get_verify_result(ssl);
+        if (verified != X509_V_OK) why += std::string(" (") + X509_verify_cert_error_string(verified) + ")";
+        fail(what + ": " + why);
+    }
+}
+
+// The exchange over TLS: handshake (the server's name checked against
+// `host`), the document, then close_notify to say that no other request
+// follows, and the answer up to the server's own close.
+std::string tls_exchange(int fd, const TlsOptions &o, const std::string &host,
+                         const std::string &doc, Clock::time_point deadline)
+{
+    const Context ctx = client_context(o);
+    const Session ssl(SSL_new(ctx.get()));
+    if (!ssl || SSL_set_fd(ssl.get(), fd) != 1) fail("cannot start TLS: " + tls_reason("out of memory"));
+    unsigned char addr[16];
+    const bool ip = inet_pton(AF_INET, host.c_str(), addr) == 1 || inet_pton(AF_INET6, host.c_str(), addr) == 1;
+    if (!o.insecure) {
+        const int set = ip ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()), host.c_str())
+                           : SSL_set1_host(ssl.get(), host.c_str());
+        if (set != 1) fail("cannot check the server's name " + host);
+    }
+    if (!ip) SSL_set_tlsext_host_name(ssl.get(), host.c_str());
+    SSL *s = ssl.get();
+    if (tls_step(s, fd, deadline, "TLS handshake with " + host, [&] { return SSL_connect(s); }) == 0)
+        fail("TLS handshake with " + host + ": the server closed the connection");
+    std::size_t sent = 0;
+    while (sent < doc.size()) {
+        std::size_t n = 0;
+        if (tls_step(s, fd, deadline, "sending the request", [&] {
+                return SSL_write_ex(s, doc.data() + sent, doc.size() - sent, &n);
+            }) == 0)
+            fail("sending the request: the server closed the connection");
+        sent += n;
+    }
+    // Our close_notify, sent once: the server's comes after its answer.
+    for (;;) {
+        ERR_clear_error();
+        const int r = SSL_shutdown(s);
+        const int e = r < 0 ? SSL_get_error(s, r) : SSL_ERROR_NONE;
+        if (e != SSL_ERROR_WANT_WRITE) break;
+        wait_for(fd, POLLOUT, deadline, "sending the request");
+    }
+    std::string answer;
+    char buf[65536];
+    for (;;) {
+        const int n = tls_step(s, fd, deadline, "waiting for the answer",
+                               [&] { return SSL_read(s, buf, sizeof buf); });
+        if (n == 0) break;
+        answer.append(buf, static_cast<std::size_t>(n));
+    }
+    return answer;
+}
+
 // 0 when every Result carries "00000", 2 otherwise; a configuration
 // document (no Result) is a good answer too.
 int answer_status(const std::string &answer)
@@ -211,6 +343,7 @@ int run(int argc, char **argv)
     double timeout = 60;
     std::string control_action, set_file;
     std::vector<std::string> positional;
+    TlsOptions tls;
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
         auto value = [&]() -> std::string {
@@ -231,6 +364,16 @@ int run(int argc, char **argv)
             if (!control_action.empty()) fail("only one of --config, --set-config, --stats");
             control_action = a;
             if (a == "--set-config") set_file = value();
+        } else if (a == "--tls") {
+            tls.on = true;
+        } else if (a == "--insecure") {
+            tls.insecure = true;
+        } else if (a == "--ca") {
+            tls.ca = value();
+        } else if (a == "--cert") {
+            tls.cert = value();
+        } else if (a == "--key") {
+            tls.key = value();
         } else if (a.size() > 1 && a[0] == '-' && a != "-") {
             fail("unknown option " + a);
         } else {
@@ -241,6 +384,10 @@ int run(int argc, char **argv)
     if (!control && is_socket_path(positional[0]))
         fail("a socket path is for --control; requests go to HOST:PORT");
     if (!control_action.empty() && !control) fail(control_action + " needs --control");
+    if (!tls.on && (tls.insecure || !tls.ca.empty() || !tls.cert.empty() || !tls.key.empty()))
+        fail("--ca, --cert, --key and --insecure need --tls");
+    if (tls.cert.empty() != tls.key.empty()) fail("--cert and --key go together");
+    if (tls.on && is_socket_path(positional[0])) fail("the control socket speaks no TLS");
 
     std::string doc;
     if (control) {
@@ -268,7 +415,7 @@ int run(int argc, char **argv)
     for (int attempt = 1;; attempt++) {
         const int fd = local ? connect_local(positional[0]) : connect_to(host, port, deadline);
         try {
-            answer = exchange(fd, doc, deadline);
+            answer = tls.on ? tls_exchange(fd, tls, host, doc, deadline) : exchange(fd, doc, deadline);
             close(fd);
             break;
         } catch (const ResetBeforeAnswer &) {

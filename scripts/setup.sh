@@ -8,6 +8,7 @@ PACKAGES=(
     g++ cmake make pkg-config   # tool chain
     libexpat1-dev               # XML parser
     unixodbc-dev                # ODBC driver manager
+    libssl-dev openssl          # TLS on the ports; the tests make certificates
     libgtest-dev                # unit and end-to-end tests
     libsqliteodbc sqlite3       # SQLite ODBC driver (demo, tests) and its shell
     odbc-postgresql postgresql  # PostgreSQL ODBC driver and a server for the tests

@@ -19,6 +19,7 @@
 #include "log.h"
 #include "parse.h"
 #include "sqlite_confine.h"
+#include "tls.h"
 #include "xml.h"
 
 std::uint32_t ini_port, ini_control_port, ini_max_concurrent, ini_max_client, ini_flags;
@@ -162,6 +163,20 @@ ini_setting_t quillet_settings[] = {
      .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "Yes",
      .destination = ini_sqlite_file_access, .dest_size = sizeof ini_sqlite_file_access,
      .attr_in_func = attr_sqlite_file_access_in, .changed_func = sqlite_file_access_changed},
+    // TLS on the ports of the standalone server and tcpip_listen. A document
+    // whose files cannot make a context is refused whole (qx_use_config).
+    {.type = INI_TYPE_STRING, .name = "Tls",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "Off",
+     .destination = ini_tls, .dest_size = sizeof ini_tls, .attr_in_func = attr_tls_in},
+    {.type = INI_TYPE_STRING, .name = "TlsCertificate",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "",
+     .destination = ini_tls_certificate, .dest_size = sizeof ini_tls_certificate},
+    {.type = INI_TYPE_STRING, .name = "TlsKey",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "",
+     .destination = ini_tls_key, .dest_size = sizeof ini_tls_key},
+    {.type = INI_TYPE_STRING, .name = "TlsClientCA",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "",
+     .destination = ini_tls_client_ca, .dest_size = sizeof ini_tls_client_ca},
     {},  // a null name ends the table
 };
 
@@ -249,6 +264,9 @@ int qx_use_config(diagstk_t *diag, void *ptree)
         r = xml2config(diag, ptree, ini);
         if (r < 0) break;
     }
+    // Checked last, when every value is known: a server that speaks TLS
+    // takes only settings it can build its context from.
+    if (r >= 0 && qx_tls_settings_applied(diag) < 0) r = -1;
     if (r >= 0) {
         r = 0;
         quillet_configuration_change = 1;

@@ -23,6 +23,7 @@
 
 #include "log.h"
 #include "signals.h"
+#include "tls.h"
 
 namespace {
 
@@ -66,6 +67,8 @@ std::int64_t deadline_after(std::uint32_t seconds)
 void clear_input_connection(io_in_t *input)
 {
     input->state = 0;
+    input->tls = nullptr;  // borrowed from the output channel
+    input->tls_expected = false;
     input->deadline = 0;
     input->deadline_seconds = 0;
     std::string().swap(input->pending);
@@ -76,6 +79,8 @@ void clear_output_connection(io_out_t *output)
 {
     output->state = 0;
     output->buf_len = 0;
+    output->tls = nullptr;  // closed by then: see close_output_socket
+    output->tls_expected = false;
 }
 
 const char *name_or(const char *filespec, const char *fallback)
@@ -220,6 +225,7 @@ int close_input(io_in_t *input, diagstk_t *diag)
     const int sock = l.sock;
     const bool owned = !l.borrowed;
     l.sock = -1;
+    input->tls = nullptr;
     l.borrowed = false;
     if (sock == -1 || !owned) return 0;
     if (shutdown(sock, SHUT_RDWR) < 0) {
@@ -259,6 +265,9 @@ void drain(int sock)
 int close_output_socket(io_out_t *output, diagstk_t *diag)
 {
     const int sock = output->dst.listen.sock;
+    // A TLS session says goodbye first, unless its peer has gone.
+    qx_tls_close(output->tls, !(output->state & IO_STATE_PEER_GONE));
+    output->tls = nullptr;
     if (shutdown(sock, SHUT_WR) < 0) {
         std::fputs("shutdown error\n", stdout);
         diagstk_add(diag, 3, "%s: Failed to shutdown output socket %d - %s", CLOSE_OP, sock,
@@ -392,10 +401,18 @@ ssize_t io_read(io_in_t *input, char *buf, std::size_t buflen, diagstk_t *diag)
         // Not retried after a signal: SIGTERM must be able to end a child
         // that is blocked waiting for a request.
         const int sock = input->src.listen.sock;
-        const int ready = wait_for_deadline(input);
-        const ssize_t n = ready > 0 ? recv(sock, buf, buflen, 0) : -1;
+        ssize_t n = -1;
+        bool late = false;
+        if (input->tls != nullptr) {
+            n = qx_tls_read(input->tls, sock, buf, buflen, input->deadline);
+            late = n < 0 && errno == ETIMEDOUT;
+        } else {
+            const int ready = wait_for_deadline(input);
+            late = ready == 0;
+            if (ready > 0) n = recv(sock, buf, buflen, 0);
+        }
         if (n == 0) input->state |= IO_STATE_EOF;
-        if (ready == 0) {
+        if (late) {
             input->state |= IO_STATE_TIMEOUT;
             diagstk_add(diag, 3, "Request timed out - no complete request within %d seconds",
                         static_cast<int>(input->deadline_seconds));
@@ -421,6 +438,7 @@ void io_unread(io_in_t *input, std::string_view bytes)
 bool io_input_ready(io_in_t *input)
 {
     if (has_pending(input) || input->method != XML_INPUT_METHOD_LISTEN) return true;
+    if (qx_tls_pending(input->tls)) return true;
     pollfd p{input->src.listen.sock, POLLIN, 0};
     return poll(&p, 1, 0) > 0;
 }
@@ -432,6 +450,21 @@ namespace {
 int send_all(io_out_t *output, diagstk_t *diag, const char *buf, std::size_t len)
 {
     const int sock = output->dst.listen.sock;
+    // A connection on a port that speaks TLS gets nothing in clear text:
+    // before (or without) its handshake, what would be sent is dropped.
+    if (output->tls_expected && output->tls == nullptr) return 0;
+    if (output->tls != nullptr) {
+        if (qx_tls_write(output->tls, sock, buf, len) == 0) {
+            output->dst.written += static_cast<std::uint32_t>(len);
+            return 0;
+        }
+        // A broken session can carry nothing more either.
+        const int err = errno;
+        if (err == EPIPE || err == ECONNRESET || err == EPROTO) output->state |= IO_STATE_PEER_GONE;
+        diagstk_add(diag, 3, "%s: Failed to write %d bytes to socket %d - %s", "io_write",
+                    static_cast<int>(len), sock, std::strerror(err));
+        return -1;
+    }
     std::size_t sent = 0;
     ssize_t last = 0;
     while (sent != len) {
@@ -515,7 +548,7 @@ int io_writef(io_out_t *output, diagstk_t *diag, const char *fmt, ...)
 int io_wait_read_ready(io_in_t *input, std::uint32_t limit_seconds)
 {
     if (input->method != XML_INPUT_METHOD_LISTEN) return 1;
-    if (has_pending(input)) {
+    if (has_pending(input) || qx_tls_pending(input->tls)) {
         // A request already here still yields to a shutdown.
         pollfd stop{stop_notice, POLLIN, 0};
         return stop_notice >= 0 && poll(&stop, 1, 0) > 0 ? -1 : 1;
@@ -541,6 +574,8 @@ void io_set_deadline(io_in_t *input, std::uint32_t seconds)
 }
 
 void io_set_stop_notice(int fd) { stop_notice = fd; }
+
+int io_stop_notice(void) { return stop_notice; }
 
 void io_keep_alive(a_sock_t sock)
 {

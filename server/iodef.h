@@ -31,6 +31,7 @@ enum listen_port_type : std::int32_t {
 };
 
 typedef int a_sock_t;  // -1: no socket
+struct ssl_st;
 
 // io_in_s.state bits
 inline constexpr std::uint32_t IO_STATE_EOF = 1;   // peer closed the socket
@@ -97,6 +98,11 @@ typedef struct io_in_s {
     // for the message.
     std::int64_t deadline;
     std::uint32_t deadline_seconds;
+    // The TLS session of an accepted connection, borrowed from the output
+    // channel: reads go through it. Null for a plain connection.
+    ssl_st *tls = nullptr;
+    // The connection came to a port that speaks TLS.
+    bool tls_expected = false;
 } io_in_t;
 
 typedef struct io_out_s {
@@ -111,6 +117,12 @@ typedef struct io_out_s {
     // answer (io_flush) and at close: fewer sends, the same bytes.
     char *buf;            // owned, IO_SOCKET_BUFFER bytes, allocated on first use
     std::uint32_t buf_len;
+    // The TLS session of an accepted connection once its handshake is done:
+    // owned like the socket, ended when the channel closes.
+    ssl_st *tls = nullptr;
+    // The connection came to a port that speaks TLS: nothing is sent on it
+    // without a session, not even a refusal.
+    bool tls_expected = false;
 } io_out_t;
 
 inline constexpr std::uint32_t IO_SOCKET_BUFFER = 64 * 1024;
@@ -152,6 +164,8 @@ void io_set_deadline(io_in_t *input, std::uint32_t seconds);
 // requests are to end (the standalone server closes the other end of a pipe
 // when it shuts down; its children inherit this one). -1: none.
 void io_set_stop_notice(int fd);
+// The stop notice this process watches; -1: none.
+int io_stop_notice(void);
 // TCP keep-alive on a connected socket, so that a peer whose host has
 // vanished is noticed within minutes. Failures (not a TCP socket) are
 // ignored.

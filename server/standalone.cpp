@@ -22,6 +22,7 @@
 #include "log.h"
 #include "signals.h"
 #include "startup.h"
+#include "tls.h"
 #include "watchdog.h"
 #include "xml.h"
 
@@ -157,6 +158,7 @@ void start_up(server_state &s, io_in_t *input, io_out_t *output, diagstk_t *diag
     if (open_stop_notice(s, diag) < 0) fatal(s, diag);
     if (load_acl(diag, "Client", "Getting ACL list\n", "ACL list: \"%s\"\n", &s.ip_acl) < 0)
         fatal(s, diag);
+    if (qx_tls_start(diag) < 0) fatal(s, diag);
     if (read_limit(diag, "MaxConcurrentConnect", &s.limits.max_concurrent) != 0 ||
         read_limit(diag, "MaxClientConnect", &s.limits.max_client) != 0)
         fatal(s, diag);
@@ -208,6 +210,7 @@ int request_connection(server_state &s, io_in_t *input, io_out_t *output, diagst
     int sts = accept_or_pause(input, output, diag);
     if (sts != 0) return sts;
     s.connections_since_cleanup++;
+    qx_tls_expect(input, output);  // the handshake is the child's
     threads_t *cthread = nullptr;
     if (new_incoming_connection(diag, input, output, s.limits, &s.threadsll, &cthread, s.ip_acl,
                                 &s.stats) < 0) {
@@ -228,11 +231,21 @@ int control_connection(server_state &s, diagstk_t *diag)
     // address list is for TCP clients.
     const char *client = s.icontrol.src.listen.client_ip;
     const bool local = std::strcmp(client, IO_LOCAL_CLIENT) == 0;
+    if (!local) qx_tls_expect(&s.icontrol, &s.ocontrol);  // the control socket stays plain
     if (!local && !qx_check_access_control(diag, const_cast<char *>(client), s.ip_ctrl_acl)) {
         diagstk_add(diag, 3, "Access denied to client due to Control IP-based ACL");
         qx_output_error_result(diag, &s.ocontrol);
         io_close_channels(nullptr, &s.ocontrol, diag);
         return -1;
+    }
+    // Served inline: the handshake and the document share the control
+    // port's time limit, so no client holds the server loop longer.
+    if (s.ocontrol.tls_expected) {
+        io_set_deadline(&s.icontrol, CONTROL_READ_TIMEOUT_SECONDS);
+        if (qx_tls_accept(diag, &s.icontrol, &s.ocontrol, CONTROL_READ_TIMEOUT_SECONDS) < 0) {
+            io_close_channels(nullptr, &s.ocontrol, diag);
+            return -1;
+        }
     }
     sts = handle_control_request(diag, &s.icontrol, &s.ocontrol, &s.stats);
     // The file is written after every control request that parsed, so it
@@ -259,6 +272,7 @@ int control_connection(server_state &s, diagstk_t *diag)
     stop_event_logging(nullptr);
     qx_close_logs();
     free_thread_list(&s.threadsll);
+    qx_tls_stop();
     std::exit(0);
 }
 
@@ -404,6 +418,16 @@ void child_start(io_in_t input, io_out_t output)
     }
     init_signals(diag);
     if (qx_limit_child_memory(diag) < 0) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
+    // A slow or hostile handshake holds only this child, for RequestTimeout
+    // at most; a failed one ends it with an event and nothing sent.
+    if (output.tls_expected &&
+        qx_tls_accept(diag, &input, &output, ini_request_timeout) < 0) {
+        diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
+        io_close_channels(nullptr, &output, diag);
+        diagstk_free(diag);
+        qx_log_finish();
+        _exit(1);
+    }
     const int r = qx_serve_connection(&input, &output, diag, SERVE_UNTIL_CLOSED);
     io_close_channels(nullptr, &output, diag);
     diagstk_free(diag);

@@ -10,6 +10,7 @@
 #include "connection.h"
 #include "control.h"
 #include "signals.h"
+#include "tls.h"
 #include "watchdog.h"
 
 int startup_fileio(cmdline_info_t *, io_in_t *input, io_out_t *output, diagstk_t *diag)
@@ -23,7 +24,7 @@ int startup_fileio(cmdline_info_t *, io_in_t *input, io_out_t *output, diagstk_t
 
 int startup_listen(cmdline_info_t *, io_in_t *input, io_out_t *output, diagstk_t *diag)
 {
-    if (io_open_channels(input, output, diag) != 0) {
+    if (qx_tls_start(diag) < 0 || io_open_channels(input, output, diag) != 0) {
         diagstk_output(diag, 0, nullptr);
         return -1;
     }
@@ -37,6 +38,12 @@ int startup_listen(cmdline_info_t *, io_in_t *input, io_out_t *output, diagstk_t
         return -1;
     }
     if (qx_limit_child_memory(diag) < 0) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
+    qx_tls_expect(input, output);
+    if (output->tls_expected &&
+        qx_tls_accept(diag, input, output, ini_request_timeout) < 0) {
+        diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
+        return -1;
+    }
     return qx_serve_connection(input, output, diag, SERVE_ONE_REQUEST);
 }
 

@@ -1,0 +1,288 @@
+// TLS on the ports: requests and control documents over TLS, with and
+// without client certificates; clients the handshake refuses (plain, wrong
+// CA, expired, none when one is required, one that stalls) end only their
+// own child; a client that leaves mid-answer stops the work; start-up and
+// the control port refuse TLS settings the server cannot use.
+
+#include <algorithm>
+#include <optional>
+#include <thread>
+
+#include "e2e.h"
+#include "tls_support.h"
+
+namespace {
+
+class Tls : public NetTest {
+protected:
+    static ProcResult client(const std::vector<std::string> &args, const std::string &input = "")
+    {
+        return Child(command(args, QUILLET_CLIENT_BINARY), with_input(input, 20s)).finish();
+    }
+    std::string select(int v) const
+    {
+        return sql("SELECT " + std::to_string(v) + " AS v FROM t WHERE n = 1");
+    }
+    ::testing::AssertionResult tls_answers(TlsConn &c, int v) const
+    {
+        if (!c.ok()) return ::testing::AssertionFailure() << "handshake: " << c.error();
+        const std::string got = result_of(c.ask(select(v)));
+        if (got == one_value("v", std::to_string(v))) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "SELECT " << v << " answered:\n" << got << c.error();
+    }
+    const std::string STATS = "<Request><Statistics/></Request>";
+};
+
+// quilletclient checks the server's name against the host it was given (an
+// address or a DNS name) and its chain against --ca or the system's store;
+// --insecure checks nothing. Requests sent one after the other on one
+// connection are answered in order; the control port speaks TLS too, and
+// a plain control client gets nothing from it.
+TEST_F(Tls, RequestsAndControlDocumentsOverTls)
+{
+    ASSERT_TRUE(start(tls_settings()));
+    const std::string address = "127.0.0.1:" + std::to_string(port);
+    for (const std::string host : {"127.0.0.1", "localhost"}) {
+        const ProcResult r =
+            client({"--tls", "--ca", tls_file("ca"), host + ":" + std::to_string(port)}, select(1));
+        EXPECT_EQ(r.status, 0) << host << ": " << r.err;
+        EXPECT_EQ(result_of(r.out), one_value("v", "1")) << host;
+    }
+    const ProcResult untrusted = client({"--tls", address}, select(2));
+    EXPECT_EQ(untrusted.status, 1);
+    EXPECT_EQ(untrusted.err, "quilletclient: TLS handshake with 127.0.0.1: certificate verify "
+                             "failed (unable to get local issuer certificate)\n");
+    const ProcResult insecure = client({"--tls", "--insecure", address}, select(3));
+    EXPECT_EQ(result_of(insecure.out), one_value("v", "3")) << insecure.err;
+
+    // The first request fills the server's first 2048-byte read exactly:
+    // the others are then already decrypted inside the session, with
+    // nothing left on the socket to wake a wait for input.
+    std::string first = select(4);
+    first.insert(first.rfind("</Request>"), 2048 - first.size(), ' ');
+    TlsConn c(port);
+    ASSERT_TRUE(c.ok()) << c.error();
+    ASSERT_TRUE(c.send(first + select(5) + "\n" + select(6)));
+    const std::string three = c.read_until(one_value("v", "6"));
+    EXPECT_EQ(occurrences(three, "<?xml"), 3u);
+    for (const char *v : {"4", "5", "6"}) EXPECT_TRUE(holds(three, {one_value("v", v)}));
+    EXPECT_TRUE(tls_answers(c, 7));
+
+    const std::string cport = "127.0.0.1:" + std::to_string(control_port);
+    const ProcResult stats = client({"--control", "--tls", "--ca", tls_file("ca"), cport, "--stats"});
+    EXPECT_EQ(stats.status, 0) << stats.err;
+    EXPECT_TRUE(holds(body_of(stats.out), {"<Total>5</Total>"}));
+    EXPECT_EQ(control(control_port, STATS), "");
+    const ProcResult r = stop();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(holds(r.err, {"TLS handshake with 127.0.0.1 failed - "}));
+}
+
+// Whatever goes wrong in a handshake ends that connection only, with an
+// event naming the client and the reason, and nothing sent in clear: a
+// plain client, a client certificate missing, expired or from another CA.
+TEST_F(Tls, RefusedHandshakesEndOnlyTheirConnection)
+{
+    ASSERT_TRUE(start(tls_settings("<TlsClientCA>" + tls_file("ca") + "</TlsClientCA>")));
+    Fd plain = connect_port(port);
+    ASSERT_TRUE(send_all(plain.get(), select(1)));
+    const std::string refused = read_until_eof(plain.get());
+    EXPECT_EQ(refused.find("<?xml"), std::string::npos) << refused;
+
+    TlsConn alice(port, "alice");
+    EXPECT_TRUE(tls_answers(alice, 2));
+    TlsConn bob(port, "bob");
+    EXPECT_TRUE(tls_answers(bob, 3));
+    for (const char *client : {"", "expired", "stranger"}) {
+        SCOPED_TRACE(client);
+        // TLS 1.3 ends the client's handshake before the server has judged
+        // its certificate: the refusal comes with the first read.
+        TlsConn c(port, client);
+        EXPECT_EQ(c.ask(select(4)), "");
+        EXPECT_FALSE(c.error().empty());
+    }
+    const ProcResult cli = client({"--tls", "--ca", tls_file("ca"), "--cert", tls_file("alice"), "--key",
+                                   tls_file("alice", ".key"), "localhost:" + std::to_string(port)},
+                                  select(5));
+    EXPECT_EQ(result_of(cli.out), one_value("v", "5")) << cli.err;
+    EXPECT_TRUE(tls_answers(alice, 6));
+
+    const ProcResult r = stop();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(holds(r.err, {"TLS handshake with 127.0.0.1 failed - wrong version number\n",
+                              "TLS handshake with 127.0.0.1 failed - peer did not return a "
+                              "certificate\n",
+                              "TLS handshake with 127.0.0.1 failed - certificate verify failed "
+                              "(certificate has expired)\n",
+                              "TLS handshake with 127.0.0.1 failed - certificate verify failed "
+                              "(unable to get local issuer certificate)\n"}))
+        << r.err;
+}
+
+// A client that connects and never finishes its handshake holds only its
+// own child, for RequestTimeout: the server serves others meanwhile, and
+// a shutdown does not wait for it.
+TEST_F(Tls, StalledHandshakeEndsAtRequestTimeout)
+{
+    ASSERT_TRUE(start(tls_settings("<RequestTimeout>1</RequestTimeout>")));
+    // Silent from the start, and silent after the first bytes of a hello.
+    for (const std::string &sent : {std::string(), std::string("\x16\x03\x01\x00\xff", 5)}) {
+        Fd stalled = connect_port(port);
+        ASSERT_TRUE(send_all(stalled.get(), sent));
+        const auto began = std::chrono::steady_clock::now();
+        TlsConn other(port);
+        EXPECT_TRUE(tls_answers(other, 1));
+        EXPECT_LT(std::chrono::steady_clock::now() - began, 1s) << "the loop waited for the handshake";
+        EXPECT_EQ(read_until_eof(stalled.get()), "");
+        const auto took = std::chrono::steady_clock::now() - began;
+        EXPECT_GT(took, 900ms);
+        EXPECT_LT(took, 5s);
+    }
+    const ProcResult r = stop();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(occurrences(r.err, "TLS handshake with 127.0.0.1 failed - no handshake within 1 "
+                                 "seconds\n"),
+              2u)
+        << r.err;
+
+    // Nor does one hold a shutdown, however long RequestTimeout is.
+    ASSERT_TRUE(start(tls_settings("<RequestTimeout>60</RequestTimeout>")));
+    Fd stalled = connect_port(port);
+    ASSERT_TRUE(eventually([&] { return children_of(server->pid()).size() == 1; }, 2s));
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(stop(), CLEAN_EXIT);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 3s);
+}
+
+// A TLS client that leaves in the middle of a large answer stops the work
+// as a plain one does: its child ends with status 0 at once, and the
+// server goes on.
+TEST_F(Tls, VanishedClientStopsTheWork)
+{
+    logs_dir();
+    ASSERT_TRUE(start(tls_settings("<Logging>0x40</Logging>")));
+    std::optional<TlsConn> c(std::in_place, port);
+    ASSERT_TRUE(c->ok()) << c->error();
+    ASSERT_TRUE(c->send(rows(2000000)));
+    ASSERT_FALSE(c->read_some().empty());
+    const std::vector<pid_t> kids = children_of(server->pid());
+    ASSERT_EQ(kids.size(), 1u);
+    c.reset();  // no close_notify, unread data pending: the server sees a reset
+    EXPECT_TRUE(eventually([&] { return has_ended(kids[0]); }, 2s))
+        << "the child still works for a client that has gone";
+    TlsConn next(port);
+    EXPECT_TRUE(tls_answers(next, 4));
+
+    // One that leaves while its statement runs and nothing has been sent
+    // yet: its close_notify arrives as bytes before the end of the
+    // connection, and the statement is stopped all the same.
+    const std::vector<pid_t> before = children_of(server->pid());
+    TlsConn quiet(port);
+    ASSERT_TRUE(quiet.send(sql("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) "
+                               "SELECT count(*) FROM c")));
+    pid_t counting = -1;
+    ASSERT_TRUE(eventually(
+        [&] {
+            for (const pid_t kid : children_of(server->pid()))
+                if (std::find(before.begin(), before.end(), kid) == before.end()) counting = kid;
+            return counting != -1;
+        },
+        2s));
+    std::this_thread::sleep_for(300ms);  // the statement runs
+    quiet.close();
+    EXPECT_TRUE(eventually([&] { return has_ended(counting); }, 3s))
+        << "the statement runs on for a client that has gone";
+    next.close();
+    EXPECT_EQ(stop(), CLEAN_EXIT);
+    EXPECT_TRUE(holds(read_file(logs_dir() + "/tmquillet.log"),
+                      {"\tChild " + std::to_string(kids[0]) + " exited with code 0\n",
+                       "\tChild " + std::to_string(counting) + " exited with code 0\n"}));
+}
+
+// Start-up with TLS settings the server cannot use stops with exit status
+// 1 and one message; tcpip_listen checks them as the standalone server does.
+TEST_F(Tls, UnusableSettingsStopStartUp)
+{
+    const std::string junk = work.file("junk.pem"), missing = work.file("missing.pem");
+    write_file(junk, "not a certificate\n");
+    const std::string cert = "<TlsCertificate>" + tls_file("server") + "</TlsCertificate>";
+    const std::pair<std::string, std::string> cases[] = {
+        {"<Tls>On</Tls>", "Tls is On but TlsCertificate is empty"},
+        {"<Tls>On</Tls>" + cert, "Tls is On but TlsKey is empty"},
+        {"<Tls>On</Tls>" + cert + "<TlsKey>" + missing + "</TlsKey>",
+         "Cannot read TlsKey " + missing + " - No such file or directory"},
+        {"<Tls>On</Tls><TlsCertificate>" + junk + "</TlsCertificate><TlsKey>" + tls_file("server", ".key") +
+             "</TlsKey>",
+         "Cannot load TlsCertificate " + junk + " - no start line"},
+        {"<Tls>On</Tls>" + cert + "<TlsKey>" + tls_file("alice", ".key") + "</TlsKey>",
+         "TlsKey " + tls_file("alice", ".key") + " does not match TlsCertificate " + tls_file("server")},
+        {tls_settings("<TlsClientCA>" + junk + "</TlsClientCA>"),
+         "Cannot load TlsClientCA " + junk + " - no start line"},
+        {"<Tls>Yes</Tls>", "attr_tls: \"Yes\" is invalid Tls value - On or Off expected"},
+    };
+    for (const auto &[settings, message] : cases) {
+        SCOPED_TRACE(settings);
+        write_config(config_doc(settings_with_ports(settings)));
+        for (const std::string method : {"standalone", "tcpip_listen"}) {
+            const ProcResult r = run_server(
+                method == "standalone" ? std::vector<std::string>{method}
+                                       : std::vector<std::string>{method, std::to_string(port)});
+            EXPECT_EQ(r.status, 1) << method;
+            EXPECT_EQ(r.err, message + "\n") << method;
+        }
+    }
+}
+
+// A configuration sent to the control port changes the context for the
+// connections accepted afterwards; one whose files cannot be used is
+// refused whole, and the server goes on with the context it had.
+TEST_F(Tls, ControlPortChangesTheContext)
+{
+    ASSERT_TRUE(start(tls_settings()));
+    const std::string cport = "127.0.0.1:" + std::to_string(control_port);
+    const std::string doc = work.file("config.xml");
+    // With TlsClientCA the control port asks for a certificate too.
+    auto set_config = [&](const std::string &settings, bool as_alice = false) {
+        write_file(doc, config_doc(settings_with_ports(settings)));
+        std::vector<std::string> args{"--control", "--tls", "--ca", tls_file("ca")};
+        if (as_alice) args.insert(args.end(), {"--cert", tls_file("alice"), "--key", tls_file("alice", ".key")});
+        args.insert(args.end(), {cport, "--set-config", doc});
+        return client(args);
+    };
+    const std::string missing = work.file("missing.pem");
+    const ProcResult refused = set_config(tls_settings("<TlsClientCA>" + missing + "</TlsClientCA>"));
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(body_of(refused.out),
+              error_body("Cannot read TlsClientCA " + missing + " - No such file or directory"));
+    TlsConn anyone(port);
+    EXPECT_TRUE(tls_answers(anyone, 1));
+
+    const ProcResult changed = set_config(tls_settings("<TlsClientCA>" + tls_file("ca") + "</TlsClientCA>"));
+    EXPECT_EQ(changed.status, 0) << changed.err;
+    EXPECT_TRUE(tls_answers(anyone, 2)) << "a connection keeps the context it was accepted with";
+    TlsConn nobody(port);
+    EXPECT_EQ(nobody.ask(select(3)), "");
+    TlsConn alice(port, "alice");
+    EXPECT_TRUE(tls_answers(alice, 4));
+    EXPECT_TRUE(holds(read_file(CONFIG_XML), {"<Tls>On</Tls>", "<TlsClientCA>" + tls_file("ca")}));
+
+    EXPECT_EQ(set_config("").status, 1);
+    const ProcResult off = set_config("", true);
+    EXPECT_EQ(off.status, 0) << off.err;
+    EXPECT_TRUE(serves(5));
+    EXPECT_EQ(stop().status, 0);
+}
+
+// tcpip_listen serves its one connection over TLS.
+TEST_F(Tls, TcpipListenSpeaksTls)
+{
+    write_config(config_doc(settings_with_ports(tls_settings())));
+    Child child(command({"tcpip_listen", std::to_string(port)}), {});
+    ASSERT_TRUE(eventually([&] { return listening(port); }, NET_LIMIT));
+    const ProcResult r =
+        client({"--tls", "--ca", tls_file("ca"), "localhost:" + std::to_string(port)}, select(6));
+    EXPECT_EQ(result_of(r.out), one_value("v", "6")) << r.err;
+    EXPECT_EQ(child.finish(), CLEAN_EXIT);
+}
+
+}  // namespace
