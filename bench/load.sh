@@ -6,8 +6,16 @@
 # each answer compared with pipe mode.
 # Prints requests/s, p50/p99 latency and the server's RSS and descriptors
 # before and after; fails on a wrong answer, a child left behind or growth.
-#   bench/load.sh [BUILD_DIR] [CLIENTS] [REQUESTS]   (default build/release 64 200)
+#   bench/load.sh [--tls] [BUILD_DIR] [CLIENTS] [REQUESTS]   (default build/release 64 200)
+# --tls: the server speaks TLS only, with a certificate of a private CA
+# made for the run; the clients trust that CA and end their requests with
+# a close_notify. The answers are still compared with pipe mode.
 set -euo pipefail
+tls=
+if [ "${1:-}" = --tls ]; then
+    tls=1
+    shift
+fi
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build/release}
 clients=${2:-64}
@@ -23,14 +31,30 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-g++ -O2 -std=c++20 -pthread "$here/bench/load_client.cpp" -o "$work/load_client"
+g++ -O2 -std=c++20 -pthread "$here/bench/load_client.cpp" -o "$work/load_client" -lssl -lcrypto
 
 mkdir -p "$install"
 [ -f "$install/config.xml" ] && cp "$install/config.xml" "$work/config.saved"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 cport=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-printf '<Configuration><Port>%s</Port><ControlPort>%s</ControlPort><Logging>0</Logging><LogDir>%s</LogDir><Flags><MultiProcess/><EnableControlInterface/></Flags></Configuration>\n' \
-    "$port" "$cport" "$work" >"$install/config.xml"
+tls_settings=
+client_tls=()
+if [ -n "$tls" ]; then
+    # A private CA and a server certificate for 127.0.0.1, P-256 keys.
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+        -keyout "$work/ca.key" -out "$work/ca.pem" -subj "/CN=Load CA" \
+        -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign 2>/dev/null
+    openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
+        -keyout "$work/server.key" -out "$work/server.csr" -subj "/CN=127.0.0.1" 2>/dev/null
+    printf 'subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' >"$work/server.ext"
+    openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
+        -CAcreateserial -CAserial "$work/serial" -days 2 -extfile "$work/server.ext" \
+        -out "$work/server.pem" 2>/dev/null
+    tls_settings="<Tls>On</Tls><TlsCertificate>$work/server.pem</TlsCertificate><TlsKey>$work/server.key</TlsKey>"
+    client_tls=(--tls "$work/ca.pem")
+fi
+printf '<Configuration><Port>%s</Port><ControlPort>%s</ControlPort><Logging>0</Logging><LogDir>%s</LogDir>%s<Flags><MultiProcess/><EnableControlInterface/></Flags></Configuration>\n' \
+    "$port" "$cport" "$work" "$tls_settings" >"$install/config.xml"
 
 db=$work/load.db
 sqlite3 "$db" <<'SQL'
@@ -61,7 +85,7 @@ for _ in $(seq 50); do
 done
 sleep 6  # the probe's child is reaped on the first idle turn
 status=0
-"$work/load_client" "$port" "$pid" "$clients" "$per_client" "${args[@]}" || status=$?
+"$work/load_client" "${client_tls[@]}" "$port" "$pid" "$clients" "$per_client" "${args[@]}" || status=$?
 kill "$pid"
 wait "$pid" || true
 pid=

@@ -12,7 +12,9 @@
 // far as the kernel's SyncookiesFailed counter accounts for them; a reset
 // it does not explain (a child that died) fails the run.
 //
-//   load_client PORT SERVER_PID CLIENTS REQUESTS REQ1 ANSWER1 ... TRUNCATED ANSWER
+//   load_client [--tls CA] PORT SERVER_PID CLIENTS REQUESTS REQ1 ANSWER1 ... TRUNCATED ANSWER
+// With --tls every connection speaks TLS, trusting the PEM bundle CA, and
+// ends its requests with a close_notify where plain TCP half-closes.
 // The last pair is a request cut short, with the error answer it gets.
 // Connection n sends one of the other requests in turn, except that, by
 // n mod 20: 7 and 17 send the first one, which should have a large answer,
@@ -20,10 +22,6 @@
 // and expect both answers, one after the other; 3 sends the request cut
 // short; 5 sends its request a few bytes at a time, like a slow client.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -39,6 +37,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tls_conn.h"
 
 namespace {
 
@@ -63,20 +63,6 @@ std::string undated(const std::string &doc)
         at = end;
     }
     return out;
-}
-
-int connect_to(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval limit{30, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
-    close(fd);
-    return -1;
 }
 
 long status_kib(int pid, const char *key)
@@ -136,6 +122,16 @@ int children(int pid)
 
 int main(int argc, char **argv)
 {
+    bench::TlsContext tls;
+    if (argc > 2 && std::strcmp(argv[1], "--tls") == 0) {
+        tls = bench::client_context(argv[2]);
+        if (!tls) {
+            std::fprintf(stderr, "cannot use the CA bundle %s\n", argv[2]);
+            return 2;
+        }
+        argc -= 2;
+        argv += 2;
+    }
     if (argc < 7 || argc % 2 == 0) {
         std::fprintf(stderr, "usage: %s PORT SERVER_PID CLIENTS REQUESTS REQ ANSWER...\n", argv[0]);
         return 2;
@@ -174,32 +170,36 @@ int main(int argc, char **argv)
                 const std::string sent = pipelined ? reqs[k] + reqs[k2] : reqs[k];
                 const std::string expected = pipelined ? answers[k] + answers[k2] : answers[k];
                 const auto t0 = Clock::now();
-                const int fd = connect_to(port);
-                if (fd < 0) {
+                bench::Conn conn(port, 30, tls.get());
+                if (!conn.ok()) {
+                    // A reset in the handshake is a reset before any byte.
+                    if (tls && conn.error() == ECONNRESET) {
+                        reset++;
+                        continue;
+                    }
                     bad++;
-                    std::fprintf(stderr, "connection %d: refused\n", n);
+                    std::fprintf(stderr, "connection %d: refused (%s)\n", n,
+                                 std::strerror(conn.error()));
                     continue;
                 }
                 if (role == 5) {
                     // A slow client: well inside any request time limit.
                     for (std::size_t at = 0; at < sent.size(); at += 64) {
-                        send(fd, sent.data() + at, std::min<std::size_t>(64, sent.size() - at),
-                             MSG_NOSIGNAL);
+                        conn.send(sent.data() + at, std::min<std::size_t>(64, sent.size() - at));
                         std::this_thread::sleep_for(std::chrono::milliseconds(5));
                     }
                 } else {
-                    send(fd, sent.data(), sent.size(), MSG_NOSIGNAL);
+                    conn.send(sent);
                 }
-                shutdown(fd, SHUT_WR);
+                conn.end_requests();
                 std::string got;
                 char buf[65536];
-                ssize_t len;
-                while ((len = recv(fd, buf, sizeof buf, 0)) > 0) {
+                long len;
+                while ((len = conn.recv(buf, sizeof buf)) > 0) {
                     got.append(buf, static_cast<std::size_t>(len));
                     if (leave && got.size() >= 4096) break;
                 }
-                const int recv_errno = len < 0 ? errno : 0;
-                close(fd);
+                const int recv_errno = len < 0 ? conn.error() : 0;
                 if (leave) {
                     left++;
                     continue;

@@ -12,6 +12,10 @@
 //
 // seq, conns and persist print one line: count, seconds, rate and the
 // latency percentiles in milliseconds.
+//
+// With `--tls CA` first, every connection speaks TLS, trusting the PEM
+// bundle CA; conns then resumes sessions and says how many it resumed.
+// `--tls-full CA` is the same without resumption: every handshake is full.
 
 #include <algorithm>
 #include <atomic>
@@ -32,45 +36,28 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "tls_conn.h"
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-int connect_to(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    timeval tv{60, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
+// With --tls, the context every connection uses; null for plain TCP.
+SSL_CTX *tls_ctx = nullptr;
+bool resume = true;  // conns offers the previous session (not with --tls-full)
 
-bool send_all(int fd, const std::string &s)
+// A connection with its handshake done, or null.
+std::unique_ptr<bench::Conn> connect_to(int port, SSL_SESSION *resume = nullptr)
 {
-    std::size_t done = 0;
-    while (done < s.size()) {
-        const ssize_t n = send(fd, s.data() + done, s.size() - done, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    auto c = std::make_unique<bench::Conn>(port, 60, tls_ctx, resume);
+    if (!c->ok()) c.reset();
+    return c;
 }
 
 // Reads one answer: until it ends with "</Result>\n" (persistent
 // connections) or, with `to_eof`, until the server closes. Bytes read, -1
 // on a failure or timeout.
-long read_answer(int fd, bool to_eof)
+long read_answer(bench::Conn &conn, bool to_eof)
 {
     static thread_local char buf[256 * 1024];
     static constexpr char END[] = "</Result>\n";
@@ -79,7 +66,7 @@ long read_answer(int fd, bool to_eof)
     std::size_t have_tail = 0;
     long total = 0;
     for (;;) {
-        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        const long n = conn.recv(buf, sizeof buf);
         if (n == 0) return to_eof ? total : -1;
         if (n < 0) return -1;
         total += n;
@@ -114,7 +101,8 @@ double ms_since(clock_type::time_point t)
     return std::chrono::duration<double, std::milli>(clock_type::now() - t).count();
 }
 
-void report(const char *what, std::vector<double> lat, double seconds, long failures)
+void report(const char *what, std::vector<double> lat, double seconds, long failures,
+            long resumed = -1)
 {
     std::sort(lat.begin(), lat.end());
     const auto pct = [&](double p) {
@@ -123,10 +111,12 @@ void report(const char *what, std::vector<double> lat, double seconds, long fail
     double sum = 0;
     for (double v : lat) sum += v;
     std::printf("%s count=%zu seconds=%.3f rate=%.1f mean_ms=%.3f p50_ms=%.3f p90_ms=%.3f "
-                "p99_ms=%.3f max_ms=%.3f failures=%ld\n",
+                "p99_ms=%.3f max_ms=%.3f failures=%ld",
                 what, lat.size(), seconds, static_cast<double>(lat.size()) / seconds,
                 lat.empty() ? 0.0 : sum / static_cast<double>(lat.size()), pct(0.50), pct(0.90),
                 pct(0.99), lat.empty() ? 0.0 : lat.back(), failures);
+    if (resumed >= 0) std::printf(" resumed=%ld", resumed);
+    std::printf("\n");
 }
 
 long bounded(const char *s, long lo, long hi)
@@ -141,11 +131,10 @@ long bounded(const char *s, long lo, long hi)
 
 int drain(int port, const std::string &req)
 {
-    const int fd = connect_to(port);
-    if (fd < 0 || !send_all(fd, req)) return 1;
-    shutdown(fd, SHUT_WR);
-    const long n = read_answer(fd, true);
-    close(fd);
+    const auto conn = connect_to(port);
+    if (!conn || !conn->send(req)) return 1;
+    conn->end_requests();
+    const long n = read_answer(*conn, true);
     std::fprintf(stderr, "%ld\n", n);
     return n > 0 ? 0 : 1;
 }
@@ -174,41 +163,44 @@ int persist(const char *label, int port, long clients, long count, const std::st
     const auto t0 = clock_type::now();
     const std::vector<double> lat = in_threads(clients, [&] {
         std::vector<double> mine;
-        const int fd = connect_to(port);
-        if (fd < 0) {
+        const auto conn = connect_to(port);
+        if (!conn) {
             failures++;
             return mine;
         }
         for (long i = 0; i < count; i++) {
             const auto t = clock_type::now();
-            if (!send_all(fd, req) || read_answer(fd, false) < 0) {
+            if (!conn->send(req) || read_answer(*conn, false) < 0) {
                 failures++;
                 break;
             }
             mine.push_back(ms_since(t));
         }
-        close(fd);
         return mine;
     });
     report(label, lat, ms_since(t0) / 1000, failures);
     return failures == 0 ? 0 : 1;
 }
 
+// Over TLS each thread offers the session of its previous connection, so
+// all but its first handshake can be abbreviated; how many were is counted.
 int conns(int port, long count, long conc, const std::string &req)
 {
-    std::atomic<long> next{0}, failures{0};
+    std::atomic<long> next{0}, failures{0}, resumed{0};
     const auto t0 = clock_type::now();
     const std::vector<double> lat = in_threads(conc, [&] {
         std::vector<double> mine;
+        bench::TlsSession session;
         while (next++ < count) {
             const auto t = clock_type::now();
-            const int fd = connect_to(port);
-            bool good = fd >= 0 && send_all(fd, req);
+            const auto conn = connect_to(port, session.get());
+            bool good = conn && conn->send(req);
             if (good) {
-                shutdown(fd, SHUT_WR);
-                good = read_answer(fd, true) > 0;
+                conn->end_requests();
+                good = read_answer(*conn, true) > 0;
+                resumed += conn->resumed();
+                if (tls_ctx != nullptr && resume) session = conn->session();
             }
-            if (fd >= 0) close(fd);
             if (good)
                 mine.push_back(ms_since(t));
             else
@@ -216,7 +208,8 @@ int conns(int port, long count, long conc, const std::string &req)
         }
         return mine;
     });
-    report("conns", lat, ms_since(t0) / 1000, failures);
+    report(tls_ctx == nullptr ? "conns" : resume ? "tlsconns" : "tlsfullconns", lat, ms_since(t0) / 1000, failures,
+           tls_ctx != nullptr ? resumed.load() : -1);
     return failures == 0 ? 0 : 1;
 }
 
@@ -224,6 +217,18 @@ int conns(int port, long count, long conc, const std::string &req)
 
 int main(int argc, char **argv)
 {
+    bench::TlsContext ctx;
+    if (argc > 2 && (std::strcmp(argv[1], "--tls") == 0 || std::strcmp(argv[1], "--tls-full") == 0)) {
+        resume = std::strcmp(argv[1], "--tls") == 0;
+        ctx = bench::client_context(argv[2]);
+        if (!ctx) {
+            std::fprintf(stderr, "qclient: cannot use the CA bundle %s\n", argv[2]);
+            return 2;
+        }
+        tls_ctx = ctx.get();
+        argc -= 2;
+        argv += 2;
+    }
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "drain" && argc == 4) return drain(bounded(argv[2], 1, 65535), read_file(argv[3]));
     if (mode == "seq" && argc == 5)
@@ -236,7 +241,7 @@ int main(int argc, char **argv)
         return persist("persist", bounded(argv[2], 1, 65535), bounded(argv[3], 1, 256),
                        bounded(argv[4], 1, 1000000), read_file(argv[5]));
     std::fprintf(stderr,
-                 "usage: qclient drain PORT REQ | seq PORT N REQ | conns PORT N CONC REQ | "
+                 "usage: qclient [--tls|--tls-full CA] drain PORT REQ | seq PORT N REQ | conns PORT N CONC REQ | "
                  "persist PORT CLIENTS N REQ\n");
     return 2;
 }

@@ -9,8 +9,10 @@
 # second row count of the memory check, default 1000000, 0 to skip),
 # SMALL=0 skips the small-request part, CALLGRIND=0 the instruction count.
 #
-# It starts a throw-away PostgreSQL cluster and the standalone server on
-# free loopback ports; the build's install/config.xml is put back on exit.
+# It starts a throw-away PostgreSQL cluster and two standalone servers on
+# free loopback ports, one plain and one speaking TLS with a certificate of
+# a private CA made for the run; the build's install/config.xml is put back
+# on exit.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$here/build/release}" && pwd)
@@ -23,7 +25,7 @@ qclient=$build/bench/qclient
 for prog in "$server" "$ref" "$qclient"; do
     [ -x "$prog" ] || { echo "run.sh: build first: $prog is missing" >&2; exit 1; }
 done
-for tool in hyperfine sqlite3 psql python3 /usr/bin/time; do
+for tool in hyperfine sqlite3 psql python3 openssl /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "run.sh: $tool is needed (see docs/performance.md)" >&2; exit 1; }
 done
 
@@ -33,8 +35,12 @@ config=$build/install/config.xml
 mkdir -p "$build/install"
 [ -f "$config" ] && cp "$config" "$work/config.saved"
 daemon=
+tls_daemon=
 cleanup() {
-    if [ -n "$daemon" ]; then kill "$daemon" 2>/dev/null || true; wait "$daemon" 2>/dev/null || true; fi
+    for pid in $daemon $tls_daemon; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
     if [ -f "$work/config.saved" ]; then cp "$work/config.saved" "$config"; else rm -f "$config"; fi
     "$here/scripts/pg.sh" stop "$work/pg" >/dev/null 2>&1 || true
     rm -rf "$work"
@@ -70,11 +76,15 @@ done
 
 port=$(free_port)
 cport=$(free_port)
+tport=$(free_port)
+tcport=$(free_port)
 mkdir -p "$work/logs"
-cat >"$config" <<EOF
+# write_config PORT CONTROLPORT [SETTINGS]
+write_config() {
+    cat >"$config" <<EOF
 <Configuration>
-    <Port>$port</Port>
-    <ControlPort>$cport</ControlPort>
+    <Port>$1</Port>
+    <ControlPort>$2</ControlPort>${3:-}
     <MaxConcurrentConnect>0</MaxConcurrentConnect>
     <MaxClientConnect>0</MaxClientConnect>
     <Logging>0x0</Logging>
@@ -85,15 +95,45 @@ cat >"$config" <<EOF
     </Flags>
 </Configuration>
 EOF
+}
+# wait_for NAME PORT [QCLIENT OPTIONS...]: until the server answers one request.
+wait_for() {
+    name=$1
+    p=$2
+    shift 2
+    i=0
+    until "$qclient" "$@" drain "$p" "$work/one.xml" 2>/dev/null; do
+        i=$((i + 1))
+        [ $i -lt 50 ] || { echo "run.sh: the $name server did not start" >&2; cat "$work/$name.out" >&2; exit 1; }
+        sleep 0.1
+    done
+}
+request "$work/one.xml" "$cs_sqlite" "SELECT 1 AS v"
+write_config "$port" "$cport"
 "$server" standalone "$port" >"$work/daemon.out" 2>&1 &
 daemon=$!
-request "$work/one.xml" "$cs_sqlite" "SELECT 1 AS v"
-i=0
-until "$qclient" drain "$port" "$work/one.xml" 2>/dev/null; do
-    i=$((i + 1))
-    [ $i -lt 50 ] || { echo "run.sh: the standalone server did not start" >&2; cat "$work/daemon.out" >&2; exit 1; }
-    sleep 0.1
-done
+wait_for daemon "$port"
+
+# The TLS server: a private CA, a certificate for 127.0.0.1 (P-256 keys,
+# as a deployment would use), the same settings but Tls. Each server read
+# its configuration when it started; the plain one is put back after.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+    -keyout "$work/ca.key" -out "$work/ca.pem" -subj "/CN=Bench CA" \
+    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign 2>/dev/null
+openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
+    -keyout "$work/server.key" -out "$work/server.csr" -subj "/CN=127.0.0.1" 2>/dev/null
+printf 'subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' >"$work/server.ext"
+openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
+    -CAcreateserial -CAserial "$work/serial" -days 2 -extfile "$work/server.ext" \
+    -out "$work/server.pem" 2>/dev/null
+write_config "$tport" "$tcport" "
+    <Tls>On</Tls>
+    <TlsCertificate>$work/server.pem</TlsCertificate>
+    <TlsKey>$work/server.key</TlsKey>"
+"$server" standalone "$tport" >"$work/tls_daemon.out" 2>&1 &
+tls_daemon=$!
+wait_for tls_daemon "$tport" --tls "$work/ca.pem"
+write_config "$port" "$cport"
 
 # The reference must write what the server writes after its head.
 for db in sqlite pg; do
@@ -115,6 +155,7 @@ commands() {
     echo "ref_fetch|$ref '$cs' 'SELECT * FROM t' >/dev/null"
     echo "pipe long|$server pipe <$work/$db-long.xml >/dev/null"
     echo "tcp long|$qclient drain $port $work/$db-long.xml 2>/dev/null"
+    echo "tls long|$qclient --tls $work/ca.pem drain $tport $work/$db-long.xml 2>/dev/null"
     echo "pipe short|$server pipe <$work/$db-short.xml >/dev/null"
     echo "pipe tabletags|$server pipe <$work/$db-tabletags.xml >/dev/null"
     echo "pipe cdata|$server pipe <$work/$db-cdata.xml >/dev/null"
@@ -184,6 +225,10 @@ if [ "${SMALL:-1}" != 0 ]; then
     overflows=$(netstat_ext ListenOverflows)
     "$qclient" conns "$port" 2000 16 "$work/one.xml" >>"$work/small" || true
     echo "overflows $(($(netstat_ext ListenOverflows) - overflows))" >>"$work/small"
+    # The same over TLS: every client resuming its previous session, then
+    # every handshake a full one.
+    "$qclient" --tls "$work/ca.pem" conns "$tport" 2000 16 "$work/one.xml" >>"$work/small" || true
+    "$qclient" --tls-full "$work/ca.pem" conns "$tport" 2000 16 "$work/one.xml" >>"$work/small" || true
     "$qclient" persist "$port" 16 500 "$work/one.xml" >>"$work/small" || true
     # Ended children are reaped when the daemon is idle (at most 5 s).
     sleep 6
@@ -244,7 +289,7 @@ def val(path):
         return ""
 targets = []
 print(f"\nquilletserver benchmarks, {rows} rows, medians of hyperfine runs")
-print("(CPU s: user + system of the measured process, median; for tcp that is the client only)")
+print("(CPU s: user + system of the measured process, median; for tcp and tls that is the client only)")
 for db, label in (("sqlite", "SQLite (StepAPI=1)"), ("pg", "PostgreSQL (UseDeclareFetch=1;Fetch=1000)")):
     import glob, statistics
     merged = {}
@@ -262,6 +307,8 @@ for db, label in (("sqlite", "SQLite (StepAPI=1)"), ("pg", "PostgreSQL (UseDecla
     med = {r["command"]: r["median"] for r in data}
     targets.append((f"{db}: pipe <= 1.15 x ref_fetch", med["pipe long"] <= 1.15 * ref))
     targets.append((f"{db}: tcp <= 1.25 x ref_fetch", med["tcp long"] <= 1.25 * ref))
+    targets.append((f"{db}: tls <= 1.15 x tcp ({med['tls long'] / med['tcp long']:.2f})",
+                    med["tls long"] <= 1.15 * med["tcp long"]))
     for v in ("short", "tabletags", "cdata"):
         # "No slower" within the run-to-run noise of 3 %.
         targets.append((f"{db}: {v} no slower than long", med["pipe " + v] <= 1.03 * med["pipe long"]))
@@ -274,7 +321,7 @@ for db, label in (("sqlite", "SQLite (StepAPI=1)"), ("pg", "PostgreSQL (UseDecla
     for r in data:
         name, med = r["command"], r["median"]
         size = int(val(os.path.join(work, f"{db}-{name}.bytes")) or 0)
-        if size == 0:  # the TCP client throws the answer away
+        if size == 0:  # the TCP and TLS clients throw the answer away
             size = int(val(os.path.join(work, f"{db}-pipe long.bytes")) or 0)
         rss = val(os.path.join(work, f"{db}-{name}.rss")).splitlines()
         rss = rss[-1] if rss else "?"
@@ -307,6 +354,13 @@ if small:
         targets.append((">= 1000 new connections/s", float(f["rate"]) >= 1000))
         print(f"  connections that failed: {f['failures']} of 2000"
               " (resets of the kernel's SYN cookies when a burst overflows the backlog of 5)")
+        for tls, how in (("tlsconns", "resuming sessions"), ("tlsfullconns", "full handshakes")):
+            line = next((l for l in small if l.startswith(tls + " ")), None)
+            if line:
+                t = dict(kv.split("=") for kv in line.split()[1:])
+                extra = f", {t['resumed']} resumed" if "resumed" in t else ""
+                print(f"  new TLS connections/s, {how}: {float(t['rate']):.0f}{extra}"
+                      f" (plain {float(f['rate']):.0f}); failed {t['failures']}")
     ov = next((l.split()[1] for l in small if l.startswith("overflows ")), None)
     if ov is not None:
         print(f"  listen queue overflows during conns: {ov} (each one a SYN the client sends again after 1 s)")
