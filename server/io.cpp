@@ -69,6 +69,7 @@ void clear_input_connection(io_in_t *input)
     input->state = 0;
     input->tls = nullptr;  // borrowed from the output channel
     input->tls_expected = false;
+    input->identity.clear();
     input->deadline = 0;
     input->deadline_seconds = 0;
     std::string().swap(input->pending);
