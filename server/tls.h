@@ -37,10 +37,6 @@ extern char ini_control_users[INI_STRING_SIZE];
 // The settings table's check of a Tls value: On or Off, in any case.
 int attr_tls_in(diagstk_t *diag, void *ectx, ini_setting_t *ini, void *val);
 
-// A server context for the certificate chain and key in the PEM files
-// `certificate` and `key`; with `client_ca` (a PEM bundle, may be empty) a
-// client must present a certificate it signed. TLS 1.2 is the oldest
-// version spoken. 0, or -1 with one message naming the file at fault.
 // The settings table's check of ControlUsers: a comma-separated list of
 // identities without empty entries, or nothing. The text is kept as given.
 int attr_control_users_in(diagstk_t *diag, void *ectx, ini_setting_t *ini, void *val);
@@ -55,6 +51,10 @@ std::string qx_identity_text(const io_in_t *input);
 // when it has one ("10.0.0.7 (alice)").
 std::string qx_client_text(const io_in_t *input);
 
+// A server context for the certificate chain and key in the PEM files
+// `certificate` and `key`; with `client_ca` (a PEM bundle, may be empty) a
+// client must present a certificate it signed. TLS 1.2 is the oldest
+// version spoken. 0, or -1 with one message naming the file at fault.
 int qx_tls_build_context(diagstk_t *diag, const char *certificate, const char *key,
                          const char *client_ca, tls_context_ptr *ctx);
 
@@ -79,9 +79,9 @@ void qx_tls_expect(io_in_t *input, io_out_t *output);
 // The server side of the handshake on an accepted connection marked by
 // qx_tls_expect, finished within `seconds` (0: no limit). The session
 // belongs to the output channel, the input reads through it. -1 with
-// "TLS handshake with %s failed - %s" on `diag`. With a verified client
-// certificate its names become the input's identity.; -1 with nothing added
-// when the stop notice (io_stop_notice) arrives first.
+// "TLS handshake with %s failed - %s" on `diag`; -1 with nothing added
+// when the stop notice (io_stop_notice) arrives first. With a verified
+// client certificate its names become the input's identity.
 int qx_tls_accept(diagstk_t *diag, io_in_t *input, io_out_t *output, std::uint32_t seconds);
 
 // One read through `ssl` on its non-blocking socket `fd`, waiting for the
