@@ -177,6 +177,11 @@ ini_setting_t quillet_settings[] = {
     {.type = INI_TYPE_STRING, .name = "TlsClientCA",
      .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "",
      .destination = ini_tls_client_ca, .dest_size = sizeof ini_tls_client_ca},
+    // Read at each control connection over TCP: a change applies to the next.
+    {.type = INI_TYPE_STRING, .name = "ControlUsers",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "",
+     .destination = ini_control_users, .dest_size = sizeof ini_control_users,
+     .attr_in_func = attr_control_users_in},
     {},  // a null name ends the table
 };
 

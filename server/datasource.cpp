@@ -9,12 +9,16 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <strings.h>
 #include <utility>
 #include <vector>
 
 #include "acl.h"
 #include "connstr.h"
+#include "event.h"
+#include "log.h"
+#include "tls.h"
 #include "util.h"
 #include "parse.h"
 #include "xml.h"
@@ -225,6 +229,17 @@ int check_client(diagstk_t *diag, std::string_view source, std::string_view valu
     return 0;
 }
 
+int check_users(diagstk_t *diag, std::string_view source, std::string_view value)
+{
+    for (const std::string_view entry : items(value)) {
+        if (!entry.empty()) continue;
+        diagstk_add(diag, 4, "%s: empty entry in Users of DataSource \"%.*s\"", DS_OP,
+                    static_cast<int>(source.size()), source.data());
+        return -1;
+    }
+    return 0;
+}
+
 // The source fixes what is connected to: a client adds options, never
 // another data source, driver or file data source.
 bool fixed_by_source(std::string_view key)
@@ -255,6 +270,7 @@ constexpr ds_attribute DS_ATTRIBUTES[] = {
     {"Name", nullptr},
     {"Client", check_client},
     {"Extra", check_extra},
+    {"Users", check_users},
 };
 
 // The attributes of `node`, each checked, into *out in table order. An
@@ -369,6 +385,8 @@ struct datasource {
     bool limited = false;  // a Client list applies
     std::unique_ptr<void, acl_deleter> clients;
     std::vector<std::string> extra;
+    // Users: the identities admitted; absent, every client is.
+    std::optional<std::string> users;
 };
 
 std::vector<datasource> registry;
@@ -405,6 +423,7 @@ void datasources_changed(ini_setting_t *ini)
                 d.extra.emplace_back(key);
                 secrets.emplace_back(key);
             }
+        if (const std::string_view *users = r.attr("Users")) d.users.emplace(*users);
         registry.push_back(std::move(d));
     }
     // What a client may add to a source (a user name, a password) is never
@@ -424,6 +443,15 @@ bool admits_client(const datasource &d, const io_in_t *input, const char **addre
     *address = input->src.listen.client_ip;
     if (**address == '\0') return false;
     return qx_acl_first_match(nullptr, *address, d.clients.get()) == 1;
+}
+
+// Like the Client list, a Users list does not apply to pipe and file. A
+// connection without an identity (plain, no TlsClientCA, inetd) is denied
+// by any list.
+bool admits_user(const datasource &d, const io_in_t *input)
+{
+    if (!d.users || input == nullptr || input->method != XML_INPUT_METHOD_LISTEN) return true;
+    return qx_identity_listed(*d.users, input->identity);
 }
 
 bool in_extra(const datasource &d, std::string_view key)
@@ -484,6 +512,16 @@ int qx_request_connection(diagstk_t *diag, const io_in_t *input, const char *dat
     if (!admits_client(*d, input, &address)) {
         diagstk_add(diag, 3, "Client (%s) denied access to data source \"%s\"",
                     *address ? address : "unknown", datasource_name);
+        return -1;
+    }
+    if (!admits_user(*d, input)) {
+        // Named by the certificate's common name, the name an administrator
+        // put on it; "none" when the connection presented no certificate.
+        const std::string user = qx_identity_text(input);
+        diagstk_add(diag, 3, "User %s denied access to data source \"%s\"", user.c_str(),
+                    datasource_name);
+        qx_report_event(eventlog, 2, EVENT_DSN_DENIED, qx_client_text(input).c_str(),
+                        datasource_name);
         return -1;
     }
     if (connstr == nullptr) {

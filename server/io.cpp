@@ -69,6 +69,7 @@ void clear_input_connection(io_in_t *input)
     input->state = 0;
     input->tls = nullptr;  // borrowed from the output channel
     input->tls_expected = false;
+    std::vector<std::string>().swap(input->identity);
     input->deadline = 0;
     input->deadline_seconds = 0;
     std::string().swap(input->pending);
@@ -226,6 +227,7 @@ int close_input(io_in_t *input, diagstk_t *diag)
     const bool owned = !l.borrowed;
     l.sock = -1;
     input->tls = nullptr;
+    std::vector<std::string>().swap(input->identity);  // the connection's, freed with it
     l.borrowed = false;
     if (sock == -1 || !owned) return 0;
     if (shutdown(sock, SHUT_RDWR) < 0) {

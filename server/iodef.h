@@ -10,6 +10,7 @@
 #include <string_view>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <vector>
 
 #include "diag.h"
 
@@ -103,6 +104,10 @@ typedef struct io_in_s {
     ssl_st *tls = nullptr;
     // The connection came to a port that speaks TLS.
     bool tls_expected = false;
+    // Who the client is, from the certificate it presented and the server
+    // verified (TlsClientCA): the subject's common name first, then its DNS
+    // and email alternative names. Empty for a connection without one.
+    std::vector<std::string> identity;
 } io_in_t;
 
 typedef struct io_out_s {

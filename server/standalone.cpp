@@ -247,6 +247,19 @@ int control_connection(server_state &s, diagstk_t *diag)
             return -1;
         }
     }
+    // ControlUsers asks every TCP client for an identity it lists: one
+    // without (a plain port, no client certificate) is refused like one
+    // with another, in the words the address list uses.
+    if (!local && !qx_trim(ini_control_users).empty() &&
+        !qx_identity_listed(ini_control_users, s.icontrol.identity)) {
+        diagstk_add(diag, 3, "Access denied to user %s due to ControlUsers",
+                    qx_identity_text(&s.icontrol).c_str());
+        qx_output_error_result(diag, &s.ocontrol);
+        io_close_channels(nullptr, &s.ocontrol, diag);
+        qx_report_event(eventlog, 2, EVENT_CLIENT_DENIED, qx_client_text(&s.icontrol).c_str(),
+                        "due to ControlUsers");
+        return -1;
+    }
     sts = handle_control_request(diag, &s.icontrol, &s.ocontrol, &s.stats);
     // The file is written after every control request that parsed, so it
     // always holds what the server runs with; a refused configuration

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <string>
 #include <string_view>
@@ -23,6 +24,7 @@
 char ini_tls[QX_TLS_SETTING_SIZE];
 char ini_tls_certificate[INI_STRING_SIZE], ini_tls_key[INI_STRING_SIZE],
     ini_tls_client_ca[INI_STRING_SIZE];
+char ini_control_users[INI_STRING_SIZE];
 
 namespace {
 
@@ -160,7 +162,100 @@ std::string handshake_fault(SSL *ssl, int e)
     return why;
 }
 
+// The text of an ASN.1 string as UTF-8, or nothing when it cannot be
+// converted or holds a NUL (a name that would compare as a shorter one).
+void add_name(std::vector<std::string> *names, const ASN1_STRING *text)
+{
+    unsigned char *utf8 = nullptr;
+    const int len = ASN1_STRING_to_UTF8(&utf8, text);
+    if (len > 0) {
+        std::string name(reinterpret_cast<const char *>(utf8), static_cast<std::size_t>(len));
+        if (name.find('\0') == std::string::npos) names->push_back(std::move(name));
+    }
+    OPENSSL_free(utf8);
+}
+
+// The names of a verified client certificate: the subject's common name
+// (the last, most specific one when there are several), then its DNS and
+// email alternative names in certificate order.
+std::vector<std::string> certificate_names(X509 *cert)
+{
+    std::vector<std::string> names;
+    const X509_NAME *subject = X509_get_subject_name(cert);
+    int last = -1;
+    for (int i = -1; (i = X509_NAME_get_index_by_NID(subject, NID_commonName, i)) >= 0;) last = i;
+    if (last >= 0)
+        add_name(&names, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, last)));
+    auto *alt = static_cast<GENERAL_NAMES *>(
+        X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+    for (int i = 0; alt != nullptr && i < sk_GENERAL_NAME_num(alt); i++) {
+        const GENERAL_NAME *g = sk_GENERAL_NAME_value(alt, i);
+        if (g->type == GEN_DNS) add_name(&names, g->d.dNSName);
+        if (g->type == GEN_EMAIL) add_name(&names, g->d.rfc822Name);
+    }
+    GENERAL_NAMES_free(alt);
+    ERR_clear_error();
+    return names;
+}
+
+// The items of a comma-separated list, trimmed; empty items are kept so
+// that a reader can refuse them.
+std::vector<std::string_view> list_items(std::string_view list)
+{
+    std::vector<std::string_view> out;
+    for (;;) {
+        const std::size_t comma = list.find(',');
+        out.push_back(qx_trim(list.substr(0, comma)));
+        if (comma == std::string_view::npos) return out;
+        list.remove_prefix(comma + 1);
+    }
+}
+
 }  // namespace
+
+int attr_control_users_in(diagstk_t *diag, void *, ini_setting_t *ini, void *val)
+{
+    const std::string_view text = static_cast<const char *>(val);
+    if (!qx_trim(text).empty()) {
+        for (const std::string_view entry : list_items(text)) {
+            if (!entry.empty()) continue;
+            diagstk_add(diag, 4, "%s: empty entry in %s \"%s\"", "attr_control_users", ini->name,
+                        static_cast<const char *>(val));
+            return -1;
+        }
+    }
+    if (text.size() + 1 > ini->dest_size) {
+        diagstk_add(diag, 4, "%s: value for %s too long", "attr_control_users", ini->name);
+        return -1;
+    }
+    std::memcpy(ini->destination, text.data(), text.size() + 1);
+    return 0;
+}
+
+bool qx_identity_listed(std::string_view list, const std::vector<std::string> &names)
+{
+    if (names.empty() || qx_trim(list).empty()) return false;
+    for (const std::string_view entry : list_items(list))
+        if (!entry.empty() && std::find(names.begin(), names.end(), entry) != names.end())
+            return true;
+    return false;
+}
+
+std::string qx_identity_text(const io_in_t *input)
+{
+    if (input == nullptr || input->identity.empty()) return "none";
+    std::string text = input->identity.front();
+    for (char &c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == '\x7f') c = '?';
+    return text;
+}
+
+std::string qx_client_text(const io_in_t *input)
+{
+    std::string text = input->src.listen.client_ip;
+    if (!input->identity.empty()) text += " (" + qx_identity_text(input) + ")";
+    return text;
+}
 
 int attr_tls_in(diagstk_t *diag, void *, ini_setting_t *ini, void *val)
 {
@@ -283,11 +378,18 @@ int qx_tls_accept(diagstk_t *diag, io_in_t *input, io_out_t *output, std::uint32
         if (w == 2) return -1;  // no client's fault: nothing to report
         if (w < 0) return failed(std::strerror(errno));
     }
+    input->identity.clear();
+    // Only a certificate the client CA vouched for names anyone; without a
+    // TlsClientCA none is asked for.
+    if ((SSL_get_verify_mode(ssl.get()) & SSL_VERIFY_PEER) != 0 &&
+        SSL_get_verify_result(ssl.get()) == X509_V_OK)
+        if (X509 *cert = SSL_get0_peer_certificate(ssl.get()); cert != nullptr)
+            input->identity = certificate_names(cert);
     output->tls = ssl.release();
     input->tls = output->tls;
     if (trace)
-        qx_log("-qx_tls_accept()=0 (%s, %s)\n", SSL_get_version(output->tls),
-               SSL_get_cipher_name(output->tls));
+        qx_log("-qx_tls_accept()=0 (%s, %s, identity %s)\n", SSL_get_version(output->tls),
+               SSL_get_cipher_name(output->tls), qx_identity_text(input).c_str());
     return 0;
 }
 

@@ -7,7 +7,10 @@
 #include <cstdint>
 #include <memory>
 #include <openssl/ssl.h>
+#include <string>
+#include <string_view>
 #include <sys/types.h>
+#include <vector>
 
 #include "config.h"
 #include "diag.h"
@@ -27,8 +30,26 @@ inline constexpr std::size_t QX_TLS_SETTING_SIZE = 16;
 extern char ini_tls[QX_TLS_SETTING_SIZE];
 extern char ini_tls_certificate[1024], ini_tls_key[1024], ini_tls_client_ca[1024];
 
+// ControlUsers: the identities a control connection over TCP must present
+// one of (comma-separated); empty asks for none.
+extern char ini_control_users[INI_STRING_SIZE];
+
 // The settings table's check of a Tls value: On or Off, in any case.
 int attr_tls_in(diagstk_t *diag, void *ectx, ini_setting_t *ini, void *val);
+
+// The settings table's check of ControlUsers: a comma-separated list of
+// identities without empty entries, or nothing. The text is kept as given.
+int attr_control_users_in(diagstk_t *diag, void *ectx, ini_setting_t *ini, void *val);
+// True when one of `names` (a connection's identity) is an entry of the
+// comma-separated `list`, entries trimmed, compared exactly.
+bool qx_identity_listed(std::string_view list, const std::vector<std::string> &names);
+// The name a connection's identity is shown by in messages and events: its
+// common name (or first alternative name), control characters replaced by
+// "?"; "none" for a connection without an identity.
+std::string qx_identity_text(const io_in_t *input);
+// The client as events name it: its address, and its identity in brackets
+// when it has one ("10.0.0.7 (alice)").
+std::string qx_client_text(const io_in_t *input);
 
 // A server context for the certificate chain and key in the PEM files
 // `certificate` and `key`; with `client_ca` (a PEM bundle, may be empty) a
@@ -59,7 +80,8 @@ void qx_tls_expect(io_in_t *input, io_out_t *output);
 // qx_tls_expect, finished within `seconds` (0: no limit). The session
 // belongs to the output channel, the input reads through it. -1 with
 // "TLS handshake with %s failed - %s" on `diag`; -1 with nothing added
-// when the stop notice (io_stop_notice) arrives first.
+// when the stop notice (io_stop_notice) arrives first. With a verified
+// client certificate its names become the input's identity.
 int qx_tls_accept(diagstk_t *diag, io_in_t *input, io_out_t *output, std::uint32_t seconds);
 
 // One read through `ssl` on its non-blocking socket `fd`, waiting for the

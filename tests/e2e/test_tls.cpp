@@ -2,7 +2,9 @@
 // without client certificates; clients the handshake refuses (plain, wrong
 // CA, expired, none when one is required, one that stalls) end only their
 // own child; a client that leaves mid-answer stops the work; start-up and
-// the control port refuse TLS settings the server cannot use.
+// the control port refuse TLS settings the server cannot use; client
+// certificates name identities that data sources and the control port
+// admit or refuse.
 
 #include <algorithm>
 #include <optional>
@@ -271,6 +273,100 @@ TEST_F(Tls, ControlPortChangesTheContext)
     EXPECT_EQ(off.status, 0) << off.err;
     EXPECT_TRUE(serves(5));
     EXPECT_EQ(stop().status, 0);
+}
+
+// A data source's Users list admits the identities it names, by common
+// name or by a DNS or email alternative name; anyone else is refused with
+// the name of their certificate, and the event names address and identity.
+// Without a client CA no connection has an identity: "none".
+TEST_F(Tls, UsersAdmitListedIdentities)
+{
+    const std::string sources =
+        "<DataSource Name=\"db\" Users=\"alice , reports.example.com\">" + db.conn() +
+        "</DataSource><DataSource Name=\"mail\" Users=\"carol@example.com\">" + db.conn() +
+        "</DataSource><DataSource Name=\"open\">" + db.conn() + "</DataSource>";
+    auto from = [](const std::string &source) {
+        return "<Request><DataSource>" + source +
+               "</DataSource><Sql>SELECT n AS v FROM t WHERE n = 2</Sql></Request>";
+    };
+    const std::string two = one_value("v", "2");
+    auto denied = [](const std::string &user, const std::string &source) {
+        return error_body("User " + user + " denied access to data source \"" + source + "\"");
+    };
+    ASSERT_TRUE(start(tls_settings("<TlsClientCA>" + tls_file("ca") + "</TlsClientCA>" + sources)));
+    const struct { const char *client, *source; std::string want; } cases[] = {
+        {"alice", "db", two},
+        {"carol", "db", two},  // DNS alternative name
+        {"carol", "mail", two},  // email alternative name
+        {"bob", "db", denied("bob", "db")},
+        {"alice", "mail", denied("alice", "mail")},
+        {"bob", "open", two},
+    };
+    for (const auto &c : cases) {
+        TlsConn conn(port, c.client);
+        ASSERT_TRUE(conn.ok()) << c.client << ": " << conn.error();
+        EXPECT_EQ(result_of(conn.ask(from(c.source))), c.want) << c.client << " " << c.source;
+    }
+    ProcResult r = stop();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(holds(r.err, {"Client (127.0.0.1 (bob)) denied access to DSN 'db' due to access "
+                              "control rule\n",
+                              "Client (127.0.0.1 (alice)) denied access to DSN 'mail' due to "
+                              "access control rule\n"}))
+        << r.err;
+
+    ASSERT_TRUE(start(tls_settings(sources)));
+    TlsConn anonymous(port);
+    EXPECT_EQ(result_of(anonymous.ask(from("db"))), denied("none", "db"));
+    TlsConn anonymous_too(port);
+    EXPECT_EQ(result_of(anonymous_too.ask(from("open"))), two);
+    r = stop();
+    EXPECT_TRUE(holds(r.err, {"Client (127.0.0.1) denied access to DSN 'db' due to access control "
+                              "rule\n"}))
+        << r.err;
+}
+
+// ControlUsers: a control client over TCP must present a listed identity;
+// a change applies to the next connection, and the control socket is not
+// asked for one.
+TEST_F(Tls, ControlUsersGuardTheControlPort)
+{
+    const std::string socket_path = INSTALL_DIR + "/control.sock";
+    const std::string fixed = "<TlsClientCA>" + tls_file("ca") +
+                              "</TlsClientCA><ControlSocket>control.sock</ControlSocket>";
+    ASSERT_TRUE(start(tls_settings(fixed + "<ControlUsers>alice</ControlUsers>")));
+    const std::string cport = "127.0.0.1:" + std::to_string(control_port);
+    auto as = [&](const std::string &user, const std::vector<std::string> &what) {
+        std::vector<std::string> args{"--control", "--tls", "--ca", tls_file("ca"), "--cert",
+                                      tls_file(user), "--key", tls_file(user, ".key"), cport};
+        args.insert(args.end(), what.begin(), what.end());
+        return client(args);
+    };
+    const std::string refused_bob = error_body("Access denied to user bob due to ControlUsers");
+    ProcResult bob = as("bob", {"--stats"});
+    EXPECT_NE(bob.status, 0);
+    EXPECT_EQ(body_of(bob.out), refused_bob);
+    const ProcResult alice = as("alice", {"--stats"});
+    EXPECT_EQ(alice.status, 0) << alice.err;
+    EXPECT_TRUE(holds(read_file(CONFIG_XML), {"<ControlUsers>alice</ControlUsers>"}));
+    const ProcResult local = client({"--control", socket_path, "--stats"});
+    EXPECT_EQ(local.status, 0) << local.err;
+
+    const std::string doc = work.file("config.xml");
+    write_file(doc, config_doc(settings_with_ports(tls_settings(fixed + "<ControlUsers> bob,carol </ControlUsers>"))));
+    const ProcResult changed = as("alice", {"--set-config", doc});
+    EXPECT_EQ(changed.status, 0) << changed.err;
+    EXPECT_EQ(body_of(as("alice", {"--stats"}).out),
+              error_body("Access denied to user alice due to ControlUsers"));
+    bob = as("bob", {"--stats"});
+    EXPECT_EQ(bob.status, 0) << bob.err;
+    EXPECT_TRUE(holds(read_file(CONFIG_XML), {"<ControlUsers> bob,carol </ControlUsers>"}));
+
+    const ProcResult r = stop();
+    EXPECT_EQ(r.status, 0);
+    // The second refusal repeats the first event: it is counted, not written.
+    EXPECT_TRUE(holds(r.err, {"Client (127.0.0.1 (bob)) denied access - due to ControlUsers\n"}))
+        << r.err;
 }
 
 // tcpip_listen serves its one connection over TLS.

@@ -185,3 +185,36 @@ TEST(EnvironmentAllow, GuardedNamesNeedAnExplicitEntry)
         EXPECT_EQ(qx_environment_admits(c.allow, c.name), c.admitted)
             << "'" << c.allow << "' " << c.name;
 }
+
+// Users: kept and written back as given, empty entries refused; a listed
+// identity (any of its names) is admitted, another or none refused with
+// the name shown; pipe and file are not asked.
+TEST_F(DataSources, UsersAdmitListedIdentities)
+{
+    const std::string users =
+        "<DataSource Name=\"ro\" Users=\"alice, reports.example.com\">DSN=ro</DataSource>";
+    ASSERT_EQ(apply_config(nullptr, conf(users + DEMO)), 0);
+    EXPECT_EQ(written_tail(),
+              "    <DataSource Name=\"ro\" Users=\"alice, reports.example.com\">DSN=ro</DataSource>\n"
+              "    <DataSource Name=\"demo\">Driver=SQLite3;Database=demo.db</DataSource>\n");
+    diagstk_ptr d(diagstk_new());
+    EXPECT_EQ(apply_config(d.get(), conf("<DataSource Name=\"a\" Users=\"alice,\">DSN=x</DataSource>")), -1);
+    EXPECT_EQ(messages(d.get()), Msgs{"attr_datasource: empty entry in Users of DataSource \"a\""});
+
+    io_in_t pipe{}, sock{};
+    pipe.method = XML_INPUT_METHOD_STDIN;
+    sock.method = XML_INPUT_METHOD_LISTEN;
+    std::snprintf(sock.src.listen.client_ip, sizeof sock.src.listen.client_ip, "10.9.8.7");
+    EXPECT_EQ(connect(&pipe, "ro", nullptr), "DSN=ro");
+    EXPECT_EQ(connect(&sock, "ro", nullptr), "! User none denied access to data source \"ro\"");
+    EXPECT_EQ(connect(&sock, "demo", nullptr), "Driver=SQLite3;Database=demo.db");
+    const struct { std::vector<std::string> identity; std::string want; } cases[] = {
+        {{"carol", "carol@example.com", "reports.example.com"}, "DSN=ro"},
+        {{"bob", "alice@example.com"}, "! User bob denied access to data source \"ro\""},
+        {{"ALICE"}, "! User ALICE denied access to data source \"ro\""},
+    };
+    for (const auto &c : cases) {
+        sock.identity = c.identity;
+        EXPECT_EQ(connect(&sock, "ro", nullptr), c.want) << c.identity.front();
+    }
+}

@@ -57,6 +57,11 @@ void make(const std::string &dir)
         sign(dir, dir + "/" + name, name == "stranger" ? dir + "/other-ca" : ca,
              name == "expired" ? -1 : 2, "basicConstraints=CA:FALSE\nextendedKeyUsage=clientAuth\n");
     }
+    // A client known by its alternative names as well as its common name.
+    key_and_request(dir + "/carol", "carol");
+    sign(dir, dir + "/carol", ca, 2,
+         "basicConstraints=CA:FALSE\nextendedKeyUsage=clientAuth\n"
+         "subjectAltName=DNS:reports.example.com,email:carol@example.com\n");
 }
 
 }  // namespace

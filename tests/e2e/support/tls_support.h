@@ -11,7 +11,8 @@
 
 // The PEM file `name` + `ext` (".pem" certificate, ".key" key), made on
 // first use: "ca" the private CA; "server" for IP 127.0.0.1 and DNS
-// localhost; clients "alice" and "bob"; "expired" (since yesterday);
+// localhost; clients "alice" and "bob"; "carol", also named by DNS
+// reports.example.com and email carol@example.com; "expired" (since yesterday);
 // "stranger", a client of another CA.
 std::string tls_file(std::string_view name, std::string_view ext = ".pem");
 
