@@ -31,19 +31,6 @@ namespace {
 
 constexpr std::string_view ANY = "Any", DATA_SOURCES_ONLY = "DataSourcesOnly";
 
-// The items of a comma-separated list, trimmed; empty items are kept so
-// that a reader can refuse them.
-std::vector<std::string_view> items(std::string_view list)
-{
-    std::vector<std::string_view> out;
-    for (;;) {
-        const std::size_t comma = list.find(',');
-        out.push_back(qx_trim(list.substr(0, comma)));
-        if (comma == std::string_view::npos) return out;
-        list.remove_prefix(comma + 1);
-    }
-}
-
 // Copies `text` into a row's buffer. 0, or -1 when it does not fit.
 int store(diagstk_t *diag, const char *op, ini_setting_t *ini, std::string_view text)
 {
@@ -136,7 +123,7 @@ int attr_environment_allow_in(diagstk_t *diag, void *, ini_setting_t *ini, void 
 {
     const std::string_view text = static_cast<const char *>(val);
     if (!qx_trim(text).empty()) {
-        for (const std::string_view entry : items(text)) {
+        for (const std::string_view entry : qx_list_items(text)) {
             if (valid_entry(entry)) continue;
             diagstk_add(diag, 4, "%s: \"%.*s\" is invalid %s entry", "attr_environment_allow",
                         static_cast<int>(entry.size()), entry.data(), ini->name);
@@ -154,7 +141,7 @@ bool qx_environment_admits(std::string_view allow, std::string_view name)
     // text before any "*" begins with the guard's own text. "LD_PRELOAD",
     // "LD_*" and "ODBCINI" are explicit; "*", "L*" and "O*" admit every
     // other name they match, never a guarded one.
-    for (std::string_view entry : items(allow)) {
+    for (std::string_view entry : qx_list_items(allow)) {
         if (!entry_matches(entry, name)) continue;
         if (entry.ends_with('*')) entry.remove_suffix(1);
         if (guard == nullptr || entry.starts_with(guard->fixed)) return true;
@@ -217,7 +204,7 @@ std::vector<ds_record> records(std::string_view store)
 
 int check_client(diagstk_t *diag, std::string_view source, std::string_view value)
 {
-    for (const std::string_view entry : items(value)) {
+    for (const std::string_view entry : qx_list_items(value)) {
         if (entry.empty()) {
             diagstk_add(diag, 4, "%s: empty entry in Client of DataSource \"%.*s\"", DS_OP,
                         static_cast<int>(source.size()), source.data());
@@ -231,7 +218,7 @@ int check_client(diagstk_t *diag, std::string_view source, std::string_view valu
 
 int check_users(diagstk_t *diag, std::string_view source, std::string_view value)
 {
-    for (const std::string_view entry : items(value)) {
+    for (const std::string_view entry : qx_list_items(value)) {
         if (!entry.empty()) continue;
         diagstk_add(diag, 4, "%s: empty entry in Users of DataSource \"%.*s\"", DS_OP,
                     static_cast<int>(source.size()), source.data());
@@ -250,7 +237,7 @@ bool fixed_by_source(std::string_view key)
 
 int check_extra(diagstk_t *diag, std::string_view source, std::string_view value)
 {
-    for (const std::string_view key : items(value)) {
+    for (const std::string_view key : qx_list_items(value)) {
         if (!key.empty() && !fixed_by_source(key)) continue;
         diagstk_add(diag, 4, "%s: keyword \"%.*s\" may not be in Extra of DataSource \"%.*s\"",
                     DS_OP, static_cast<int>(key.size()), key.data(),
@@ -413,13 +400,13 @@ void datasources_changed(ini_setting_t *ini)
             // that cannot be built (no memory) stays empty and denies all.
             d.limited = true;
             std::string acl;
-            for (const std::string_view entry : items(*client))
+            for (const std::string_view entry : qx_list_items(*client))
                 acl.append(acl.empty() ? "+" : ",+").append(entry);
             void *list = nullptr;
             if (qx_create_ip_acl(nullptr, acl.data(), &list) == 0) d.clients.reset(list);
         }
         if (const std::string_view *extra = r.attr("Extra"))
-            for (const std::string_view key : items(*extra)) {
+            for (const std::string_view key : qx_list_items(*extra)) {
                 d.extra.emplace_back(key);
                 secrets.emplace_back(key);
             }

@@ -198,26 +198,13 @@ std::vector<std::string> certificate_names(X509 *cert)
     return names;
 }
 
-// The items of a comma-separated list, trimmed; empty items are kept so
-// that a reader can refuse them.
-std::vector<std::string_view> list_items(std::string_view list)
-{
-    std::vector<std::string_view> out;
-    for (;;) {
-        const std::size_t comma = list.find(',');
-        out.push_back(qx_trim(list.substr(0, comma)));
-        if (comma == std::string_view::npos) return out;
-        list.remove_prefix(comma + 1);
-    }
-}
-
 }  // namespace
 
 int attr_control_users_in(diagstk_t *diag, void *, ini_setting_t *ini, void *val)
 {
     const std::string_view text = static_cast<const char *>(val);
     if (!qx_trim(text).empty()) {
-        for (const std::string_view entry : list_items(text)) {
+        for (const std::string_view entry : qx_list_items(text)) {
             if (!entry.empty()) continue;
             diagstk_add(diag, 4, "%s: empty entry in %s \"%s\"", "attr_control_users", ini->name,
                         static_cast<const char *>(val));
@@ -235,7 +222,7 @@ int attr_control_users_in(diagstk_t *diag, void *, ini_setting_t *ini, void *val
 bool qx_identity_listed(std::string_view list, const std::vector<std::string> &names)
 {
     if (names.empty() || qx_trim(list).empty()) return false;
-    for (const std::string_view entry : list_items(list))
+    for (const std::string_view entry : qx_list_items(list))
         if (!entry.empty() && std::find(names.begin(), names.end(), entry) != names.end())
             return true;
     return false;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <string_view>
+#include <vector>
 #include <strings.h>
 
 #include "diag.h"
@@ -37,4 +38,17 @@ inline std::string_view qx_trim(std::string_view s)
 inline bool qx_iequal(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// The items of a comma-separated list, trimmed; empty items are kept so
+// that a reader can refuse them.
+inline std::vector<std::string_view> qx_list_items(std::string_view list)
+{
+    std::vector<std::string_view> out;
+    for (;;) {
+        const std::size_t comma = list.find(',');
+        out.push_back(qx_trim(list.substr(0, comma)));
+        if (comma == std::string_view::npos) return out;
+        list.remove_prefix(comma + 1);
+    }
 }

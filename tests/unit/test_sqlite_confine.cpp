@@ -5,22 +5,6 @@
 #include "sqlite_confine.h"
 #include "unit_support.h"
 
-namespace {
-
-int apply_settings(diagstk_t *d, const std::string &settings)
-{
-    return apply_config(d, "<Configuration>" + settings + "</Configuration>");
-}
-
-std::string written()
-{
-    MemOut out;
-    EXPECT_EQ(qx_return_config(nullptr, &out.out), 0);
-    return out.text();
-}
-
-}  // namespace
-
 TEST(SqliteFileAccess, YesOrNoInAnyCaseAndNothingElse)
 {
     const std::string off = "<SQLiteFileAccess>No</SQLiteFileAccess>";
@@ -31,7 +15,7 @@ TEST(SqliteFileAccess, YesOrNoInAnyCaseAndNothingElse)
         SCOPED_TRACE(c.value);
         ASSERT_EQ(apply_settings(nullptr, "<SQLiteFileAccess>" + c.value + "</SQLiteFileAccess>"), 0);
         EXPECT_EQ(qx_sqlite_file_access(), c.access);
-        EXPECT_EQ(written().find(off) != std::string::npos, !c.access);
+        EXPECT_EQ(written_config().find(off) != std::string::npos, !c.access);
     }
     // A refused value leaves the setting at No, as the last document had it.
     for (const std::string value : {"", "N", "Nope", "1", "No,Yes"}) {
@@ -45,5 +29,5 @@ TEST(SqliteFileAccess, YesOrNoInAnyCaseAndNothingElse)
     // Absent, it is back at its default.
     ASSERT_EQ(apply_settings(nullptr, ""), 0);
     EXPECT_TRUE(qx_sqlite_file_access());
-    EXPECT_EQ(written().find("SQLiteFileAccess"), std::string::npos);
+    EXPECT_EQ(written_config().find("SQLiteFileAccess"), std::string::npos);
 }

@@ -6,29 +6,13 @@
 #include "tls.h"
 #include "unit_support.h"
 
-namespace {
-
-int apply_settings(diagstk_t *d, const std::string &settings)
-{
-    return apply_config(d, "<Configuration>" + settings + "</Configuration>");
-}
-
-std::string written()
-{
-    MemOut out;
-    EXPECT_EQ(qx_return_config(nullptr, &out.out), 0);
-    return out.text();
-}
-
-}  // namespace
-
 TEST(TlsSetting, OnOrOffInAnyCaseAndNothingElse)
 {
     for (const auto &[value, stored] : {std::pair{"ON", "On"}, {" off ", "Off"}, {"on", "On"}}) {
         SCOPED_TRACE(value);
         ASSERT_EQ(apply_settings(nullptr, std::string("<Tls>") + value + "</Tls>"), 0);
         EXPECT_STREQ(ini_tls, stored);
-        EXPECT_EQ(written().find("<Tls>On</Tls>") != std::string::npos, std::string(stored) == "On");
+        EXPECT_EQ(written_config().find("<Tls>On</Tls>") != std::string::npos, std::string(stored) == "On");
     }
     for (const std::string value : {"", "Yes", "1", "On,Off"}) {
         SCOPED_TRACE(value);
@@ -41,8 +25,8 @@ TEST(TlsSetting, OnOrOffInAnyCaseAndNothingElse)
     }
     ASSERT_EQ(apply_settings(nullptr, "<TlsKey>/etc/s.key</TlsKey>"), 0);
     EXPECT_STREQ(ini_tls, "Off");
-    EXPECT_EQ(written().find("<Tls>"), std::string::npos);
-    EXPECT_NE(written().find("    <TlsKey>/etc/s.key</TlsKey>\n"), std::string::npos);
+    EXPECT_EQ(written_config().find("<Tls>"), std::string::npos);
+    EXPECT_NE(written_config().find("    <TlsKey>/etc/s.key</TlsKey>\n"), std::string::npos);
     ASSERT_EQ(apply_settings(nullptr, ""), 0);
 }
 
@@ -52,7 +36,7 @@ TEST(TlsSetting, OnOrOffInAnyCaseAndNothingElse)
 TEST(ControlUsers, ReadWrittenBackAndMatched)
 {
     ASSERT_EQ(apply_settings(nullptr, "<ControlUsers> alice, ops.example.com </ControlUsers>"), 0);
-    EXPECT_NE(written().find("    <ControlUsers> alice, ops.example.com </ControlUsers>\n"),
+    EXPECT_NE(written_config().find("    <ControlUsers> alice, ops.example.com </ControlUsers>\n"),
               std::string::npos);
     for (const std::string value : {"alice,,bob", ",alice", "alice, "}) {
         SCOPED_TRACE(value);
@@ -63,7 +47,7 @@ TEST(ControlUsers, ReadWrittenBackAndMatched)
         EXPECT_STREQ(ini_control_users, " alice, ops.example.com ");
     }
     ASSERT_EQ(apply_settings(nullptr, ""), 0);
-    EXPECT_EQ(written().find("ControlUsers"), std::string::npos);
+    EXPECT_EQ(written_config().find("ControlUsers"), std::string::npos);
 
     using names = std::vector<std::string>;
     const struct { std::string_view list; names who; bool listed; } cases[] = {

@@ -59,6 +59,20 @@ inline int apply_config(diagstk_t *d, std::string doc)
     return r;
 }
 
+// Applies the settings elements `settings` as a whole configuration.
+inline int apply_settings(diagstk_t *d, const std::string &settings)
+{
+    return apply_config(d, "<Configuration>" + settings + "</Configuration>");
+}
+
+// The configuration document the settings are written back as.
+inline std::string written_config()
+{
+    MemOut out;
+    EXPECT_EQ(qx_return_config(nullptr, &out.out), 0);
+    return out.text();
+}
+
 // The input channel of an accepted connection on socket `fd`.
 inline io_in_t socket_in(int fd)
 {
