@@ -158,7 +158,7 @@ void start_up(server_state &s, io_in_t *input, io_out_t *output, diagstk_t *diag
     if (open_stop_notice(s, diag) < 0) fatal(s, diag);
     if (load_acl(diag, "Client", "Getting ACL list\n", "ACL list: \"%s\"\n", &s.ip_acl) < 0)
         fatal(s, diag);
-    if (qx_tls_start(diag) < 0) fatal(s, diag);
+    if (qx_tls_start(diag) < 0 || qx_stats_open_identity_channel(diag) < 0) fatal(s, diag);
     if (read_limit(diag, "MaxConcurrentConnect", &s.limits.max_concurrent) != 0 ||
         read_limit(diag, "MaxClientConnect", &s.limits.max_client) != 0)
         fatal(s, diag);
@@ -441,6 +441,8 @@ void child_start(io_in_t input, io_out_t output)
         qx_log_finish();
         _exit(1);
     }
+    if (!input.identity.empty())
+        qx_stats_report_identity(input.src.listen.client_ip, qx_identity_text(&input));
     const int r = qx_serve_connection(&input, &output, diag, SERVE_UNTIL_CLOSED);
     io_close_channels(nullptr, &output, diag);
     diagstk_free(diag);

@@ -3,17 +3,71 @@
 
 #include "statistics.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/times.h>
+#include <unistd.h>
 
 #include "track.h"
 #include "xml.h"
 
 namespace {
 
+// The identity channel's ends, both non-blocking. The channel lives as
+// long as the server; children inherit the write end.
+int identity_read = -1;
+int identity_write = -1;
+
+// One report: the address, a unit separator, the identity, a newline.
+// Certificate names hold no control characters (they are shown with '?').
+constexpr char FIELD_SEPARATOR = '\x1f';
+
+// Adds `identity` to the identities of the row of `address`, unless it is
+// there already or does not fit (statistics name what they can).
+void note_identity(stats_t *stats, std::string_view address, std::string_view identity)
+{
+    for (clients_t &c : stats->clients) {
+        if (c.connections == 0) return;
+        if (address != c.ip) continue;
+        for (const std::string_view seen : qx_list_items(c.identities))
+            if (seen == identity) return;
+        const std::size_t used = std::strlen(c.identities);
+        const std::size_t need = identity.size() + (used != 0 ? 1 : 0);
+        if (used + need >= sizeof c.identities) return;
+        std::snprintf(c.identities + used, sizeof c.identities - used, "%s%.*s",
+                      used != 0 ? "," : "", static_cast<int>(identity.size()), identity.data());
+        return;
+    }
+}
+
+// Reads every report that has arrived. Reports are written whole (shorter
+// than PIPE_BUF), so a read returns whole reports.
+void read_identities(stats_t *stats)
+{
+    if (identity_read < 0) return;
+    char buf[PIPE_BUF];
+    for (;;) {
+        const ssize_t n = read(identity_read, buf, sizeof buf);
+        if (n <= 0) return;
+        std::string_view text(buf, static_cast<std::size_t>(n));
+        while (!text.empty()) {
+            const std::size_t end = text.find('\n');
+            const std::string_view report = text.substr(0, end);
+            const std::size_t sep = report.find(FIELD_SEPARATOR);
+            if (sep != std::string_view::npos)
+                note_identity(stats, report.substr(0, sep), report.substr(sep + 1));
+            if (end == std::string_view::npos) break;
+            text.remove_prefix(end + 1);
+        }
+    }
+}
+
 void count_connect(stats_t *stats, const threads_t *slots)
 {
+    read_identities(stats);
     stats->n_connections++;
     stats->last_connect = std::time(nullptr);
     unsigned long count = 1;
@@ -44,6 +98,30 @@ void count_client(stats_t *stats, const char *address, const char *host)
 }
 
 }  // namespace
+
+int qx_stats_open_identity_channel(diagstk_t *diag)
+{
+    if (identity_read >= 0) return 0;
+    int ends[2];
+    if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) < 0) {
+        diagstk_add(diag, 3, "Cannot create the statistics channel - %s", std::strerror(errno));
+        return -1;
+    }
+    identity_read = ends[0];
+    identity_write = ends[1];
+    return 0;
+}
+
+void qx_stats_report_identity(const char *address, const std::string &identity)
+{
+    if (identity_write < 0 || identity.empty()) return;
+    std::string report = address;
+    report += FIELD_SEPARATOR;
+    report += identity;
+    report += '\n';
+    if (report.size() > PIPE_BUF) return;
+    [[maybe_unused]] const ssize_t n = write(identity_write, report.data(), report.size());
+}
 
 void qx_update_stats(stats_t *stats, int operation, void *data1, void *data2)
 {
@@ -90,6 +168,7 @@ int qx_return_statistics(diagstk_t *diag, io_out_t *output, stats_t *stats)
     unsigned long up = static_cast<unsigned long>(std::difftime(std::time(nullptr), stats->start_time));
     const unsigned long days = up / 86400, hours = up % 86400 / 3600, minutes = up % 3600 / 60,
                         seconds = up % 60;
+    read_identities(stats);
     output_xml_prolog(output, nullptr, nullptr, diag);
     io_writef(output, diag, "<Result State=\"00000\">\n");
     io_writef(output, diag,
@@ -112,6 +191,10 @@ int qx_return_statistics(diagstk_t *diag, io_out_t *output, stats_t *stats)
     for (int i = 0; i < QX_STATS_CLIENTS && stats->clients[i].ip[0] != '\0'; i++) {
         io_write(output, diag, "    <Client Name=\"", 0);
         qx_write_escaped(output, diag, stats->clients[i].name, '"');
+        if (stats->clients[i].identities[0] != '\0') {
+            io_write(output, diag, "\" Identities=\"", 0);
+            qx_write_escaped(output, diag, stats->clients[i].identities, '"');
+        }
         io_write(output, diag, "\">", 0);
         qx_write_escaped(output, diag, stats->clients[i].ip);
         io_write(output, diag, "</Client>\n", 0);

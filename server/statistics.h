@@ -3,6 +3,7 @@
 
 #include <ctime>
 #include <netinet/in.h>
+#include <string>
 
 #include "iodef.h"
 #include "util.h"
@@ -21,6 +22,7 @@ typedef struct clients_s {
     char ip[INET6_ADDRSTRLEN];
     char name[50];
     unsigned long connections;  // a row is in use while this is non-zero
+    char identities[128];       // identities seen from this address, comma-separated
 } clients_t;
 
 struct dsn_stats {
@@ -60,5 +62,14 @@ void qx_update_stats(stats_t *stats, int operation, void *data1, void *data2);
 // Writes the statistics document; with a null `stats` answers the error
 // result document "Statistics not available in this configuration". 0.
 int qx_return_statistics(diagstk_t *diag, io_out_t *output, stats_t *stats);
+// The identity channel: a connection child learns its client's identity
+// only after the TLS handshake, long after the parent counted the
+// connection. Opened by the parent before it forks (-1 with a message);
+// children report through it and the parent reads what arrived whenever it
+// counts a connection or answers the statistics, never waiting.
+int qx_stats_open_identity_channel(diagstk_t *diag);
+// In a child: tells the parent that `address` connected as `identity`.
+// Never blocks; a report that does not fit is dropped (statistics only).
+void qx_stats_report_identity(const char *address, const std::string &identity);
 // CPU seconds (system, user) of the calling process. 0.
 int qx_process_times(int is_nt, double *k, double *u);

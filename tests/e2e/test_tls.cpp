@@ -277,8 +277,8 @@ TEST_F(Tls, ControlPortChangesTheContext)
 
 // A data source's Users list admits the identities it names, by common
 // name or by a DNS or email alternative name; anyone else is refused with
-// the name of their certificate, and the event names address and identity.
-// Without a client CA no connection has an identity: "none".
+// the name of their certificate; the event names address and identity, the
+// statistics every identity seen from the address. Without a client CA no connection has an identity: "none".
 TEST_F(Tls, UsersAdmitListedIdentities)
 {
     const std::string sources =
@@ -307,6 +307,13 @@ TEST_F(Tls, UsersAdmitListedIdentities)
         ASSERT_TRUE(conn.ok()) << c.client << ": " << conn.error();
         EXPECT_EQ(result_of(conn.ask(from(c.source))), c.want) << c.client << " " << c.source;
     }
+    // The statistics name each identity seen beside its address, once.
+    const ProcResult stats =
+        client({"--control", "--tls", "--ca", tls_file("ca"), "--cert", tls_file("alice"), "--key",
+                tls_file("alice", ".key"), "127.0.0.1:" + std::to_string(control_port), "--stats"});
+    EXPECT_TRUE(holds(body_of(stats.out),
+                      {"<Client Name=\"unknown\" Identities=\"alice,carol,bob\">127.0.0.1</Client>"}))
+        << stats.out << stats.err;
     ProcResult r = stop();
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(holds(r.err, {"Client (127.0.0.1 (bob)) denied access to DSN 'db' due to access "
