@@ -150,7 +150,7 @@ private:
         } catch (const std::system_error &e) {
             const std::string why = std::string("Statements run without limits: no watchdog - ") +
                                     e.what();
-            qx_report_event(eventlog, 2, EVENT_GENERIC, why.c_str(), nullptr);
+            qx_report_event(eventlog, EVENT_TYPE_WARNING, EVENT_GENERIC, why.c_str(), nullptr);
         }
         pthread_sigmask(SIG_SETMASK, &old, nullptr);
         return thread_.joinable();
