@@ -922,7 +922,7 @@ const char *op_name(int operation)
     case IO_REGISTER_CLOSE: return "CLOSE";
     case IO_REGISTER_REMOVE: return "REMOVE";
     case IO_REGISTER_INIT: return "INIT";
-    default: return "unknwon";
+    default: return "unknown";
     }
 }
 

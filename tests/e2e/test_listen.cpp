@@ -127,7 +127,7 @@ TEST_F(Listen, ControlSocketPathsRefusedAtStart)
         write_config(config_doc(settings_with_ports("<ControlSocket>" + path + "</ControlSocket>")));
         const ProcResult r = run_server({"standalone"});
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, message + "\n");
+        EXPECT_EQ(event_texts(r.err), message + "\n");
     }
     EXPECT_EQ(read_file(file), "precious");
     EXPECT_TRUE(fs::is_socket(live));
