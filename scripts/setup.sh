@@ -23,6 +23,7 @@ PACKAGES=(
     systemd libsystemd-dev      # systemd-analyze: checks of the unit; sd_notify
     lintian                     # the package checks (lintian --pedantic)
     debootstrap                 # a clean Debian root for the package test
+    strace                      # the system calls the unit's filter must allow
 )
 # ---------------------------------------------------------------------------
 

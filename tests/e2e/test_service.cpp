@@ -7,6 +7,8 @@
 
 #include <cmath>
 #include <ctime>
+#include <set>
+#include <sstream>
 
 #include "e2e.h"
 
@@ -316,6 +318,70 @@ TEST_F(Service, NotifiesTheServiceManager)
     signal(SIGTERM);
     EXPECT_EQ(manager.next(), "STOPPING=1\nSTATUS=Stopping");
     EXPECT_EQ(stop().status, 0);
+}
+
+// The system calls a filter of the unit allows, its groups ("@...")
+// expanded as this machine's systemd expands them.
+std::set<std::string> syscall_set(const std::string &group)
+{
+    std::set<std::string> names;
+    std::string listing;
+    if (!run_tool({"systemd-analyze", "syscall-filter", group}, "", &listing)) return names;
+    std::istringstream lines(listing);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with("    ") || line.starts_with("    #")) continue;
+        const std::string name = line.substr(4);
+        if (name.starts_with("@")) {
+            names.merge(syscall_set(name));
+        } else {
+            names.insert(name);
+        }
+    }
+    return names;
+}
+
+// What the unit's SystemCallFilter= lines allow (@system-service without
+// @privileged) covers every system call the server and its children make
+// while they start, serve a request, answer the control port, save their
+// settings, reload and stop. A call outside it would fail with EPERM under
+// systemd.
+TEST_F(Service, StaysWithinTheUnitsSystemCallFilter)
+{
+    if (QUILLET_SANITIZED) GTEST_SKIP() << "the sanitizers' own system calls are not the server's";
+    std::set<std::string> allowed = syscall_set("@system-service");
+    for (const std::string &name : syscall_set("@privileged")) allowed.erase(name);
+    ASSERT_GT(allowed.size(), 100u);
+
+    const std::string trace = work.file("trace");
+    write_config(config_doc(settings_with_ports("<ControlSocket>" + work.file("c.sock") +
+                                                "</ControlSocket>")));
+    server = std::make_unique<Child>(
+        std::vector<std::string>{"strace", "-f", "-qq", "-o", trace, QUILLET_BINARY, "standalone"},
+        with_input("", 120s));
+    ASSERT_TRUE(eventually([&] { return listening(port); }, NET_LIMIT)) << server->err_now();
+    const std::vector<pid_t> traced = children_of(server->pid());
+    ASSERT_EQ(traced.size(), 1u);
+    EXPECT_TRUE(serves(4));
+    EXPECT_TRUE(holds(control(control_port, "<Request><Statistics/></Request>"), {"<Total>"}));
+    EXPECT_EQ(body_of(control(control_port, config_doc(settings_with_ports("")))), CONTROL_DONE);
+    kill(traced[0], SIGHUP);
+    EXPECT_TRUE(eventually([&] { return holds(server->err_now(), {"Configuration reloaded"}); }, NET_LIMIT));
+    Fd idle = connect_port(port);
+    EXPECT_TRUE(answers(idle.get(), 5));
+    kill(traced[0], SIGTERM);
+    EXPECT_EQ(server->finish().status, 0);
+
+    std::set<std::string> used, outside;
+    const std::regex call(R"(^\d+ +([a-z0-9_]+)\()");
+    std::istringstream lines(read_file(trace));
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, call)) used.insert(m[1]);
+    }
+    for (const std::string &name : used)
+        if (!allowed.contains(name)) outside.insert(name);
+    EXPECT_GT(used.size(), 40u);
+    EXPECT_EQ(outside, std::set<std::string>{}) << ::testing::PrintToString(used);
 }
 
 }  // namespace
