@@ -92,10 +92,13 @@ mkdir "$root" && tar -C "$root" -xf "$tarball" || { echo "FAIL: unpacking $tarba
 mount -t proc proc "$root/proc" || skip "cannot mount /proc in the root"
 echo "root ready in $((SECONDS - start)) s"
 in_root() { chroot "$root" "$@"; }
-snapshot() {  # every path outside the package managers' own records
-    in_root find / -xdev \( -path /proc -o -path /var/lib/dpkg -o -path /var/lib/apt \
-        -o -path /var/cache -o -path /var/log -o -path /tmp -o -path /var/tmp \
-        -o -path /var/lib/systemd/deb-systemd-helper-enabled \) -prune -o -print | sort
+snapshot() {  # every path outside the package managers' records and /run
+    # (adduser's lock); the backups adduser makes of the user databases
+    # belong to the user, which stays.
+    in_root find / -xdev \( -path /proc -o -path /run -o -path /var/lib/dpkg -o -path /var/lib/apt \
+        -o -path /var/cache -o -path /var/log/apt -o -path /tmp -o -path /var/tmp \
+        -o -path /var/lib/systemd/deb-systemd-helper-enabled \) -prune -o -print |
+        grep -vxE '/etc/(passwd|group|shadow|gshadow)-' | sort
 }
 snapshot >"$work/before"
 
