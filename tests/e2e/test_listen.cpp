@@ -117,10 +117,11 @@ TEST_F(Listen, ControlSocketPathsRefusedAtStart)
     ASSERT_EQ(listen(served.get(), 1), 0);
     const std::string long_path = "/tmp/" + std::string(104, 'x');
     const std::pair<std::string, std::string> cases[] = {
-        {file, "io_open_control_socket: " + file + " exists and is not a socket - not replacing it"},
-        {live, "io_open_control_socket: " + live + " is in use by another server"},
-        {long_path, "io_open_control_socket: socket path " + long_path +
-                        " is too long (at most 107 bytes)"},
+        {file, "ControlSocket " + file +
+                   " exists and is not a socket - not replacing it; remove it or choose another path"},
+        {live, "ControlSocket " + live + " is in use by another server - stop it or choose another path"},
+        {long_path,
+         "ControlSocket " + long_path + " is too long (at most 107 bytes) - choose a shorter path"},
     };
     for (const auto &[path, message] : cases) {
         SCOPED_TRACE(path);

@@ -115,6 +115,9 @@ TEST(EventLines, JournalOnlyWhereJournalStreamNamesStandardError)
 TEST(EventLines, LevelOfReportedEvents)
 {
     CapturedStderr captured(true);
+    // Events of earlier tests may still be counted as repeats: an event of
+    // another id writes their summary first, so the lines below follow it.
+    qx_report_info("begin");
     qx_report_event(nullptr, EVENT_TYPE_ERROR, EVENT_CLIENT_DENIED, "10.0.0.7",
                     "due to access control rule");
     qx_report_event(nullptr, EVENT_TYPE_WARNING, EVENT_GENERIC, "careful", nullptr);
@@ -126,7 +129,8 @@ TEST(EventLines, LevelOfReportedEvents)
     diagstk_output(d.get(), DIAGSTK_TO_EVENTLOG, nullptr);
     diagstk_add(d.get(), 3, "on standard error");
     diagstk_output(d.get(), 0, nullptr);
-    EXPECT_EQ(captured.text(), "<3>Client (10.0.0.7) denied access - due to access control rule\n"
+    const std::string text = captured.text();
+    EXPECT_EQ(text.substr(text.find("<6>begin\n") + 9), "<3>Client (10.0.0.7) denied access - due to access control rule\n"
                                "<4>careful\n"
                                "<6>started\n"
                                "<6>Thread 7 exited\n"
