@@ -672,7 +672,9 @@ int config_location(diagstk_t *diag, char *dir, std::string *name)
     }
     const std::string &file = config_file_override;
     const std::size_t slash = file.rfind('/');
-    const std::string d = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+    const std::string d = slash == std::string::npos ? "."
+                          : slash == 0                ? "/"
+                                                      : file.substr(0, slash);
     *name = slash == std::string::npos ? file : file.substr(slash + 1);
     if (d.size() + 1 > PATH_SIZE) {
         diagstk_add(diag, 3, "Configuration file name %s is too long", file.c_str());

@@ -689,7 +689,8 @@ int clear_socket_path(diagstk_t *diag, const sockaddr_un &addr)
         return -1;
     }
     if (unlink(addr.sun_path) < 0 && errno != ENOENT) {
-        diagstk_add(diag, 4, "ControlSocket %s is left from an earlier run and cannot be removed - %s",
+        diagstk_add(diag, 4,
+                    "ControlSocket %s is left from an earlier run and cannot be removed - %s",
                     addr.sun_path, std::strerror(errno));
         return -1;
     }
@@ -716,8 +717,9 @@ int io_open_control_socket(diagstk_t *diag, io_in_t *input, const char *path)
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (std::strlen(path) >= sizeof addr.sun_path) {
-        diagstk_add(diag, 4, "ControlSocket %s is too long (at most %zu bytes) - choose a shorter path",
-                    path, sizeof addr.sun_path - 1);
+        diagstk_add(diag, 4,
+                    "ControlSocket %s is too long (at most %zu bytes) - choose a shorter path", path,
+                    sizeof addr.sun_path - 1);
         return -1;
     }
     std::memcpy(addr.sun_path, path, std::strlen(path) + 1);

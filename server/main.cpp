@@ -117,8 +117,8 @@ int main(int argc, char **argv)
     diagstk_t *diag = diagstk_new();
     if (diag == nullptr) {
         mtlog("Failed to allocate diagnostic stack\n");
-        qx_report_event(eventlog, EVENT_TYPE_ERROR, EVENT_STARTUP_FAILED, "Failed to allocate diagnostic stack",
-                        nullptr);
+        qx_report_event(eventlog, EVENT_TYPE_ERROR, EVENT_STARTUP_FAILED,
+                        "Failed to allocate diagnostic stack", nullptr);
         return 1;
     }
     diagstk_register_output(diag, DIAGSTK_OUTPUT_EVENTLOG, eventlog);

@@ -51,20 +51,22 @@ struct start_only {
 
 std::vector<start_only> start_only_settings()
 {
+    static constexpr const char *names[] = {
+        "Port",          "ControlPort",          "ListenAddress",    "ControlListenAddress",
+        "ControlSocket", "MaxConcurrentConnect", "MaxClientConnect", "Flags"};
     std::vector<start_only> rows;
-    for (const char *name : {"Port", "ControlPort", "ListenAddress", "ControlListenAddress",
-                             "ControlSocket", "MaxConcurrentConnect", "MaxClientConnect", "Flags"}) {
-        char buf[INI_STRING_SIZE] = "";
+    for (const char *name : names) {
         unsigned long number = 0;
         char *text = nullptr;
         if (qx_get_config(nullptr, name, nullptr, 0, &text, &number) < 0) continue;
+        std::string value;
         if (text != nullptr)
-            std::snprintf(buf, sizeof buf, "%s", text);
+            value = text;
         else if (std::strcmp(name, "Flags") == 0)  // only the control listener's bit waits
-            std::snprintf(buf, sizeof buf, "%d", qx_ini_flag_set(FLAG_CONTROL_INTERFACE) != 0);
+            value = std::to_string(qx_ini_flag_set(FLAG_CONTROL_INTERFACE) != 0);
         else
-            std::snprintf(buf, sizeof buf, "%lu", number);
-        rows.push_back({name, buf});
+            value = std::to_string(number);
+        rows.push_back({name, std::move(value)});
     }
     return rows;
 }
@@ -149,8 +151,11 @@ int qx_service_reload(diagstk_t *diag)
     }
     std::string waiting;
     const std::vector<start_only> after = start_only_settings();
-    for (std::size_t i = 0; i < before.size() && i < after.size(); i++)
-        if (before[i].value != after[i].value) waiting += std::string(waiting.empty() ? "" : ", ") + before[i].name;
+    for (std::size_t i = 0; i < before.size() && i < after.size(); i++) {
+        if (before[i].value == after[i].value) continue;
+        if (!waiting.empty()) waiting += ", ";
+        waiting += before[i].name;
+    }
     std::string line = "Configuration reloaded from " + file;
     if (!waiting.empty()) line += "; " + waiting + " take effect at the next start";
     qx_report_info(line.c_str());

@@ -304,7 +304,8 @@ int qx_limit_child_memory(diagstk_t *diag)
     // Soft and hard alike: this process never needs more, and cannot take it back.
     rl.rlim_cur = rl.rlim_max = bytes;
     if (setrlimit(RLIMIT_AS, &rl) < 0) {
-        diagstk_add(diag, 3, "Failed to limit a connection's address space to %lu MiB (MaxChildMemory) - %s",
+        diagstk_add(diag, 3,
+                    "Failed to limit a connection's address space to %lu MiB (MaxChildMemory) - %s",
                     static_cast<unsigned long>(ini_max_child_memory), std::strerror(errno));
         return -1;
     }

@@ -52,7 +52,7 @@ TEST_F(Options, HelpAndVersionNeedNoConfiguration)
     const std::string mine = work.file("mine.xml");
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"--version"}, CONFIG_XML}, {{"-V", "pipe"}, CONFIG_XML}, {{"-c", mine, "-V"}, mine},
-        {{"--config=" + mine, "--version"}, mine}};
+        {{"--config=" + mine, "--version"}, mine}, {{"-c", "x", "-c", mine, "-V"}, mine}};
     for (const auto &[args, config] : cases) {
         SCOPED_TRACE(args[0]);
         const ProcResult r = run_server(args);
@@ -62,8 +62,7 @@ TEST_F(Options, HelpAndVersionNeedNoConfiguration)
     }
 }
 
-// A refused option: its message as an error line, the usage text, status 1;
-// no configuration is read for it.
+// A refused option: its message as an error line, the usage text, status 1.
 TEST_F(Options, RefusedOptions)
 {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
@@ -73,13 +72,14 @@ TEST_F(Options, RefusedOptions)
         {{"--config"}, "Invalid command line - option --config needs a file name"},
         {{"-c", "", "pipe"}, "Invalid configuration file name \"\" - a file name expected"},
         {{"-c", "/tmp/", "pipe"}, "Invalid configuration file name \"/tmp/\" - a file name expected"},
+        {{"-cfile"}, "Invalid command line - unknown option \"-cfile\""},
+        {{"--", "-h"}, "unknown command or method - \"-h\""},  // "--" ends the options
     };
-    fs::remove(CONFIG_XML);
     for (const auto &[args, message] : cases) {
         SCOPED_TRACE(message);
         const ProcResult r = run_server(args);
-        EXPECT_EQ(r, (ProcResult{1, false, "", r.err}));
-        EXPECT_TRUE(std::regex_search(r.err, std::regex("^\\S+ error Invalid"))) << r.err;
+        EXPECT_EQ(r, (ProcResult{args[0] == "--" ? 6 : 1, false, "", r.err}));
+        EXPECT_TRUE(std::regex_search(r.err, std::regex("^\\S+ error "))) << r.err;
         EXPECT_EQ(event_texts(r.err), message + "\n" + USAGE);
     }
 }

@@ -1,6 +1,6 @@
 // Event lines on standard error: time and level outside the journal, the
 // priority alone inside it, every line of a message marked; which level an
-// event gets; when standard error counts as the journal.
+// event gets.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -89,25 +89,6 @@ TEST(EventLines, TimeAndLevelOrJournalPriority)
         SCOPED_TRACE(c.line);
         EXPECT_EQ(qx_event_lines(c.level, c.text, c.journal, EXAMPLE_TIME), c.line);
     }
-}
-
-// Only the stream JOURNAL_STREAM names is the journal: a variable that
-// another process's stream set (a child of a journal-logged shell whose
-// standard error was redirected) or that is malformed is not.
-TEST(EventLines, JournalOnlyWhereJournalStreamNamesStandardError)
-{
-    {
-        CapturedStderr captured(true);
-        EXPECT_TRUE(qx_stderr_is_journal());
-    }
-    for (const char *value : {"1:2", "", "abc", "12", "0:0:0"}) {
-        SCOPED_TRACE(value);
-        CapturedStderr captured(false);
-        setenv("JOURNAL_STREAM", value, 1);
-        EXPECT_FALSE(qx_stderr_is_journal());
-    }
-    CapturedStderr captured(false);
-    EXPECT_FALSE(qx_stderr_is_journal());
 }
 
 // The level of a reported event: the type the caller gives, else the
