@@ -718,8 +718,8 @@ int io_open_control_socket(diagstk_t *diag, io_in_t *input, const char *path)
     addr.sun_family = AF_UNIX;
     if (std::strlen(path) >= sizeof addr.sun_path) {
         diagstk_add(diag, 4,
-                    "ControlSocket %s is too long (at most %zu bytes) - choose a shorter path", path,
-                    sizeof addr.sun_path - 1);
+                    "ControlSocket %s is too long (at most %zu bytes) - choose a shorter path",
+                    path, sizeof addr.sun_path - 1);
         return -1;
     }
     std::memcpy(addr.sun_path, path, std::strlen(path) + 1);

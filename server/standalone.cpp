@@ -258,8 +258,8 @@ int control_connection(server_state &s, diagstk_t *diag)
                     qx_identity_text(&s.icontrol).c_str());
         qx_output_error_result(diag, &s.ocontrol);
         io_close_channels(nullptr, &s.ocontrol, diag);
-        qx_report_event(eventlog, EVENT_TYPE_ERROR, EVENT_CLIENT_DENIED, qx_client_text(&s.icontrol).c_str(),
-                        "due to ControlUsers");
+        qx_report_event(eventlog, EVENT_TYPE_ERROR, EVENT_CLIENT_DENIED,
+                        qx_client_text(&s.icontrol).c_str(), "due to ControlUsers");
         return -1;
     }
     sts = handle_control_request(diag, &s.icontrol, &s.ocontrol, &s.stats);
@@ -392,7 +392,8 @@ int new_incoming_connection(diagstk_t *diag, io_in_t *input, io_out_t *output,
         qx_update_stats(stats, STATS_DISCONNECT, nullptr, nullptr);
         diagstk_add(diag, 3, "Access denied to client due to IP-based ACL");
         qx_output_error_result(diag, output);
-        qx_report_event(eventlog, EVENT_TYPE_ERROR, EVENT_CLIENT_DENIED, address, "due to access control rule");
+        qx_report_event(eventlog, EVENT_TYPE_ERROR, EVENT_CLIENT_DENIED, address,
+                        "due to access control rule");
         return -1;
     }
     if (client_over_limit(diag, limits, *threadspp, address, stats) ||
