@@ -20,7 +20,10 @@ PACKAGES=(
     dpkg-dev file               # the Debian package (cpack -G DEB)
     clang-14 libclang-rt-14-dev # libFuzzer targets (fuzz/)
     hyperfine valgrind          # benchmarks (bench/run.sh) and leak checks
-    systemd                     # systemd-analyze: checks of the service unit
+    systemd libsystemd-dev      # systemd-analyze: checks of the unit; sd_notify
+    lintian                     # the package checks (lintian --pedantic)
+    debootstrap                 # a clean Debian root for the package test
+    strace                      # the system calls the unit's filter must allow
 )
 # ---------------------------------------------------------------------------
 

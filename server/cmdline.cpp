@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <unistd.h>
 
 #include <expat.h>
@@ -66,21 +67,98 @@ void set_listen(io_in_t *input, io_out_t *output)
 // Never returns, so it also frees main's stack: nothing is left allocated at exit.
 [[noreturn]] void print_version(diagstk_t *diag)
 {
+    qx_print_version();
+    diagstk_free(diag);
+    std::exit(0);
+}
+
+constexpr std::string_view USAGE =
+    "Usage:\n"
+    "quilletserver version\n"
+    "quilletserver method method_arguments\n"
+    "where method is one of:\n"
+    "    pipe|- [-]\n"
+    "    file in_filename out_filename|-\n"
+    "    tcpip_listen port\n"
+    "    standalone [port]\n"
+    "    inetd\n";
+
+constexpr std::string_view OPTIONS =
+    "Options, before the method:\n"
+    "    -c, --config FILE   read and save FILE instead of the installation's config.xml\n"
+    "    --check-config      check the configuration file, print \"configuration OK\"\n"
+    "                        or the error, and exit (0 or 1) without serving\n"
+    "    -V, --version       print the version lines and exit\n"
+    "    -h, --help          print this text and exit\n"
+    "SIGHUP makes the standalone server read its configuration file again.\n";
+
+// The value of an option that takes one: "--config=FILE" carries it, else
+// it is the next argument. Null when there is none.
+const char *option_value(int argc, char **argv, int *i, std::string_view arg)
+{
+    if (const auto eq = arg.find('='); eq != arg.npos) return argv[*i] + eq + 1;
+    if (*i + 1 >= argc) return nullptr;
+    return argv[++*i];
+}
+
+}  // namespace
+
+int qx_parse_options(int argc, char **argv, cmdline_options_t *opts, diagstk_t *diag)
+{
+    int i = 1;
+    for (; i < argc; i++) {
+        const std::string_view arg = argv[i];
+        if (arg.size() < 2 || arg[0] != '-') break;  // "-" is the pipe method
+        if (arg == "--") {
+            i++;
+            break;
+        }
+        const std::string_view name = arg.substr(0, arg.find('='));
+        if (arg == "-h" || arg == "--help") {
+            opts->help = true;
+        } else if (arg == "-V" || arg == "--version") {
+            opts->version = true;
+        } else if (arg == "--check-config") {
+            opts->check_config = true;
+        } else if (arg == "-c" || name == "--config") {
+            opts->config = option_value(argc, argv, &i, arg == "-c" ? "-c" : arg);
+            if (opts->config == nullptr) {
+                diagstk_add(diag, 3, "Invalid command line - option %.*s needs a file name",
+                            static_cast<int>(name.size()), name.data());
+                return 1;
+            }
+        } else {
+            diagstk_add(diag, 3, "Invalid command line - unknown option \"%s\"", argv[i]);
+            return 1;
+        }
+    }
+    opts->method_index = i;
+    return 0;
+}
+
+void qx_help(void)
+{
+    std::fwrite(USAGE.data(), 1, USAGE.size(), stdout);
+    std::fwrite(OPTIONS.data(), 1, OPTIONS.size(), stdout);
+    std::fflush(stdout);
+}
+
+void qx_print_version(void)
+{
     const XML_Expat_Version ev = XML_ExpatVersionInfo();
+    char config[1024];
+    if (qx_config_file_path(nullptr, config, sizeof config) < 0)
+        std::snprintf(config, sizeof config, "%s/%s", QUILLET_INSTALL_DIR, QX_CONFIG_FILE);
     std::printf("quilletserver version %s\n", QX_VERSION);
     std::printf("\tbuilt %s\n", qx_get_built_date());
     std::printf("\texpat version %d.%d.%d\n", ev.major, ev.minor, ev.micro);
     std::printf("\n"
                 "Answers XML requests against any ODBC data source, over a pipe, a file,\n"
                 "one TCP connection, inetd, or as a standalone daemon.\n"
-                "Configuration: %s/%s\n",
-                QUILLET_INSTALL_DIR, QX_CONFIG_FILE);
+                "Configuration: %s\n",
+                config);
     std::fflush(stdout);
-    diagstk_free(diag);
-    std::exit(0);
 }
-
-}  // namespace
 
 int qx_parse_cmdline(int argc, char **argv, cmdline_info_t *cmd, io_in_t *input,
                      io_out_t *output, diagstk_t *diag)
@@ -148,14 +226,5 @@ int qx_parse_cmdline(int argc, char **argv, cmdline_info_t *cmd, io_in_t *input,
 
 void qx_usage(void)
 {
-    std::fputs("Usage:\n"
-               "quilletserver version\n"
-               "quilletserver method method_arguments\n"
-               "where method is one of:\n"
-               "    pipe|- [-]\n"
-               "    file in_filename out_filename|-\n"
-               "    tcpip_listen port\n"
-               "    standalone [port]\n"
-               "    inetd\n",
-               stderr);
+    std::fwrite(USAGE.data(), 1, USAGE.size(), stderr);
 }

@@ -24,6 +24,24 @@ inline constexpr const char *QX_VERSION = "1.1.0";
 // Process id of the standalone server, recorded before it starts.
 extern pid_t parent_pid;
 
+// The options that come before the method word.
+struct cmdline_options_t {
+    bool help = false;                // -h, --help
+    bool version = false;             // -V, --version
+    bool check_config = false;        // --check-config
+    const char *config = nullptr;     // -c FILE, --config FILE, --config=FILE
+    int method_index = 1;             // argv index of the method word
+};
+
+// Reads the options before the method word into `opts`; an argument that
+// does not begin with "-" (or is "-" alone) starts the method. 0, or 1 with
+// one message pushed for an unknown option or a missing file name.
+int qx_parse_options(int argc, char **argv, cmdline_options_t *opts, diagstk_t *diag);
+// The usage text followed by the options, on standard output.
+void qx_help(void);
+// The version lines and the product notice on standard output.
+void qx_print_version(void);
+
 // Fills `cmd` and the channel pair from argv. 0; 1..7 or -1 after pushing
 // one message. "version" prints and exits with status 0.
 int qx_parse_cmdline(int argc, char **argv, cmdline_info_t *cmd, io_in_t *input,

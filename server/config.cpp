@@ -658,25 +658,92 @@ int qx_get_install_path(diagstk_t *diag, char *buf, std::size_t buflen)
 
 namespace {
 
-int config_path(diagstk_t *diag, const char *name, char *path)
+// The file named with -c, empty for config.xml in the installation
+// directory.
+std::string config_file_override;
+
+// The directory and the name of the configuration file: the temporary file
+// is "tmp_" and the name, beside it.
+int config_location(diagstk_t *diag, char *dir, std::string *name)
+{
+    if (config_file_override.empty()) {
+        *name = QX_CONFIG_FILE;
+        return qx_get_install_path(diag, dir, PATH_SIZE);
+    }
+    const std::string &file = config_file_override;
+    const std::size_t slash = file.rfind('/');
+    const std::string d = slash == std::string::npos ? "."
+                          : slash == 0                ? "/"
+                                                      : file.substr(0, slash);
+    *name = slash == std::string::npos ? file : file.substr(slash + 1);
+    if (d.size() + 1 > PATH_SIZE) {
+        diagstk_add(diag, 3, "Configuration file name %s is too long", file.c_str());
+        return -1;
+    }
+    std::memcpy(dir, d.c_str(), d.size() + 1);
+    return 0;
+}
+
+// The path of the configuration file, or of its temporary file.
+int config_path(diagstk_t *diag, bool tmp, char *path)
 {
     char dir[PATH_SIZE];
-    if (qx_get_install_path(diag, dir, sizeof dir) < 0) return -1;
-    return qx_filespec(diag, dir, name, path, PATH_SIZE);
+    std::string name;
+    if (config_location(diag, dir, &name) < 0) return -1;
+    if (tmp) name.insert(0, "tmp_");
+    return qx_filespec(diag, dir, name.c_str(), path, PATH_SIZE);
 }
 
 }  // namespace
 
+int qx_set_config_file(diagstk_t *diag, const char *file)
+{
+    const std::size_t len = std::strlen(file);
+    if (len == 0 || file[len - 1] == '/') {
+        diagstk_add(diag, 3, "Invalid configuration file name \"%s\" - a file name expected", file);
+        return -1;
+    }
+    if (len + 5 > PATH_SIZE) {
+        diagstk_add(diag, 3, "Configuration file name %s is too long", file);
+        return -1;
+    }
+    config_file_override = file;
+    return 0;
+}
+
+int qx_config_file_path(diagstk_t *diag, char *buf, std::size_t buflen)
+{
+    char path[PATH_SIZE];
+    if (config_path(diag, false, path) < 0) return -1;
+    if (std::strlen(path) + 1 > buflen) {
+        diagstk_add(diag, 3, "Configuration file name %s is too long", path);
+        return -1;
+    }
+    std::memcpy(buf, path, std::strlen(path) + 1);
+    return 0;
+}
+
+int qx_get_config_dir(diagstk_t *diag, char *buf, std::size_t buflen)
+{
+    char dir[PATH_SIZE];
+    std::string name;
+    if (config_location(diag, dir, &name) < 0) return -1;
+    if (std::strlen(dir) + 1 > buflen) {
+        diagstk_add(diag, 3, "Configuration directory %s is too long", dir);
+        return -1;
+    }
+    std::memcpy(buf, dir, std::strlen(dir) + 1);
+    return 0;
+}
+
 int qx_open_config_file(diagstk_t *diag, io_in_t *input, io_out_t *output, unsigned long flags)
 {
     constexpr const char *op = "qx_open_config_file";
-    char dir[PATH_SIZE], name[PATH_SIZE], path[PATH_SIZE];
-    if (qx_get_install_path(diag, dir, sizeof dir) < 0) return -1;
-    if (flags & QX_CONFIG_TMP)
-        std::snprintf(name, sizeof name, "tmp_%s", QX_CONFIG_FILE);
-    else
-        std::snprintf(name, sizeof name, "%s", QX_CONFIG_FILE);
-    if (qx_filespec(diag, dir, name, path, sizeof path) < 0) return -1;
+    char dir[PATH_SIZE], path[PATH_SIZE];
+    std::string name;
+    if (config_location(diag, dir, &name) < 0) return -1;
+    if (flags & QX_CONFIG_TMP) name.insert(0, "tmp_");
+    if (qx_filespec(diag, dir, name.c_str(), path, sizeof path) < 0) return -1;
 
     if (input != nullptr) {
         input->method = XML_INPUT_METHOD_FILE;
@@ -717,11 +784,9 @@ int qx_open_config_file(diagstk_t *diag, io_in_t *input, io_out_t *output, unsig
 int qx_swap_config_files(diagstk_t *diag)
 {
     constexpr const char *op = "qx_swap_config_files";
-    char path[PATH_SIZE], tmp_path[PATH_SIZE], tmp_name[PATH_SIZE];
-    if (config_path(diag, QX_CONFIG_FILE, path) < 0) return -1;
+    char path[PATH_SIZE], tmp_path[PATH_SIZE];
     // The rename alone replaces the file: there is no moment without one.
-    std::snprintf(tmp_name, sizeof tmp_name, "tmp_%s", QX_CONFIG_FILE);
-    if (config_path(diag, tmp_name, tmp_path) < 0) return -1;
+    if (config_path(diag, false, path) < 0 || config_path(diag, true, tmp_path) < 0) return -1;
     if (std::rename(tmp_path, path) < 0) {
         diagstk_add(diag, 3, "%s: Failed to rename %s to %s - %s", op, tmp_path, path,
                     std::strerror(errno));

@@ -133,8 +133,19 @@ inline constexpr unsigned long QX_CONFIG_TMP = 1;  // qx_open_config_file flag
 
 // Copies the installation directory into buf. 0, or -1 when it does not fit.
 int qx_get_install_path(diagstk_t *diag, char *buf, std::size_t buflen);
-// Opens config.xml (tmp_config.xml with QX_CONFIG_TMP) in the installation
-// directory: for reading on `input` when given, else for writing on
+// Names the configuration file instead of config.xml in the installation
+// directory (the -c option); its temporary file is "tmp_" and its name, in
+// the same directory. A relative name is relative to the working
+// directory. 0, or -1 with a message for an empty name or one ending in "/".
+int qx_set_config_file(diagstk_t *diag, const char *file);
+// The path of the configuration file in use into buf. 0 or -1.
+int qx_config_file_path(diagstk_t *diag, char *buf, std::size_t buflen);
+// The directory of the configuration file in use into buf ("." for a
+// relative name without one). 0 or -1.
+int qx_get_config_dir(diagstk_t *diag, char *buf, std::size_t buflen);
+// Opens the configuration file (config.xml in the installation directory
+// unless qx_set_config_file named another; its temporary file with
+// QX_CONFIG_TMP): for reading on `input` when given, else for writing on
 // `output` (refused for a symbolic link or an unwritable directory). The
 // channel owns the stream. 0 or -1.
 int qx_open_config_file(diagstk_t *diag, io_in_t *input, io_out_t *output,

@@ -507,8 +507,8 @@ int qx_request_connection(diagstk_t *diag, const io_in_t *input, const char *dat
         const std::string user = qx_identity_text(input);
         diagstk_add(diag, 3, "User %s denied access to data source \"%s\"", user.c_str(),
                     datasource_name);
-        qx_report_event(eventlog, 2, EVENT_DSN_DENIED, qx_client_text(input).c_str(),
-                        datasource_name);
+        qx_report_event(eventlog, EVENT_TYPE_ERROR, EVENT_DSN_DENIED,
+                        qx_client_text(input).c_str(), datasource_name);
         return -1;
     }
     if (connstr == nullptr) {

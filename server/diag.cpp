@@ -116,7 +116,7 @@ int diagstk_emit(diagstk_t *d, unsigned long flags, unsigned count)
             qx_report_event(d->out.eventlogh, 1, EVENT_GENERIC, e.text, nullptr);
             delivered = true;
         }
-        if (!delivered) std::fprintf(stderr, "%s\n", e.text);
+        if (!delivered) qx_write_event(event_level::error, e.text);
         if (d->out.file != nullptr) {
             std::fputs("DIAG: ", d->out.file);
             std::fputs(e.text, d->out.file);

@@ -2,8 +2,12 @@
 
 #include "event.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <sys/stat.h>
+#include <unistd.h>
 
 // ------------------------------------------------------------------- events
 
@@ -44,19 +48,37 @@ constexpr double REPEAT_WINDOW_SECONDS = 300;
 
 // Substitutes up to two "%s" of a table format. The formats hold nothing but
 // "%s", so this avoids handing a run-time format string to printf.
-void write_event_line(const char *format, const char *str1, const char *str2)
+std::string event_text(const char *format, const char *str1, const char *str2)
 {
     const char *args[2] = {str1 ? str1 : "(null)", str2 ? str2 : "(null)"};
+    std::string text;
     int next = 0;
     for (const char *p = format; *p; p++) {
         if (p[0] == '%' && p[1] == 's' && next < 2) {
-            std::fputs(args[next++], stderr);
+            text += args[next++];
             p++;
         } else {
-            std::fputc(*p, stderr);
+            text += *p;
         }
     }
-    std::fputc('\n', stderr);
+    return text;
+}
+
+// The level of an event: its type when the caller gave one we know, else
+// the severity bits of its id (3 error, 2 warning, 1 information).
+event_level level_of(int type, long event_id)
+{
+    switch (type) {
+    case EVENT_TYPE_ERROR: return event_level::error;
+    case EVENT_TYPE_WARNING: return event_level::warning;
+    case EVENT_TYPE_INFO: return event_level::info;
+    default: break;
+    }
+    switch ((static_cast<unsigned long>(event_id) >> 30) & 3) {
+    case 3: return event_level::error;
+    case 2: return event_level::warning;
+    default: return event_level::info;
+    }
 }
 
 void report_repeats(void *eventlog)
@@ -64,7 +86,7 @@ void report_repeats(void *eventlog)
     char num[16];
     std::snprintf(num, sizeof num, "%u", repeats);
     repeats = 0;
-    qx_report_event(eventlog, 2, EVENT_REPEATED, num, nullptr);
+    qx_report_event(eventlog, EVENT_TYPE_WARNING, EVENT_REPEATED, num, nullptr);
 }
 
 }  // namespace
@@ -72,7 +94,6 @@ void report_repeats(void *eventlog)
 void qx_report_event(void *eventlog, int type, long event_id, const char *str1,
                      const char *str2)
 {
-    (void)type;  // carried for an event log; standard error has no types
     const time_t now = std::time(nullptr);
     if (event_id == last_id) {
         repeats++;
@@ -91,12 +112,65 @@ void qx_report_event(void *eventlog, int type, long event_id, const char *str1,
     time_of_last_msg = now;
 
     if (eventlog != nullptr) return;
+    const event_level level = level_of(type, event_id);
     for (const msgmap_row *row = msgmap; row->eventid != 0; row++) {
         if (row->eventid == event_id) {
-            write_event_line(row->format, str1, str2);
+            qx_write_event(level, event_text(row->format, str1, str2));
             return;
         }
     }
-    write_event_line(str1 ? str1 : "", str2, nullptr);
+    qx_write_event(level, event_text(str1 ? str1 : "", str2, nullptr));
 }
 
+std::string qx_event_lines(event_level level, std::string_view text, bool journal,
+                           std::time_t when)
+{
+    static constexpr std::string_view names[] = {"error", "warning", "info"};
+    static constexpr std::string_view priorities[] = {"<3>", "<4>", "<6>"};
+    const auto at = static_cast<std::size_t>(level);
+    std::string prefix;
+    if (journal) {
+        prefix = priorities[at];
+    } else {
+        struct tm tm {};
+        char stamp[32];
+        gmtime_r(&when, &tm);
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
+        prefix.append(stamp).append(" ").append(names[at]).append(" ");
+    }
+    // A message of several lines keeps its level on every line: the
+    // journal and anyone who filters by level see each line alone.
+    while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+    std::string lines;
+    do {
+        const std::size_t end = text.find('\n');
+        lines.append(prefix).append(text.substr(0, end)).append("\n");
+        text = end == text.npos ? std::string_view{} : text.substr(end + 1);
+    } while (!text.empty());
+    return lines;
+}
+
+bool qx_stderr_is_journal(void)
+{
+    const char *stream = std::getenv("JOURNAL_STREAM");
+    if (stream == nullptr) return false;
+    unsigned long long dev = 0, ino = 0;
+    char end = '\0';
+    if (std::sscanf(stream, "%llu:%llu%c", &dev, &ino, &end) != 2) return false;
+    struct stat st {};
+    return fstat(STDERR_FILENO, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
+}
+
+void qx_write_event(event_level level, std::string_view text)
+{
+    const std::string lines =
+        qx_event_lines(level, text, qx_stderr_is_journal(), std::time(nullptr));
+    std::fflush(stderr);
+    std::string_view rest = lines;
+    while (!rest.empty()) {
+        const ssize_t n = write(STDERR_FILENO, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // nowhere left to tell
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+}

@@ -656,8 +656,6 @@ int io_open_control_channel(diagstk_t *diag, io_in_t *input, io_out_t *output)
 
 namespace {
 
-constexpr const char *SOCKET_OP = "io_open_control_socket";
-
 // Clears the way for a new socket at `path`: nothing there, or a socket
 // that nobody listens on any more (its server ended without removing it).
 // A socket still served belongs to another server; anything that is not a
@@ -667,12 +665,14 @@ int clear_socket_path(diagstk_t *diag, const sockaddr_un &addr)
     struct stat st {};
     if (lstat(addr.sun_path, &st) != 0) {
         if (errno == ENOENT) return 0;
-        diagstk_add(diag, 4, "%s: cannot use %s - %s", SOCKET_OP, addr.sun_path,
+        diagstk_add(diag, 4, "ControlSocket %s cannot be used - %s", addr.sun_path,
                     std::strerror(errno));
         return -1;
     }
     if (!S_ISSOCK(st.st_mode)) {
-        diagstk_add(diag, 4, "%s: %s exists and is not a socket - not replacing it", SOCKET_OP,
+        diagstk_add(diag, 4,
+                    "ControlSocket %s exists and is not a socket - not replacing it; remove it "
+                    "or choose another path",
                     addr.sun_path);
         return -1;
     }
@@ -683,11 +683,14 @@ int clear_socket_path(diagstk_t *diag, const sockaddr_un &addr)
                        errno == EAGAIN);
     if (probe >= 0) close(probe);
     if (served) {
-        diagstk_add(diag, 4, "%s: %s is in use by another server", SOCKET_OP, addr.sun_path);
+        diagstk_add(diag, 4,
+                    "ControlSocket %s is in use by another server - stop it or choose another path",
+                    addr.sun_path);
         return -1;
     }
     if (unlink(addr.sun_path) < 0 && errno != ENOENT) {
-        diagstk_add(diag, 4, "%s: cannot remove the stale socket %s - %s", SOCKET_OP,
+        diagstk_add(diag, 4,
+                    "ControlSocket %s is left from an earlier run and cannot be removed - %s",
                     addr.sun_path, std::strerror(errno));
         return -1;
     }
@@ -714,15 +717,16 @@ int io_open_control_socket(diagstk_t *diag, io_in_t *input, const char *path)
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (std::strlen(path) >= sizeof addr.sun_path) {
-        diagstk_add(diag, 4, "%s: socket path %s is too long (at most %zu bytes)", SOCKET_OP, path,
-                    sizeof addr.sun_path - 1);
+        diagstk_add(diag, 4,
+                    "ControlSocket %s is too long (at most %zu bytes) - choose a shorter path",
+                    path, sizeof addr.sun_path - 1);
         return -1;
     }
     std::memcpy(addr.sun_path, path, std::strlen(path) + 1);
     if (clear_socket_path(diag, addr) < 0) return -1;
     int sock = socket(AF_UNIX, SOCK_STREAM, 0);
     if (sock < 0) {
-        diagstk_add(diag, 4, "%s: Failed to create socket - %s", SOCKET_OP, std::strerror(errno));
+        diagstk_add(diag, 4, "Failed to create the control socket - %s", std::strerror(errno));
         return -1;
     }
     if (io_register_file(diag, IO_REGISTER_ADD, &sock, nullptr) < 0) {
@@ -730,14 +734,14 @@ int io_open_control_socket(diagstk_t *diag, io_in_t *input, const char *path)
         return -1;
     }
     if (bind_private(sock, addr) < 0 || listen(sock, 5) < 0) {
-        diagstk_add(diag, 4, "%s: cannot listen on %s - %s", SOCKET_OP, path, std::strerror(errno));
+        diagstk_add(diag, 4, "Cannot listen on ControlSocket %s - %s", path, std::strerror(errno));
         io_register_file(nullptr, IO_REGISTER_REMOVE, &sock, nullptr);
         close(sock);
         return -1;
     }
     input->src.listen.local_path = strdup(path);
     if (input->src.listen.local_path == nullptr) {
-        diagstk_add(diag, 4, "%s: out of memory", SOCKET_OP);
+        diagstk_add(diag, 4, "Out of memory opening ControlSocket %s", path);
         io_register_file(nullptr, IO_REGISTER_REMOVE, &sock, nullptr);
         close(sock);
         unlink(path);
@@ -922,7 +926,7 @@ const char *op_name(int operation)
     case IO_REGISTER_CLOSE: return "CLOSE";
     case IO_REGISTER_REMOVE: return "REMOVE";
     case IO_REGISTER_INIT: return "INIT";
-    default: return "unknwon";
+    default: return "unknown";
     }
 }
 

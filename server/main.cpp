@@ -1,7 +1,9 @@
-// main.cpp - the process entry: prepare the process, read the
-// configuration, parse the command line, run one start-up method.
-// The order of the steps is the program's contract: the configuration is
-// read before the command line, so a missing config.xml stops every method.
+// main.cpp - the process entry: prepare the process, read the options,
+// read the configuration, parse the command line, run one start-up method.
+// The order of the steps is the program's contract: the options come first
+// (help and version need no configuration, -c names the file), then the
+// configuration is read before the method is looked at, so a missing
+// config.xml stops every method.
 
 #include <clocale>
 #include <cstdio>
@@ -52,6 +54,26 @@ void probe_driver_manager()
     std::exit(1);
 }
 
+// A refused option: its message and the usage text, like a refused method.
+[[noreturn]] void refuse_command_line(diagstk_t *diag, int status)
+{
+    diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
+    diagstk_free(diag);
+    qx_usage();
+    qx_close_logs();
+    std::exit(status);
+}
+
+// An option that only prints (help, version, a checked configuration).
+[[noreturn]] void finish_early(diagstk_t *diag, void (*print)())
+{
+    print();
+    std::fflush(stdout);
+    diagstk_free(diag);
+    qx_close_logs();
+    std::exit(std::ferror(stdout) ? 1 : 0);
+}
+
 int dispatch(cmdline_info_t *cmd, io_in_t *input, io_out_t *output, diagstk_t *diag)
 {
     int sts;
@@ -95,8 +117,8 @@ int main(int argc, char **argv)
     diagstk_t *diag = diagstk_new();
     if (diag == nullptr) {
         mtlog("Failed to allocate diagnostic stack\n");
-        qx_report_event(eventlog, 1, EVENT_STARTUP_FAILED, "Failed to allocate diagnostic stack",
-                        nullptr);
+        qx_report_event(eventlog, EVENT_TYPE_ERROR, EVENT_STARTUP_FAILED,
+                        "Failed to allocate diagnostic stack", nullptr);
         return 1;
     }
     diagstk_register_output(diag, DIAGSTK_OUTPUT_EVENTLOG, eventlog);
@@ -104,6 +126,14 @@ int main(int argc, char **argv)
 
     ensure_utf8_ctype();
     probe_driver_manager();
+
+    mtlog("Parsing options\n");
+    cmdline_options_t opts;
+    if (qx_parse_options(argc, argv, &opts, diag) != 0) refuse_command_line(diag, 1);
+    if (opts.config != nullptr && qx_set_config_file(diag, opts.config) < 0)
+        refuse_command_line(diag, 1);
+    if (opts.help) finish_early(diag, qx_help);
+    if (opts.version) finish_early(diag, qx_print_version);
 
     mtlog("Using static configuration\n");
     if (qx_open_config_file(diag, &input, nullptr, 0) < 0 || qx_parse_config(diag, &input) < 0) {
@@ -113,9 +143,12 @@ int main(int argc, char **argv)
     if (io_close_channels(&input, nullptr, diag) < 0)
         diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
     input = io_in_t{};
+    if (opts.check_config) finish_early(diag, [] { std::puts("configuration OK"); });
 
     mtlog("Parsing command line\n");
-    int sts = qx_parse_cmdline(argc, argv, &cmd, &input, &output, diag);
+    // The method word is the first argument after the options.
+    const int skipped = opts.method_index - 1;
+    int sts = qx_parse_cmdline(argc - skipped, argv + skipped, &cmd, &input, &output, diag);
     if (sts != 0) {
         diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
         diagstk_free(diag);

@@ -15,6 +15,8 @@
 namespace {
 
 volatile sig_atomic_t sigint = 0, sigterm = 0, sighup = 0;
+// The first of SIGINT and SIGTERM to arrive: the one the stop line names.
+volatile sig_atomic_t first_termination = 0;
 // Deliveries not yet traced, and the process that received them.
 volatile sig_atomic_t pending_int = 0, pending_term = 0, pending_hup = 0;
 
@@ -62,6 +64,13 @@ void signal_received(int sig)
     case SIGHUP: sighup = 1; pending_hup = pending_hup + 1; break;
     case SIGTERM: sigterm = 1; pending_term = pending_term + 1; break;
     case SIGINT: sigint = 1; pending_int = pending_int + 1; break;
+    default: break;
+    }
+    switch (sig) {
+    case SIGTERM:
+    case SIGINT:
+        if (first_termination == 0) first_termination = sig;
+        break;
     default: break;  // SIGCHLD: interrupting the server's wait is all it does
     }
 }
@@ -97,15 +106,24 @@ int init_signals(diagstk_t *diag)
 int process_signals(void)
 {
     trace_deliveries();
-    if (!sigint && !sigterm) {
-        if (sighup) sighup = 0;
-        return 0;
-    }
+    if (!sigint && !sigterm) return 0;
     mtlog("SIG{INT|TERM} seen\n");
     return 2;
 }
 
 bool qx_termination_requested(void) { return sigint != 0 || sigterm != 0; }
+
+int qx_termination_signal(void) { return first_termination; }
+
+bool qx_reload_requested(void)
+{
+    // Read and cleared while the handled signals are blocked (outside the
+    // server's wait), so a SIGHUP that arrives later is kept for the next
+    // turn, and several before it make one reload.
+    if (sighup == 0) return false;
+    sighup = 0;
+    return true;
+}
 
 int qx_hold_signals(diagstk_t *diag)
 {

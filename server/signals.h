@@ -7,8 +7,14 @@
 // automatic restart of interrupted calls) and ignores SIGPIPE.
 int init_signals(diagstk_t *diag);
 void signal_received(int sig);
-// 2 once SIGINT or SIGTERM has arrived, else 0 (a SIGHUP is forgotten).
+// 2 once SIGINT or SIGTERM has arrived, else 0. A SIGHUP is kept for
+// qx_reload_requested.
 int process_signals(void);
+// True once for each turn after SIGHUP arrived (the flag is cleared): the
+// standalone server then reads its configuration file again.
+bool qx_reload_requested(void);
+// SIGTERM or SIGINT, whichever arrived first; 0 before either.
+int qx_termination_signal(void);
 // True once SIGINT or SIGTERM has arrived. Unlike process_signals it
 // writes no trace, so any thread may ask: it only reads two flags that the
 // handler sets in single stores.

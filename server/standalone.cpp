@@ -20,6 +20,7 @@
 #include "control.h"
 #include "event.h"
 #include "log.h"
+#include "service.h"
 #include "signals.h"
 #include "startup.h"
 #include "tls.h"
@@ -101,8 +102,8 @@ void close_stop_notice(server_state &s)
     s.stop_notice = -1;
 }
 
-// The control socket's path: a relative one lies in the installation
-// directory, beside config.xml.
+// The control socket's path: a relative one lies beside the configuration
+// file (config.xml in the installation directory).
 int control_socket_path(diagstk_t *diag, const char *setting, char *path, std::size_t size)
 {
     if (setting[0] == '/') {
@@ -110,7 +111,7 @@ int control_socket_path(diagstk_t *diag, const char *setting, char *path, std::s
         return 0;
     }
     char dir[1024];
-    if (qx_get_install_path(diag, dir, sizeof dir) < 0) return -1;
+    if (qx_get_config_dir(diag, dir, sizeof dir) < 0) return -1;
     return qx_filespec(diag, dir, setting, path, size);
 }
 
@@ -128,7 +129,7 @@ int open_control(server_state &s, diagstk_t *diag)
         return -1;
     const bool tcp = std::strcmp(address, "none") != 0;
     if (!tcp && socket_setting[0] == '\0') {
-        qx_report_event(eventlog, 2, EVENT_GENERIC,
+        qx_report_event(eventlog, EVENT_TYPE_WARNING, EVENT_GENERIC,
                         "Control interface enabled but not listening - ControlListenAddress is "
                         "none and ControlSocket is empty",
                         nullptr);
@@ -176,6 +177,7 @@ void start_up(server_state &s, io_in_t *input, io_out_t *output, diagstk_t *diag
         std::exit(r & 0xFF);
     }
     mtlog("Request channel open\n");
+    qx_service_started(input, s.icontrolp);
 }
 
 void idle_turn(server_state &s, diagstk_t *diag)
@@ -256,8 +258,8 @@ int control_connection(server_state &s, diagstk_t *diag)
                     qx_identity_text(&s.icontrol).c_str());
         qx_output_error_result(diag, &s.ocontrol);
         io_close_channels(nullptr, &s.ocontrol, diag);
-        qx_report_event(eventlog, 2, EVENT_CLIENT_DENIED, qx_client_text(&s.icontrol).c_str(),
-                        "due to ControlUsers");
+        qx_report_event(eventlog, EVENT_TYPE_ERROR, EVENT_CLIENT_DENIED,
+                        qx_client_text(&s.icontrol).c_str(), "due to ControlUsers");
         return -1;
     }
     sts = handle_control_request(diag, &s.icontrol, &s.ocontrol, &s.stats);
@@ -276,11 +278,17 @@ int control_connection(server_state &s, diagstk_t *diag)
 {
     io_close_channels(input, nullptr, nullptr);
     close_control(s);
+    qx_service_stopping();
     close_stop_notice(s);
     qx_free_ip_acl(diag, &s.ip_acl);
     qx_free_ip_acl(diag, &s.ip_ctrl_acl);
     if (qx_ini_flag_set(FLAG_KILL_CHILDREN)) kill_remaining_threads(diag, s.threadsll);
-    if (qx_ini_flag_set(FLAG_WAIT_CHILDREN)) waitfor_exited_threads(diag, &s.threadsll);
+    unsigned waited_for = 0;
+    if (qx_ini_flag_set(FLAG_WAIT_CHILDREN)) {
+        waited_for = qx_children_running(s.threadsll);
+        waitfor_exited_threads(diag, &s.threadsll);
+    }
+    qx_service_stopped(qx_termination_signal(), waited_for);
     diagstk_free(diag);
     stop_event_logging(nullptr);
     qx_close_logs();
@@ -297,6 +305,10 @@ int startup_standalone(cmdline_info_t *, io_in_t *input, io_out_t *output, diags
     start_up(s, input, output, diag);
     for (;;) {
         if (process_signals() == 2) shut_down(s, input, diag);
+        if (qx_reload_requested()) {
+            qx_service_reload(diag);
+            idle_turn(s, diag);  // the access lists of a new file apply now
+        }
         const int r = io_wait_for_connection(input, s.icontrolp, diag);
         if (r == 0) {
             diagstk_remove(diag, 0);  // an interrupted wait is not news
@@ -380,7 +392,8 @@ int new_incoming_connection(diagstk_t *diag, io_in_t *input, io_out_t *output,
         qx_update_stats(stats, STATS_DISCONNECT, nullptr, nullptr);
         diagstk_add(diag, 3, "Access denied to client due to IP-based ACL");
         qx_output_error_result(diag, output);
-        qx_report_event(eventlog, 2, EVENT_CLIENT_DENIED, address, "due to access control rule");
+        qx_report_event(eventlog, EVENT_TYPE_ERROR, EVENT_CLIENT_DENIED, address,
+                        "due to access control rule");
         return -1;
     }
     if (client_over_limit(diag, limits, *threadspp, address, stats) ||

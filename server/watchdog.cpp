@@ -150,7 +150,7 @@ private:
         } catch (const std::system_error &e) {
             const std::string why = std::string("Statements run without limits: no watchdog - ") +
                                     e.what();
-            qx_report_event(eventlog, 2, EVENT_GENERIC, why.c_str(), nullptr);
+            qx_report_event(eventlog, EVENT_TYPE_WARNING, EVENT_GENERIC, why.c_str(), nullptr);
         }
         pthread_sigmask(SIG_SETMASK, &old, nullptr);
         return thread_.joinable();
@@ -304,9 +304,9 @@ int qx_limit_child_memory(diagstk_t *diag)
     // Soft and hard alike: this process never needs more, and cannot take it back.
     rl.rlim_cur = rl.rlim_max = bytes;
     if (setrlimit(RLIMIT_AS, &rl) < 0) {
-        diagstk_add(diag, 3, "%s: failed to limit the address space to %lu MiB - %s",
-                    "qx_limit_child_memory", static_cast<unsigned long>(ini_max_child_memory),
-                    std::strerror(errno));
+        diagstk_add(diag, 3,
+                    "Failed to limit a connection's address space to %lu MiB (MaxChildMemory) - %s",
+                    static_cast<unsigned long>(ini_max_child_memory), std::strerror(errno));
         return -1;
     }
     return 0;

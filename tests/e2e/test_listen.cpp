@@ -117,17 +117,18 @@ TEST_F(Listen, ControlSocketPathsRefusedAtStart)
     ASSERT_EQ(listen(served.get(), 1), 0);
     const std::string long_path = "/tmp/" + std::string(104, 'x');
     const std::pair<std::string, std::string> cases[] = {
-        {file, "io_open_control_socket: " + file + " exists and is not a socket - not replacing it"},
-        {live, "io_open_control_socket: " + live + " is in use by another server"},
-        {long_path, "io_open_control_socket: socket path " + long_path +
-                        " is too long (at most 107 bytes)"},
+        {file, "ControlSocket " + file +
+                   " exists and is not a socket - not replacing it; remove it or choose another path"},
+        {live, "ControlSocket " + live + " is in use by another server - stop it or choose another path"},
+        {long_path,
+         "ControlSocket " + long_path + " is too long (at most 107 bytes) - choose a shorter path"},
     };
     for (const auto &[path, message] : cases) {
         SCOPED_TRACE(path);
         write_config(config_doc(settings_with_ports("<ControlSocket>" + path + "</ControlSocket>")));
         const ProcResult r = run_server({"standalone"});
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, message + "\n");
+        EXPECT_EQ(event_texts(r.err), message + "\n");
     }
     EXPECT_EQ(read_file(file), "precious");
     EXPECT_TRUE(fs::is_socket(live));

@@ -142,9 +142,10 @@ TEST_F(Standalone, ControlPortReconfiguresAndReports)
     EXPECT_EQ(stop().status, 0);
 }
 
-// SIGHUP changes nothing: the server goes on serving the connected client
-// and new ones.
-TEST_F(Standalone, HangupIsIgnored)
+// SIGHUP reloads config.xml and interrupts nothing: the server goes on
+// serving the connected client and new ones (what a reload changes:
+// test_service).
+TEST_F(Standalone, HangupKeepsServing)
 {
     ASSERT_TRUE(start());
     Fd conn = connect_port(port);
@@ -152,7 +153,7 @@ TEST_F(Standalone, HangupIsIgnored)
     kill(server->pid(), SIGHUP);
     EXPECT_TRUE(answers(conn.get(), 2));
     EXPECT_TRUE(serves(3));
-    EXPECT_EQ(stop(), CLEAN_EXIT);
+    EXPECT_EQ(stop(), (ProcResult{0, false, "", "Configuration reloaded from " + CONFIG_XML + "\n"}));
 }
 
 // KillChildrenOnClosedown: a child still reading a request is ended by the

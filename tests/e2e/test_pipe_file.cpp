@@ -34,7 +34,8 @@ TEST_F(CommandLine, RefusedArgumentsAndMissingOrUnusableConfiguration)
         SCOPED_TRACE(c.message);
         const ProcResult r = run_server(c.args);
         EXPECT_EQ(r, (ProcResult{c.status, false, "", r.err}));
-        EXPECT_TRUE(r.err.starts_with(c.message + "\nUsage:\n")) << r.err;
+        EXPECT_TRUE(std::regex_search(r.err, EVENT_PREFIX)) << r.err;
+        EXPECT_TRUE(event_texts(r.err).starts_with(c.message + "\nUsage:\n")) << r.err;
     }
 
     fs::remove(CONFIG_XML);
@@ -45,14 +46,18 @@ TEST_F(CommandLine, RefusedArgumentsAndMissingOrUnusableConfiguration)
         {"standalone"}};
     for (const auto &args : methods) {
         SCOPED_TRACE(args.empty() ? "(no arguments)" : args[0]);
-        EXPECT_EQ(run_server(args, with_input("<Request/>")), (ProcResult{1, false, "", missing}));
+        const ProcResult r = run_server(args, with_input("<Request/>"));
+        EXPECT_EQ(r, (ProcResult{1, false, "", r.err}));
+        EXPECT_EQ(event_texts(r.err), missing);
     }
     // A port TCP cannot carry is refused, not masked to another one.
     for (const auto &[port, error] :
          {std::pair{"12ab", "xml2config: invalid value 12ab for Port\n"},
           std::pair{"70000", "xml2config: value \"70000\" for Port out of range (1 to 65535)\n"}}) {
         write_config(config_doc(std::string("<Port>") + port + "</Port>"));
-        EXPECT_EQ(run_server({"pipe"}, with_input("<Request/>")), (ProcResult{1, false, "", error}));
+        const ProcResult r = run_server({"pipe"}, with_input("<Request/>"));
+        EXPECT_EQ(r, (ProcResult{1, false, "", r.err}));
+        EXPECT_EQ(event_texts(r.err), error);
     }
 }
 

@@ -161,9 +161,9 @@ TEST_F(Protocol, CutShortConfigurationFileStopsStartUp)
 {
     std::string config = config_doc(settings_with_ports(""));
     write_config(config.erase(config.rfind("</Configuration>")));
-    EXPECT_EQ(run_server({"pipe"}, with_input(v(1))),
-              (ProcResult{1, false, "",
-                          "error on line 1 of " + CONFIG_XML + ", no element found\n"}));
+    const ProcResult r = run_server({"pipe"}, with_input(v(1)));
+    EXPECT_EQ(r, (ProcResult{1, false, "", r.err}));
+    EXPECT_EQ(event_texts(r.err), "error on line 1 of " + CONFIG_XML + ", no element found\n");
 }
 
 // Line breaks in SQL separate words and end "--" comments (a procedure's

@@ -230,7 +230,7 @@ TEST_F(Tls, UnusableSettingsStopStartUp)
                 method == "standalone" ? std::vector<std::string>{method}
                                        : std::vector<std::string>{method, std::to_string(port)});
             EXPECT_EQ(r.status, 1) << method;
-            EXPECT_EQ(r.err, message + "\n") << method;
+            EXPECT_EQ(event_texts(r.err), message + "\n") << method;
         }
     }
 }

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,6 +87,16 @@ Child::Child(const std::vector<std::string> &args, ProcOptions opts)
             const char *old = getenv(name);
             setenv(name, (std::string(old ? old : "") + option).c_str(), 1);
         }
+        // Only a test that asks for them talks to a service manager or
+        // writes for the journal.
+        unsetenv("NOTIFY_SOCKET");
+        unsetenv("JOURNAL_STREAM");
+        if (opts.journal) {
+            struct stat st {};
+            fstat(STDERR_FILENO, &st);
+            setenv("JOURNAL_STREAM",
+                   (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+        }
         for (const std::string &e : opts.env) putenv(strdup(e.c_str()));
         std::vector<char *> argv;
         for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
@@ -117,6 +128,48 @@ ProcResult Child::finish()
     return r;
 }
 
+std::size_t Child::err_size() const
+{
+    struct stat st {};
+    return fstat(err_.get(), &st) == 0 ? static_cast<std::size_t>(st.st_size) : 0;
+}
+
+std::string Child::err_now() const
+{
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = pread(err_.get(), buf, sizeof buf, static_cast<off_t>(text.size()))) > 0;)
+        text.append(buf, static_cast<std::size_t>(n));
+    return text;
+}
+
+std::string event_texts(std::string_view err)
+{
+    std::string texts;
+    while (!err.empty()) {
+        const std::size_t end = err.find('\n');
+        const std::string line(err.substr(0, end == err.npos ? err.size() : end + 1));
+        err.remove_prefix(line.size());
+        std::smatch m;
+        texts += std::regex_search(line, m, EVENT_PREFIX) ? m.suffix().str() : line;
+    }
+    return texts;
+}
+
+std::string server_events(std::string_view err)
+{
+    std::string kept;
+    std::istringstream lines{event_texts(err)};
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("quilletserver 1.1.0 started, pid ") ||
+            line.starts_with("quilletserver stopped on "))
+            continue;
+        kept += line;
+        if (!lines.eof()) kept += '\n';
+    }
+    return kept;
+}
+
 void PrintTo(const ProcResult &r, std::ostream *os)
 {
     *os << "{status " << r.status << (r.timed_out ? " (timed out)" : "") << ", out \"" << r.out
@@ -145,6 +198,7 @@ ProcResult query(const std::string &req, ProcOptions opts)
     opts.input = req;
     ProcResult r = run_server({"pipe"}, std::move(opts));
     r.out = result_of(r.out);
+    r.err = event_texts(r.err);
     return r;
 }
 
@@ -493,10 +547,14 @@ std::string NetTest::settings_with_ports(std::string_view settings) const
            std::to_string(control_port) + "</ControlPort>" + std::string(settings);
 }
 
-::testing::AssertionResult NetTest::start(std::string_view settings)
+::testing::AssertionResult NetTest::start(std::string_view settings, std::vector<std::string> env,
+                                          bool journal)
 {
     write_config(config_doc(settings_with_ports(settings)));
-    server = std::make_unique<Child>(command({"standalone"}), with_input("", 120s));
+    ProcOptions opts = with_input("", 120s);
+    opts.env = std::move(env);
+    opts.journal = journal;
+    server = std::make_unique<Child>(command({"standalone"}), std::move(opts));
     const pid_t pid = server->pid();
     if (eventually([&] { return listening(port) || has_ended(pid); }, NET_LIMIT) && !has_ended(pid))
         return ::testing::AssertionSuccess();
@@ -513,7 +571,9 @@ ProcResult NetTest::stop()
         for (const pid_t kid : children_of(pid)) kill(kid, SIGKILL);
         kill(pid, SIGKILL);
     }
-    return server->finish();
+    ProcResult r = server->finish();
+    r.err = server_events(r.err);
+    return r;
 }
 
 ::testing::AssertionResult NetTest::answers(int fd, int v) const

@@ -62,6 +62,8 @@ struct ProcOptions {
     std::vector<std::string> env;  // "NAME=value" added; "NAME" removed
     int socket = -1;               // standard input and output, taken over by the child
     std::chrono::milliseconds limit = 10s;
+    // Standard error stands for the systemd journal: JOURNAL_STREAM names it.
+    bool journal = false;
 };
 inline ProcOptions with_input(std::string input, std::chrono::milliseconds limit = 10s)
 {
@@ -74,6 +76,9 @@ public:
     Child(const std::vector<std::string> &args, ProcOptions opts);
     ~Child();
     pid_t pid() const { return pid_; }
+    // Bytes written on standard error so far, and what they say.
+    std::size_t err_size() const;
+    std::string err_now() const;
     ProcResult finish();
 
 private:
@@ -93,8 +98,21 @@ inline ProcResult run_server(const std::vector<std::string> &args, ProcOptions o
 // Fails, quoting the tool's output, unless it exits with status 0.
 ::testing::AssertionResult run_tool(const std::vector<std::string> &argv, std::string_view input,
                                     std::string *out, std::chrono::milliseconds limit = 30s);
-// The answer of `pipe` to `req`, with `out` reduced to its result_of().
+// The answer of `pipe` to `req`, with `out` reduced to its result_of() and
+// `err` to its event_texts().
 ProcResult query(const std::string &req, ProcOptions opts = {});
+
+// ---- Standard error
+
+// The prefix of an event line on standard error outside the journal:
+// "<RFC 3339 UTC time> <level> ".
+inline const std::regex EVENT_PREFIX(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ (error|warning|info) )");
+// `err` with the prefix taken off every event line (a last line cut short
+// included); other lines, such as the usage text, stay as they are.
+std::string event_texts(std::string_view err);
+// The standard error of a standalone server as event texts, without its
+// start and stop lines (test_service checks those).
+std::string server_events(std::string_view err);
 
 // ---- Files
 
@@ -270,10 +288,13 @@ protected:
         if (server && !has_ended(server->pid())) stop();
     }
 
-    // Writes config.xml and starts the server; succeeds once it listens.
-    ::testing::AssertionResult start(std::string_view settings = "");
+    // Writes config.xml and starts the server (`env` added to its
+    // environment); succeeds once it listens.
+    ::testing::AssertionResult start(std::string_view settings = "",
+                                     std::vector<std::string> env = {}, bool journal = false);
     std::string settings_with_ports(std::string_view settings) const;
-    ProcResult stop();  // SIGTERM if still running, then collect
+    // SIGTERM if still running, then collect; `err` as server_events gives it.
+    ProcResult stop();
     bool server_ended_within(std::chrono::milliseconds limit) const
     {
         return eventually([pid = server->pid()] { return has_ended(pid); }, limit);
