@@ -16,6 +16,7 @@
 #include "acl.h"
 #include "connstr.h"
 #include "datasource.h"
+#include "http.h"
 #include "log.h"
 #include "parse.h"
 #include "sqlite_confine.h"
@@ -182,6 +183,11 @@ ini_setting_t quillet_settings[] = {
      .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "",
      .destination = ini_control_users, .dest_size = sizeof ini_control_users,
      .attr_in_func = attr_control_users_in},
+    // Read by each connection child as it tells HTTP from the raw protocol.
+    {.type = INI_TYPE_STRING, .name = "Http",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "Yes",
+     .destination = ini_http, .dest_size = sizeof ini_http, .attr_in_func = attr_http_in,
+     .changed_func = http_changed},
     {},  // a null name ends the table
 };
 

@@ -4,13 +4,17 @@
 #include "connection.h"
 
 #include "config.h"
+#include "http.h"
 #include "odbc.h"
+#include "parse.h"
 #include "request.h"
 #include "xml.h"
 
 namespace {
 
-enum class step_result { answered, failed, unreadable, closed };
+// `finished`: answered, and the connection ends (an HTTP client asked for
+// it, or its request cannot be told from the next).
+enum class step_result { answered, failed, unreadable, closed, finished };
 
 // The peer closed the connection between requests: the end of input came
 // before any byte of a new request (blanks between requests are none). A
@@ -49,6 +53,76 @@ step_result serve_request(io_in_t *input, io_out_t *output, diagstk_t *diag, boo
     return r == ANSWER_COMPLETE ? step_result::answered : step_result::failed;
 }
 
+// Answers an HTTP request that is refused before it runs with `status`
+// and the error result document of the reason; the connection ends.
+step_result refuse_http(io_out_t *output, diagstk_t *diag, http_request_t req, int status)
+{
+    req.keep_alive = false;
+    qx_http_begin_answer(output, req, status);
+    qx_output_error_result(diag, output);  // ends the answer
+    return step_result::unreadable;
+}
+
+// Runs the request document in the body of `req` and answers it with 200,
+// whatever the State values in the answer: the request ran.
+step_result run_http_query(io_in_t *input, io_out_t *output, diagstk_t *diag, http_request_t req)
+{
+    if (req.content_length > static_cast<long long>(QX_MAX_REQUEST_BYTES)) {
+        diagstk_add(diag, 3, "Request too large - more than %zu bytes", QX_MAX_REQUEST_BYTES);
+        return refuse_http(output, diag, req, 413);
+    }
+    qx_http_begin_body(input, output, req, diag);
+    query_t query;
+    query_init(&query);
+    // The body holds one document: what follows its root element is the
+    // body's, not the next request's.
+    const bool many = input->many_documents;
+    input->many_documents = false;
+    const int got = qx_get_request(diag, input, &query);
+    input->many_documents = many;
+    if (got < 0) {
+        freeup_query(&query);
+        input->http = http_body_t{};
+        return refuse_http(output, diag, req, qx_http_refusal_status(input));
+    }
+    // A body that does not end as its framing says leaves the connection
+    // out of step: it ends after this answer.
+    if (!qx_http_end_body(input, diag)) req.keep_alive = false;
+    qx_http_begin_answer(output, req, 200);
+    const answer_outcome r = qx_odbc_result(&query, output, diag);
+    if (r == ANSWER_UNREPORTED) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
+    freeup_query(&query);
+    io_flush(output, diag);  // ends the answer
+    if (!output->http.keep_alive) return step_result::finished;
+    return r == ANSWER_COMPLETE ? step_result::answered : step_result::failed;
+}
+
+// One HTTP exchange, the head and body within `request_seconds`.
+step_result serve_http(io_in_t *input, io_out_t *output, diagstk_t *diag, bool until_closed,
+                       std::uint32_t request_seconds)
+{
+    http_request_t req;
+    io_set_deadline(input, request_seconds);
+    const int head = qx_http_read_head(diag, input, &req);
+    step_result r = step_result::closed;
+    if (head == HTTP_CLOSED) {
+        diagstk_remove(diag, 0);
+    } else if (head != 0) {
+        r = refuse_http(output, diag, req, head);
+    } else {
+        if (!until_closed) req.keep_alive = false;
+        if (qx_http_is_query(req)) {
+            r = run_http_query(input, output, diag, req);
+        } else {
+            r = qx_http_answer_other(output, req, diag) == http_outcome::keep
+                    ? step_result::answered
+                    : step_result::finished;
+        }
+    }
+    io_set_deadline(input, 0);
+    return r;
+}
+
 }  // namespace
 
 int qx_serve_connection(io_in_t *input, io_out_t *output, diagstk_t *diag, serve_mode mode)
@@ -62,12 +136,16 @@ int qx_serve_connection(io_in_t *input, io_out_t *output, diagstk_t *diag, serve
         // Nothing within IdleTimeout, or the server shuts down: the
         // connection ends without an answer.
         if (io_wait_read_ready(input, idle_seconds) <= 0) return 0;
-        const step_result r =
-            serve_request(input, output, diag, mode == SERVE_UNTIL_CLOSED, request_seconds);
-        if (mode == SERVE_ONE_REQUEST) return r == step_result::answered ? 0 : -1;
+        const bool until_closed = mode == SERVE_UNTIL_CLOSED;
+        const step_result r = qx_http_request_next(input, diag)
+                                  ? serve_http(input, output, diag, until_closed, request_seconds)
+                                  : serve_request(input, output, diag, until_closed, request_seconds);
+        if (mode == SERVE_ONE_REQUEST)
+            return r == step_result::answered || r == step_result::finished ? 0 : -1;
         switch (r) {
         case step_result::unreadable: return -1;
-        case step_result::closed: return 0;
+        case step_result::closed:
+        case step_result::finished: return 0;
         case step_result::answered:
         case step_result::failed: break;  // the client has its answer
         }
