@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include "config.h"
 #include "iodef.h"
@@ -357,6 +359,21 @@ void http_changed(ini_setting_t *ini) { http_on = static_cast<const char *>(ini-
 bool qx_http_enabled(void) { return http_on; }
 
 // ------------------------------------------------------ one exchange
+
+void qx_http_refusal(io_in_t *input, io_out_t *output, int status, int wait_ms)
+{
+    if (!http_on || output->tls_expected || input->method != XML_INPUT_METHOD_LISTEN) return;
+    pollfd p{input->src.listen.sock, POLLIN, 0};
+    char first = 0;
+    if (poll(&p, 1, wait_ms) <= 0 ||
+        recv(input->src.listen.sock, &first, 1, MSG_PEEK | MSG_DONTWAIT) != 1 ||
+        first < 'A' || first > 'Z')
+        return;
+    http_request_t req;
+    req.keep_alive = false;
+    qx_http_begin_answer(output, req, status);
+    if (status == 503) output->http.extra_fields = "Retry-After: 1\r\n";
+}
 
 bool qx_http_request_next(io_in_t *input, diagstk_t *diag)
 {

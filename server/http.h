@@ -88,7 +88,14 @@ std::string_view http_reason(int status);
 // Content-Length field, else chunked coding (or none, for HTTP/1.0).
 void http_append_head(const http_answer_t &answer, long long content_length, std::string &frame);
 
-// ---------------------------------------------------- one HTTP exchange
+// Starts the answer to a connection the server refuses before a child
+// serves it (an access list, a limit) in HTTP when the client speaks it:
+// its first byte, awaited at most `wait_ms`, is a method's letter. The
+// refusal's error document written next is then the body of a response
+// with `status` (503 adds Retry-After). Nothing when the port speaks TLS.
+void qx_http_refusal(io_in_s *input, io_out_s *output, int status, int wait_ms);
+
+// ---------------------------------------------------- one exchange
 
 // What a connection does after an exchange.
 enum class http_outcome { keep, close, closed };

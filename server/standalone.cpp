@@ -19,6 +19,7 @@
 #include "connection.h"
 #include "control.h"
 #include "event.h"
+#include "http.h"
 #include "log.h"
 #include "signals.h"
 #include "startup.h"
@@ -356,9 +357,15 @@ bool host_name(const char *ip, char *name, std::size_t size)
                        nullptr, 0, NI_NAMEREQD) == 0;
 }
 
-void refuse(diagstk_t *diag, io_out_t *output, stats_t *stats)
+// A refused client's first bytes are awaited this long at most, so that
+// an HTTP client gets its refusal in HTTP; the graceful close that follows
+// waits as long for a silent one anyway.
+constexpr int REFUSAL_HTTP_WAIT_MS = 50;
+
+void refuse(diagstk_t *diag, io_in_t *input, io_out_t *output, stats_t *stats)
 {
     qx_update_stats(stats, STATS_DISCONNECT, nullptr, nullptr);
+    qx_http_refusal(input, output, 503, REFUSAL_HTTP_WAIT_MS);
     qx_output_error_result(diag, output, DIAGSTK_TO_EVENTLOG);
 }
 
@@ -379,13 +386,14 @@ int new_incoming_connection(diagstk_t *diag, io_in_t *input, io_out_t *output,
         qx_update_stats(stats, STATS_REFUSED, nullptr, nullptr);
         qx_update_stats(stats, STATS_DISCONNECT, nullptr, nullptr);
         diagstk_add(diag, 3, "Access denied to client due to IP-based ACL");
+        qx_http_refusal(input, output, 403, REFUSAL_HTTP_WAIT_MS);
         qx_output_error_result(diag, output);
         qx_report_event(eventlog, 2, EVENT_CLIENT_DENIED, address, "due to access control rule");
         return -1;
     }
     if (client_over_limit(diag, limits, *threadspp, address, stats) ||
         create_new_thread_entry(diag, limits, threadspp, cthreadpp, stats) < 0) {
-        refuse(diag, output, stats);
+        refuse(diag, input, output, stats);
         return -1;
     }
     return 0;

@@ -1,0 +1,207 @@
+// HTTP on the request port: a request document as the body of a POST gets
+// the answer the raw protocol gives, framed by length or in chunks; every
+// refusal has its status and the raw protocol's text; the heads a proxy
+// could read differently end the connection; the raw protocol on the same
+// port is untouched.
+
+#include "e2e.h"
+#include "http_client.h"
+
+namespace {
+
+class Http : public NetTest {
+protected:
+    // The raw protocol's answer to `doc` sent whole (the sender then ends
+    // its side), after its prolog.
+    std::string raw_body(const std::string &doc) const { return body_of(control(port, doc)); }
+    HttpResponse exchange(const std::string &bytes) const
+    {
+        Fd c = connect_port(port);
+        std::string rest;
+        if (!send_all(c.get(), bytes)) return {};
+        return read_http_response(c.get(), rest);
+    }
+    const std::string XML = "application/xml; charset=utf-8";
+};
+
+// Requests follow each other on one connection, also sent all at once;
+// a small answer carries its length, a long one comes in chunks; HTTP/1.0
+// gets the answer and the close; a client that waits for "100 Continue"
+// gets it.
+TEST_F(Http, QueriesAreAnsweredAsOverTheRawProtocol)
+{
+    ASSERT_TRUE(start());
+    const std::string small = sql("SELECT n FROM t ORDER BY n");
+    const std::string large = rows(3000);
+    const std::string small_answer = result_of(ask(connect_port(port).get(), small));
+    const std::string large_answer = result_of(ask(connect_port(port).get(), large));
+    ASSERT_TRUE(holds(large_answer, {"<Column Name=\"x\">3000</Column>"}));
+
+    Fd c = connect_port(port);
+    std::string rest;
+    ASSERT_TRUE(send_all(c.get(), http_request("POST", "/", small) +
+                                      http_chunked_request("/query", small, 7) +
+                                      http_request("GET", "/health")));
+    for (int i = 0; i < 2; i++) {
+        const HttpResponse r = read_http_response(c.get(), rest);
+        ASSERT_EQ(r.status, 200) << r.error;
+        EXPECT_EQ(r.field("content-type"), XML);
+        EXPECT_EQ(r.field("content-length"), std::to_string(r.body.size()));
+        EXPECT_EQ(result_of(r.body), small_answer);
+    }
+    HttpResponse health = read_http_response(c.get(), rest);
+    EXPECT_EQ(health.status, 200) << health.error;
+    EXPECT_EQ(health.field("content-type"), "text/plain; charset=utf-8");
+    EXPECT_EQ(health.body, "ok\n");
+
+    ASSERT_TRUE(send_all(c.get(), http_request("POST", "/query", large)));
+    const HttpResponse chunked = read_http_response(c.get(), rest);
+    ASSERT_EQ(chunked.status, 200) << chunked.error;
+    EXPECT_TRUE(chunked.chunked);
+    EXPECT_EQ(result_of(chunked.body), large_answer);
+    EXPECT_EQ(chunked.field("connection"), "");
+
+    // The raw protocol still works on the same connection after HTTP.
+    EXPECT_TRUE(answers(c.get(), 4));
+
+    Fd old = connect_port(port);
+    ASSERT_TRUE(send_all(old.get(), "POST / HTTP/1.0\r\nContent-Length: " +
+                                        std::to_string(large.size()) + "\r\n\r\n" + large));
+    rest.clear();
+    const HttpResponse one = read_http_response(old.get(), rest);
+    EXPECT_EQ(one.status, 200) << one.error;
+    EXPECT_FALSE(one.chunked);
+    EXPECT_EQ(one.field("connection"), "close");
+    EXPECT_EQ(result_of(one.body), large_answer);
+
+    Fd waiting = connect_port(port);
+    const std::string head = "POST / HTTP/1.1\r\nHost: a\r\nExpect: 100-continue\r\nContent-Length: " +
+                             std::to_string(small.size()) + "\r\n\r\n";
+    ASSERT_TRUE(send_all(waiting.get(), head));
+    rest.clear();
+    EXPECT_EQ(read_http_response(waiting.get(), rest).status, 100);
+    ASSERT_TRUE(send_all(waiting.get(), small));
+    const HttpResponse after = read_http_response(waiting.get(), rest);
+    EXPECT_EQ(after.status, 200) << after.error;
+    EXPECT_EQ(result_of(after.body), small_answer);
+    EXPECT_EQ(stop().status, 0);
+}
+
+// Every refusal carries the error result document with the text the raw
+// protocol gives for the same fault, and ends the connection.
+TEST_F(Http, RefusalsHaveTheirStatusAndTheRawText)
+{
+    const std::string locked = "<DataSource Name=\"locked\" Client=\"10.9.9.9\">" + db.conn() +
+                               "</DataSource>";
+    ASSERT_TRUE(start("<RequestTimeout>1</RequestTimeout>" + locked));
+    const std::string cut = "<Request><Sql>SELECT 1</Sql>";
+    const std::string from_locked =
+        "<Request><DataSource>locked</DataSource><Sql>SELECT 1</Sql></Request>";
+    const std::string too_large = "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 16777217\r\n\r\n";
+    const struct { std::string bytes; int status; std::string body, allow; } cases[] = {
+        {http_request("POST", "/", cut), 400, raw_body(cut), ""},
+        {http_request("POST", "/", "hello"), 400, raw_body("hello"), ""},
+        {http_request("POST", "/", from_locked), 403,
+         error_body("Client (127.0.0.1) denied access to data source \"locked\""), ""},
+        {too_large, 413, error_body("Request too large - more than 16777216 bytes"), ""},
+        {http_request("GET", "/nope"), 404, error_body("No such resource: /nope"), ""},
+        {http_request("GET", "/query"), 405, error_body("Method GET not allowed for /query"),
+         "POST"},
+        {http_request("POST", "/health"), 405, error_body("Method POST not allowed for /health"),
+         "GET"},
+        {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 100\r\n\r\n<Request>", 408,
+         error_body("Request timed out - no complete request within 1 seconds"), ""},
+        {"GET / HTTP/1.1\r\nHost: a\r\n", 408,
+         error_body("Request timed out - no complete request within 1 seconds"), ""},
+    };
+    for (const auto &c : cases) {
+        Fd conn = connect_port(port);
+        std::string rest;
+        ASSERT_TRUE(send_all(conn.get(), c.bytes));
+        const HttpResponse r = read_http_response(conn.get(), rest);
+        EXPECT_EQ(r.status, c.status) << c.bytes.substr(0, 60) << r.error;
+        EXPECT_EQ(r.field("content-type"), XML);
+        EXPECT_EQ(body_of(r.body), c.body) << c.bytes.substr(0, 60);
+        EXPECT_EQ(r.field("allow"), c.allow);
+        EXPECT_EQ(r.field("connection"), "close");
+        EXPECT_TRUE(http_closed(conn.get(), rest)) << c.bytes.substr(0, 60);
+    }
+    EXPECT_TRUE(serves());
+    EXPECT_EQ(stop().status, 0);
+}
+
+// Refusals the server makes before a child serves the connection (the
+// access list, the limits) reach an HTTP client in HTTP, a raw client as
+// before.
+TEST_F(Http, ServerRefusalsSpeakTheClientsProtocol)
+{
+    auto refused = [&](const std::string &bytes) {
+        Fd c = connect_port(port);
+        std::string rest;
+        send_all(c.get(), bytes);
+        return read_http_response(c.get(), rest);
+    };
+    ASSERT_TRUE(start("<Client Allow=\"No\">127.0.0.1</Client>"));
+    HttpResponse r = refused(http_request("GET", "/health"));
+    EXPECT_EQ(r.status, 403) << r.error;
+    EXPECT_EQ(body_of(r.body), error_body("Access denied to client due to IP-based ACL"));
+    EXPECT_EQ(r.field("connection"), "close");
+    EXPECT_EQ(stop().status, 0);
+
+    ASSERT_TRUE(start("<MaxConcurrentConnect>1</MaxConcurrentConnect>"));
+    Fd busy = connect_port(port);
+    ASSERT_TRUE(answers(busy.get(), 1));  // its child now holds the only slot
+    r = refused(http_request("POST", "/", sql("SELECT 1")));
+    EXPECT_EQ(r.status, 503) << r.error;
+    EXPECT_EQ(r.field("retry-after"), "1");
+    EXPECT_EQ(body_of(r.body), error_body("Maximum Threads/Processes already in use"));
+    EXPECT_EQ(body_of(ask(connect_port(port).get(), sql("SELECT 1"))),
+              error_body("Maximum Threads/Processes already in use"));
+    busy.reset();
+    EXPECT_EQ(stop().status, 0);
+}
+
+// A head a proxy could read as one request and this server as two (or the
+// other way round) is refused and ends the connection: what follows it is
+// never read as a request. So does a malformed chunked body and a head
+// larger than the limit.
+TEST_F(Http, AmbiguousFramingEndsTheConnection)
+{
+    ASSERT_TRUE(start());
+    const std::string next = http_request("GET", "/health");
+    const std::string chunked_head = "POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const struct { std::string bytes; int status; } cases[] = {
+        {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n"
+         "0\r\n\r\n",
+         400},
+        {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 0\r\nContent-Length: 29\r\n\r\n", 400},
+        {chunked_head + "zz\r\n", 400},
+        {chunked_head + "3\r\n<Re\r\n2\r\nquest>\r\n", 400},
+        {"GET /health HTTP/1.1\r\nHost: a\r\nX: " + std::string(20000, 'a') + "\r\n\r\n", 431},
+        {"GET /" + std::string(9000, 'a') + " HTTP/1.1\r\nHost: a\r\n\r\n", 400},
+        {"GET /health HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: gzip\r\n\r\n", 501},
+    };
+    for (const auto &c : cases) {
+        Fd conn = connect_port(port);
+        std::string rest;
+        ASSERT_TRUE(send_all(conn.get(), c.bytes + next));
+        const HttpResponse r = read_http_response(conn.get(), rest);
+        EXPECT_EQ(r.status, c.status) << c.bytes.substr(0, 80) << r.error;
+        EXPECT_EQ(r.field("connection"), "close");
+        EXPECT_TRUE(http_closed(conn.get(), rest)) << c.bytes.substr(0, 80) << rest;
+    }
+    EXPECT_TRUE(serves());
+    EXPECT_EQ(stop().status, 0);
+}
+
+// Http No: a request in HTTP is input that is not a request document.
+TEST_F(Http, HttpOffAnswersAsTheRawProtocolDoes)
+{
+    ASSERT_TRUE(start("<Http>No</Http>"));
+    const std::string answer = ask(connect_port(port).get(), http_request("GET", "/health"));
+    EXPECT_TRUE(answer.starts_with("<?xml")) << answer;
+    EXPECT_TRUE(holds(answer, {"<Result State=\"HY000\">"})) << answer;
+    EXPECT_EQ(stop().status, 0);
+}
+
+}  // namespace
