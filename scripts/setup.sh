@@ -21,6 +21,10 @@ PACKAGES=(
     clang-14 libclang-rt-14-dev # libFuzzer targets (fuzz/)
     hyperfine valgrind          # benchmarks (bench/run.sh) and leak checks
     systemd                     # systemd-analyze: checks of the service unit
+    curl                        # HTTP examples of the README and docs
+    prometheus                  # promtool: the metrics' format is checked
+    haproxy                     # two servers behind a load balancer (docs/scaling.md)
+    chromium                    # a real browser renders a report
 )
 # ---------------------------------------------------------------------------
 

@@ -3,8 +3,11 @@
 
 #include "connection.h"
 
+#include <chrono>
+
 #include "config.h"
 #include "http.h"
+#include "metrics.h"
 #include "odbc.h"
 #include "parse.h"
 #include "request.h"
@@ -25,6 +28,65 @@ bool closed_between_requests(const io_in_t *input)
            (input->state & (IO_STATE_ERROR | IO_STATE_DOCUMENT)) == 0;
 }
 
+// Counts one request in the shared metrics when it ends: its kind and
+// outcome, the bytes of its answer and the time from its first byte.
+class request_meter {
+public:
+    explicit request_meter(const io_out_t *output)
+        : output_(output), written_(sent(output)), start_(std::chrono::steady_clock::now())
+    {
+    }
+    void count(request_kind kind, request_outcome outcome) const
+    {
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start_;
+        // Sent bytes are counted modulo 2^32: exact for any answer below 4 GiB.
+        qx_metrics_request(kind, outcome, static_cast<std::uint32_t>(sent(output_) - written_),
+                           took.count());
+    }
+
+private:
+    static std::uint32_t sent(const io_out_t *o)
+    {
+        return o->method == XML_OUTPUT_METHOD_LISTEN ? o->dst.written : 0;
+    }
+    const io_out_t *output_;
+    std::uint32_t written_;
+    std::chrono::steady_clock::time_point start_;
+};
+
+request_kind kind_of(const query_t *q)
+{
+    if (q->procedure != nullptr) return request_kind::procedure;
+    if (q->transaction != nullptr) return request_kind::transaction;
+    if (q->meta != 0) return request_kind::tables;
+    return request_kind::sql;
+}
+
+request_outcome outcome_of(answer_outcome r)
+{
+    switch (r) {
+    case ANSWER_COMPLETE: return request_outcome::ok;
+    case ANSWER_FAILED: return request_outcome::error;
+    case ANSWER_UNREPORTED:
+    case ANSWER_PEER_GONE: break;
+    }
+    return request_outcome::incomplete;
+}
+
+// Runs a request that was read, answers it and releases it; the whole
+// answer is out (an HTTP answer ended) before the next read.
+answer_outcome run_query(query_t *query, io_out_t *output, diagstk_t *diag,
+                         const request_meter &meter)
+{
+    const request_kind kind = kind_of(query);
+    const answer_outcome r = qx_odbc_result(query, output, diag);
+    if (r == ANSWER_UNREPORTED) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
+    freeup_query(query);
+    io_flush(output, diag);
+    meter.count(kind, outcome_of(r));
+    return r;
+}
+
 // One request: read, run, answer, release. `until_closed` tells a peer that
 // closes the connection between requests (not an error) from an empty
 // request (answered with an error result). The document must be complete
@@ -32,6 +94,7 @@ bool closed_between_requests(const io_in_t *input)
 step_result serve_request(io_in_t *input, io_out_t *output, diagstk_t *diag, bool until_closed,
                           std::uint32_t request_seconds)
 {
+    const request_meter meter(output);
     query_t query;
     query_init(&query);
     io_set_deadline(input, request_seconds);
@@ -44,32 +107,33 @@ step_result serve_request(io_in_t *input, io_out_t *output, diagstk_t *diag, boo
             return step_result::closed;
         }
         qx_output_error_result(diag, output);
+        meter.count(request_kind::none, request_outcome::refused);
         return step_result::unreadable;
     }
-    const answer_outcome r = qx_odbc_result(&query, output, diag);
-    if (r == ANSWER_UNREPORTED) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
-    freeup_query(&query);
-    io_flush(output, diag);  // the whole answer is out before the next read
+    const answer_outcome r = run_query(&query, output, diag, meter);
     return r == ANSWER_COMPLETE ? step_result::answered : step_result::failed;
 }
 
 // Answers an HTTP request that is refused before it runs with `status`
 // and the error result document of the reason; the connection ends.
-step_result refuse_http(io_out_t *output, diagstk_t *diag, http_request_t req, int status)
+step_result refuse_http(io_out_t *output, diagstk_t *diag, http_request_t req, int status,
+                        const request_meter &meter)
 {
     req.keep_alive = false;
     qx_http_begin_answer(output, req, status);
     qx_output_error_result(diag, output);  // ends the answer
+    meter.count(request_kind::none, request_outcome::refused);
     return step_result::unreadable;
 }
 
 // Runs the request document in the body of `req` and answers it with 200,
 // whatever the State values in the answer: the request ran.
-step_result run_http_query(io_in_t *input, io_out_t *output, diagstk_t *diag, http_request_t req)
+step_result run_http_query(io_in_t *input, io_out_t *output, diagstk_t *diag, http_request_t req,
+                           const request_meter &meter)
 {
     if (req.content_length > static_cast<long long>(QX_MAX_REQUEST_BYTES)) {
         diagstk_add(diag, 3, "Request too large - more than %zu bytes", QX_MAX_REQUEST_BYTES);
-        return refuse_http(output, diag, req, 413);
+        return refuse_http(output, diag, req, 413, meter);
     }
     qx_http_begin_body(input, output, req, diag);
     query_t query;
@@ -83,16 +147,13 @@ step_result run_http_query(io_in_t *input, io_out_t *output, diagstk_t *diag, ht
     if (got < 0) {
         freeup_query(&query);
         input->http = http_body_t{};
-        return refuse_http(output, diag, req, qx_http_refusal_status(input));
+        return refuse_http(output, diag, req, qx_http_refusal_status(input), meter);
     }
     // A body that does not end as its framing says leaves the connection
     // out of step: it ends after this answer.
     if (!qx_http_end_body(input, diag)) req.keep_alive = false;
     qx_http_begin_answer(output, req, 200);
-    const answer_outcome r = qx_odbc_result(&query, output, diag);
-    if (r == ANSWER_UNREPORTED) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
-    freeup_query(&query);
-    io_flush(output, diag);  // ends the answer
+    const answer_outcome r = run_query(&query, output, diag, meter);
     if (!output->http.keep_alive) return step_result::finished;
     return r == ANSWER_COMPLETE ? step_result::answered : step_result::failed;
 }
@@ -101,6 +162,7 @@ step_result run_http_query(io_in_t *input, io_out_t *output, diagstk_t *diag, ht
 step_result serve_http(io_in_t *input, io_out_t *output, diagstk_t *diag, bool until_closed,
                        std::uint32_t request_seconds)
 {
+    const request_meter meter(output);
     http_request_t req;
     io_set_deadline(input, request_seconds);
     const int head = qx_http_read_head(diag, input, &req);
@@ -108,11 +170,11 @@ step_result serve_http(io_in_t *input, io_out_t *output, diagstk_t *diag, bool u
     if (head == HTTP_CLOSED) {
         diagstk_remove(diag, 0);
     } else if (head != 0) {
-        r = refuse_http(output, diag, req, head);
+        r = refuse_http(output, diag, req, head, meter);
     } else {
         if (!until_closed) req.keep_alive = false;
         if (qx_http_is_query(req)) {
-            r = run_http_query(input, output, diag, req);
+            r = run_http_query(input, output, diag, req, meter);
         } else {
             r = qx_http_answer_other(output, req, diag) == http_outcome::keep
                     ? step_result::answered

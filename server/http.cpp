@@ -497,45 +497,46 @@ int qx_http_refusal_status(const io_in_t *input)
 
 bool qx_http_is_query(const http_request_t &req)
 {
-    const std::string_view path = std::string_view(req.target).substr(0, req.target.find('?'));
+    const std::string_view path = qx_http_path(req);
     return req.method == "POST" && (path == "/" || path == "/query");
+}
+
+std::string_view qx_http_path(const http_request_t &req)
+{
+    return std::string_view(req.target).substr(0, req.target.find('?'));
+}
+
+void qx_http_refuse_path(io_out_t *output, const http_request_t &req, const char *allow,
+                         diagstk_t *diag)
+{
+    const std::string path(qx_http_path(req));
+    if (allow == nullptr)
+        diagstk_add(diag, 3, "No such resource: %s", path.c_str());
+    else
+        diagstk_add(diag, 3, "Method %s not allowed for %s", req.method.c_str(), path.c_str());
+    // A body the request may carry is not read: the connection ends.
+    http_request_t closing = req;
+    closing.keep_alive = false;
+    qx_http_begin_answer(output, closing, allow == nullptr ? 404 : 405);
+    if (allow != nullptr) output->http.extra_fields = std::string("Allow: ") + allow + "\r\n";
+    qx_output_error_result(diag, output);
 }
 
 http_outcome qx_http_answer_other(io_out_t *output, const http_request_t &req, diagstk_t *diag)
 {
-    const std::string_view path = std::string_view(req.target).substr(0, req.target.find('?'));
-    int status = 0;
-    std::string_view allow;
-    if (path == "/" || path == "/query") {
-        status = 405;
-        allow = "Allow: POST\r\n";
-    } else if (path == "/health") {
-        if (req.method == "GET") {
-            // Answered by a child the server could start: the server accepts
-            // and forks, which is what a load balancer needs to know.
-            qx_http_begin_answer(output, req, 200);
-            output->http.content_type = "text/plain; charset=utf-8";
-            io_write(output, diag, "ok\n", 3);
-            qx_http_end_answer(output, diag);
-            return req.keep_alive ? http_outcome::keep : http_outcome::close;
-        }
-        status = 405;
-        allow = "Allow: GET\r\n";
-    } else {
-        status = 404;
+    const std::string_view path = qx_http_path(req);
+    if (path == "/health" && req.method == "GET") {
+        // Answered by a child the server could start: the server accepts
+        // and forks, which is what a load balancer needs to know.
+        qx_http_begin_answer(output, req, 200);
+        output->http.content_type = "text/plain; charset=utf-8";
+        io_write(output, diag, "ok\n", 3);
+        qx_http_end_answer(output, diag);
+        return req.keep_alive ? http_outcome::keep : http_outcome::close;
     }
-    if (status == 404) {
-        diagstk_add(diag, 3, "No such resource: %s", std::string(path).c_str());
-    } else {
-        diagstk_add(diag, 3, "Method %s not allowed for %s", req.method.c_str(),
-                    std::string(path).c_str());
-    }
-    // A body the request may carry is not read: the connection ends.
-    http_request_t closing = req;
-    closing.keep_alive = false;
-    qx_http_begin_answer(output, closing, status);
-    output->http.extra_fields = allow;
-    qx_output_error_result(diag, output);
-    qx_http_end_answer(output, diag);
+    const char *allow = nullptr;
+    if (path == "/" || path == "/query") allow = "POST";
+    if (path == "/health") allow = "GET";
+    qx_http_refuse_path(output, req, allow, diag);
     return http_outcome::close;
 }

@@ -78,7 +78,7 @@ typedef struct http_answer_s {
     int minor = 1;
     int status = 200;
     std::string_view content_type = "application/xml; charset=utf-8";
-    std::string_view extra_fields;  // whole lines, each ending in CRLF
+    std::string extra_fields;       // whole lines, each ending in CRLF
     std::string frame;              // head and chunk framing, assembled for one send
 } http_answer_t;
 
@@ -129,5 +129,12 @@ int qx_http_refusal_status(const io_in_s *input);
 // path, a wrong method. Returns whether the connection may carry another
 // request.
 http_outcome qx_http_answer_other(io_out_s *output, const http_request_t &req, diagstk_t *diag);
+// Refuses `req` with 404 (`allow` null: no such path) or 405 (`allow`: the
+// methods the path takes), the error document as the body, and ends the
+// answer; the connection is to end.
+void qx_http_refuse_path(io_out_s *output, const http_request_t &req, const char *allow,
+                         diagstk_t *diag);
+// The path of a request target, without its query.
+std::string_view qx_http_path(const http_request_t &req);
 // True when `req` is a query: POST to "/" or "/query".
 bool qx_http_is_query(const http_request_t &req);

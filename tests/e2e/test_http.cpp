@@ -4,6 +4,8 @@
 // could read differently end the connection; the raw protocol on the same
 // port is untouched.
 
+#include <thread>
+
 #include "e2e.h"
 #include "http_client.h"
 
@@ -158,6 +160,78 @@ TEST_F(Http, ServerRefusalsSpeakTheClientsProtocol)
     EXPECT_EQ(body_of(ask(connect_port(port).get(), sql("SELECT 1"))),
               error_body("Maximum Threads/Processes already in use"));
     busy.reset();
+    EXPECT_EQ(stop().status, 0);
+}
+
+// The control port in HTTP: Prometheus metrics that add up to what was
+// asked (checked by promtool), the statistics, the configuration read and
+// replaced. Reading never rewrites the configuration file; a refused
+// configuration changes nothing.
+TEST_F(Http, ControlPortServesMetricsStatisticsAndConfiguration)
+{
+    ASSERT_TRUE(start());
+    auto control_http = [&](const std::string &bytes) {
+        Fd c = connect_port(control_port);
+        std::string rest;
+        send_all(c.get(), bytes);
+        return read_http_response(c.get(), rest);
+    };
+    EXPECT_TRUE(serves(1));
+    EXPECT_EQ(exchange(http_request("POST", "/", sql("SELECT n FROM t"))).status, 200);
+    EXPECT_EQ(exchange(http_request("POST", "/", sql("SELECT * FROM missing"))).status, 200);
+    EXPECT_EQ(exchange(http_request("POST", "/", "<Request>")).status, 400);
+
+    // A child counts its request just after the client has the answer.
+    HttpResponse metrics;
+    EXPECT_TRUE(eventually(
+        [&] {
+            metrics = control_http(http_request("GET", "/metrics"));
+            return holds(metrics.body, {"quillet_request_duration_seconds_count 4\n"});
+        },
+        5s));
+    ASSERT_EQ(metrics.status, 200) << metrics.error;
+    EXPECT_EQ(metrics.field("content-type"), "text/plain; version=0.0.4; charset=utf-8");
+    std::string out;
+    EXPECT_TRUE(run_tool({"promtool", "check", "metrics"}, metrics.body, &out)) << metrics.body;
+    EXPECT_TRUE(holds(metrics.body, {"\nquillet_connections_total 4\n",
+                                     "\nquillet_children_created_total 4\n",
+                                     "quillet_requests_total{kind=\"sql\",outcome=\"ok\"} 2\n",
+                                     "quillet_requests_total{kind=\"sql\",outcome=\"error\"} 1\n",
+                                     "quillet_requests_total{kind=\"none\",outcome=\"refused\"} 1\n",
+                                     "\nquillet_rows_total 4\n",
+                                     "quillet_request_duration_seconds_count 4\n",
+                                     "quillet_connections_refused_total{reason=\"acl\"} 0\n"}))
+        << metrics.body;
+
+    const HttpResponse stats = control_http(http_request("GET", "/stats"));
+    EXPECT_EQ(stats.status, 200);
+    EXPECT_TRUE(holds(stats.body, {"<Total>4</Total>"})) << stats.body;
+
+    const HttpResponse config = control_http(http_request("GET", "/config"));
+    EXPECT_EQ(config.status, 200);
+    EXPECT_EQ(body_of(config.body), body_of(control(control_port, "<Request><Configuration/></Request>")));
+    std::string changed = config.body;
+    changed.replace(changed.find("</Configuration>"), 0, "<QueryTimeout>7</QueryTimeout>");
+    HttpResponse put = control_http(http_request("PUT", "/config", changed));
+    EXPECT_EQ(put.status, 200) << put.body;
+    EXPECT_EQ(body_of(put.body), CONTROL_DONE);
+    EXPECT_TRUE(holds(read_file(CONFIG_XML), {"<QueryTimeout>7</QueryTimeout>"}));
+
+    const auto saved = fs::last_write_time(CONFIG_XML);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(control_http(http_request("GET", "/metrics")).status, 200);
+    EXPECT_EQ(control_http(http_request("GET", "/config")).status, 200);
+    EXPECT_EQ(fs::last_write_time(CONFIG_XML), saved);
+
+    put = control_http(http_request("PUT", "/config", "<Configuration><Port>x</Port></Configuration>"));
+    EXPECT_EQ(put.status, 400);
+    EXPECT_EQ(body_of(put.body), error_body("xml2config: invalid value x for Port"));
+    EXPECT_EQ(fs::last_write_time(CONFIG_XML), saved);
+
+    EXPECT_EQ(control_http(http_request("GET", "/nope")).status, 404);
+    const HttpResponse wrong = control_http(http_request("DELETE", "/config"));
+    EXPECT_EQ(wrong.status, 405);
+    EXPECT_EQ(wrong.field("allow"), "GET, PUT");
     EXPECT_EQ(stop().status, 0);
 }
 
