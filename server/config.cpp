@@ -19,6 +19,7 @@
 #include "http.h"
 #include "log.h"
 #include "parse.h"
+#include "reports.h"
 #include "sqlite_confine.h"
 #include "tls.h"
 #include "xml.h"
@@ -188,6 +189,13 @@ ini_setting_t quillet_settings[] = {
      .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "Yes",
      .destination = ini_http, .dest_size = sizeof ini_http, .attr_in_func = attr_http_in,
      .changed_func = http_changed},
+    // Read by each connection child that serves GET /r/ or GET /xsl/.
+    {.type = INI_TYPE_STRING, .name = "RequestDir",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "",
+     .destination = ini_request_dir, .dest_size = sizeof ini_request_dir},
+    {.type = INI_TYPE_STRING, .name = "StyleSheetDir",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "",
+     .destination = ini_stylesheet_dir, .dest_size = sizeof ini_stylesheet_dir},
     {},  // a null name ends the table
 };
 

@@ -10,6 +10,7 @@
 #include "metrics.h"
 #include "odbc.h"
 #include "parse.h"
+#include "reports.h"
 #include "request.h"
 #include "xml.h"
 
@@ -126,6 +127,9 @@ step_result refuse_http(io_out_t *output, diagstk_t *diag, http_request_t req, i
     return step_result::unreadable;
 }
 
+step_result run_body(io_in_t *input, io_out_t *output, diagstk_t *diag, http_request_t req,
+                     const request_meter &meter);
+
 // Runs the request document in the body of `req` and answers it with 200,
 // whatever the State values in the answer: the request ran.
 step_result run_http_query(io_in_t *input, io_out_t *output, diagstk_t *diag, http_request_t req,
@@ -136,6 +140,63 @@ step_result run_http_query(io_in_t *input, io_out_t *output, diagstk_t *diag, ht
         return refuse_http(output, diag, req, 413, meter);
     }
     qx_http_begin_body(input, output, req, diag);
+    return run_body(input, output, diag, req, meter);
+}
+
+// GET /r/NAME: the stored request document NAME.xml of RequestDir, read as
+// the body of the request would be, with the connection's address and
+// identity for the data source's lists.
+step_result run_stored_request(io_in_t *input, io_out_t *output, diagstk_t *diag,
+                               http_request_t req, const request_meter &meter)
+{
+    const std::string_view path = qx_http_path(req);
+    std::string doc;
+    switch (qx_read_report_file(diag, ini_request_dir, path.substr(3), ".xml", &doc)) {
+    case report_file::unknown: qx_http_refuse_path(output, req, nullptr, diag); return step_result::finished;
+    case report_file::unreadable: return refuse_http(output, diag, req, 500, meter);
+    case report_file::found: break;
+    }
+    if (path.size() != req.target.size()) {
+        diagstk_add(diag, 3, "Unknown parameter in %s", req.target.c_str());
+        return refuse_http(output, diag, req, 400, meter);
+    }
+    // A body sent with a GET is not read: the connection ends after it.
+    if (req.chunked || req.content_length > 0) req.keep_alive = false;
+    io_unread(input, doc);
+    input->http.framing = http_framing::length;
+    input->http.remaining = doc.size();
+    return run_body(input, output, diag, req, meter);
+}
+
+// GET /xsl/NAME.xsl: a style sheet of StyleSheetDir, for the browser that
+// shows a report.
+step_result send_style_sheet(io_out_t *output, diagstk_t *diag, http_request_t req)
+{
+    const std::string_view file = qx_http_path(req).substr(5);
+    const std::size_t dot = file.rfind(".xsl");
+    std::string sheet;
+    const report_file r =
+        dot == std::string_view::npos || dot + 4 != file.size()
+            ? report_file::unknown
+            : qx_read_report_file(diag, ini_stylesheet_dir, file.substr(0, dot), ".xsl", &sheet);
+    if (r != report_file::found) {
+        if (r == report_file::unreadable) diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
+        qx_http_refuse_path(output, req, nullptr, diag);
+        return step_result::finished;
+    }
+    if (req.chunked || req.content_length > 0) req.keep_alive = false;
+    qx_http_begin_answer(output, req, 200);
+    output->http.content_type = "text/xsl; charset=utf-8";
+    io_write(output, diag, sheet.data(), sheet.size());
+    io_flush(output, diag);
+    return output->http.keep_alive ? step_result::answered : step_result::finished;
+}
+
+// Reads the request document of an HTTP request through the body framing
+// set up on `input`, then runs and answers it.
+step_result run_body(io_in_t *input, io_out_t *output, diagstk_t *diag, http_request_t req,
+                     const request_meter &meter)
+{
     query_t query;
     query_init(&query);
     // The body holds one document: what follows its root element is the
@@ -173,8 +234,13 @@ step_result serve_http(io_in_t *input, io_out_t *output, diagstk_t *diag, bool u
         r = refuse_http(output, diag, req, head, meter);
     } else {
         if (!until_closed) req.keep_alive = false;
+        const std::string_view path = qx_http_path(req);
         if (qx_http_is_query(req)) {
             r = run_http_query(input, output, diag, req, meter);
+        } else if (req.method == "GET" && path.starts_with("/r/")) {
+            r = run_stored_request(input, output, diag, req, meter);
+        } else if (req.method == "GET" && path.starts_with("/xsl/")) {
+            r = send_style_sheet(output, diag, req);
         } else {
             r = qx_http_answer_other(output, req, diag) == http_outcome::keep
                     ? step_result::answered

@@ -303,6 +303,7 @@ std::string_view http_reason(int status)
     case 408: return "Request Timeout";
     case 413: return "Content Too Large";
     case 417: return "Expectation Failed";
+    case 500: return "Internal Server Error";
     case 431: return "Request Header Fields Too Large";
     case 501: return "Not Implemented";
     case 503: return "Service Unavailable";

@@ -6,6 +6,8 @@
 
 #include <thread>
 
+#include <sys/stat.h>
+
 #include "e2e.h"
 #include "http_client.h"
 
@@ -232,6 +234,83 @@ TEST_F(Http, ControlPortServesMetricsStatisticsAndConfiguration)
     const HttpResponse wrong = control_http(http_request("DELETE", "/config"));
     EXPECT_EQ(wrong.status, 405);
     EXPECT_EQ(wrong.field("allow"), "GET, PUT");
+    EXPECT_EQ(stop().status, 0);
+}
+
+// Reports for a browser: GET /r/NAME runs RequestDir/NAME.xml, answered
+// as the same document sent by a client; GET /xsl/NAME.xsl sends a style
+// sheet. Nothing else of the file system is reachable: other names, path
+// escapes however written, links and special files are all 404.
+class Reports : public Http {
+protected:
+    void SetUp() override
+    {
+        std::string out;
+        ASSERT_TRUE(run_tool({"sqlite3", work.file("demo.db")},
+                             read_file(QUILLET_SOURCE_DIR "/examples/demo.sql"), &out));
+    }
+    std::string settings(const std::string &request_dir) const
+    {
+        return "<DataSource Name=\"demo\">Driver=SQLite3;Database=" + work.file("demo.db") +
+               "</DataSource><RequestDir>" + request_dir + "</RequestDir><StyleSheetDir>" +
+               EXAMPLES + "</StyleSheetDir>";
+    }
+    const std::string EXAMPLES = QUILLET_SOURCE_DIR "/examples";
+};
+
+TEST_F(Reports, StoredRequestsAndStyleSheetsAndNothingElse)
+{
+    TempDir dir;
+    fs::copy_file(EXAMPLES + "/reports/customers.xml", dir.file("customers.xml"));
+    fs::create_symlink(EXAMPLES + "/hello.xml", dir.file("linked.xml"));
+    ASSERT_EQ(mkfifo(dir.file("fifo.xml").c_str(), 0600), 0);
+    write_file(work.file("outside.xml"), read_file(EXAMPLES + "/hello.xml"));
+    ASSERT_TRUE(start(settings(dir.path())));
+
+    const std::string doc = read_file(EXAMPLES + "/reports/customers.xml");
+    const HttpResponse report = exchange(http_request("GET", "/r/customers"));
+    ASSERT_EQ(report.status, 200) << report.error;
+    EXPECT_EQ(report.field("content-type"), XML);
+    EXPECT_TRUE(report.body.find("<?xml-stylesheet href=\"/xsl/result-to-html.xsl\" type=\"text/xsl\"?>") !=
+                std::string::npos);
+    EXPECT_EQ(result_of(report.body), result_of(ask(connect_port(port).get(), doc)));
+    EXPECT_TRUE(holds(report.body, {"<Column Name=\"name\">M&#xfc;ller GmbH</Column>"}));
+
+    const HttpResponse sheet = exchange(http_request("GET", "/xsl/result-to-html.xsl"));
+    EXPECT_EQ(sheet.status, 200);
+    EXPECT_EQ(sheet.field("content-type"), "text/xsl; charset=utf-8");
+    EXPECT_EQ(sheet.body, read_file(EXAMPLES + "/result-to-html.xsl"));
+
+    for (const char *target :
+         {"/r/nope", "/r/customers.xml", "/r/../outside", "/r/%2e%2e/outside", "/r/linked",
+          "/r/fifo", "/r/", "/r/.customers", "/r/a/customers", "/xsl/result-to-html",
+          "/xsl/../config.xml", "/xsl/reports/customers.xml", "/xsl/.xsl"}) {
+        const HttpResponse r = exchange(http_request("GET", target));
+        EXPECT_EQ(r.status, 404) << target << " " << r.error;
+        EXPECT_EQ(body_of(r.body), error_body("No such resource: " + std::string(target)));
+    }
+    const HttpResponse asked = exchange(http_request("GET", "/r/customers?city=Leeds"));
+    EXPECT_EQ(asked.status, 400);
+    EXPECT_EQ(stop().status, 0);
+
+    ASSERT_TRUE(start(settings("")));
+    EXPECT_EQ(exchange(http_request("GET", "/r/customers")).status, 404);
+    EXPECT_EQ(stop().status, 0);
+}
+
+// A real browser loads the report from the server, fetches the style
+// sheet it names and shows the rows as an HTML table.
+TEST_F(Reports, ABrowserShowsAReportAsATable)
+{
+    ASSERT_TRUE(start(settings(EXAMPLES + "/reports")));
+    std::string dom;
+    ASSERT_TRUE(run_tool({"chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                          "--user-data-dir=" + work.file("chromium"), "--dump-dom",
+                          "http://127.0.0.1:" + std::to_string(port) + "/r/customers"},
+                         "", &dom, 60s));
+    EXPECT_TRUE(holds(dom, {"<th>name</th>", "<td>Müller GmbH</td>", "<td>Köln</td>",
+                            "<td>Ōkubo Trading</td>"}))
+        << dom;
     EXPECT_EQ(stop().status, 0);
 }
 
