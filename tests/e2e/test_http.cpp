@@ -134,6 +134,29 @@ TEST_F(Http, RefusalsHaveTheirStatusAndTheRawText)
     EXPECT_EQ(stop().status, 0);
 }
 
+// quilletclient --http: the answer's body on standard output, and the
+// exit status the raw protocol gives (an error status is an error answer).
+TEST_F(Http, QuilletclientSpeaksHttp)
+{
+    ASSERT_TRUE(start());
+    const std::string url = "http://127.0.0.1:" + std::to_string(port);
+    auto client = [&](const std::string &path, const std::string &doc) {
+        return Child(command({"--http", url + path}, QUILLET_CLIENT_BINARY), with_input(doc, 20s))
+            .finish();
+    };
+    const std::string large = rows(2000);
+    ProcResult r = client("/query", large);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(result_of(r.out), result_of(ask(connect_port(port).get(), large)));
+    r = client("/", sql("SELECT * FROM missing"));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(holds(r.out, {"no such table: missing"}));
+    r = client("/nope", sql("SELECT 1"));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(body_of(r.out), error_body("No such resource: /nope"));
+    EXPECT_EQ(stop().status, 0);
+}
+
 // Refusals the server makes before a child serves the connection (the
 // access list, the limits) reach an HTTP client in HTTP, a raw client as
 // before.
