@@ -507,6 +507,50 @@ std::string_view qx_http_path(const http_request_t &req)
     return std::string_view(req.target).substr(0, req.target.find('?'));
 }
 
+namespace {
+
+bool percent_decode(std::string_view in, std::string *out)
+{
+    out->clear();
+    for (std::size_t i = 0; i < in.size(); i++) {
+        if (in[i] == '+') {
+            *out += ' ';
+        } else if (in[i] != '%') {
+            *out += in[i];
+        } else {
+            const int hi = i + 2 < in.size() ? hex_value(in[i + 1]) : -1;
+            const int lo = hi >= 0 ? hex_value(in[i + 2]) : -1;
+            if (lo < 0 || (hi == 0 && lo == 0)) return false;
+            *out += static_cast<char>(hi * 16 + lo);
+            i += 2;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool qx_http_query(const http_request_t &req, std::vector<std::pair<std::string, std::string>> *pairs)
+{
+    pairs->clear();
+    const std::size_t q = req.target.find('?');
+    if (q == std::string::npos) return true;
+    std::string_view rest = std::string_view(req.target).substr(q + 1);
+    while (!rest.empty()) {
+        const std::size_t amp = rest.find('&');
+        const std::string_view item = rest.substr(0, amp);
+        rest.remove_prefix(amp == std::string_view::npos ? rest.size() : amp + 1);
+        if (item.empty()) continue;
+        const std::size_t eq = item.find('=');
+        std::string name, value;
+        if (!percent_decode(item.substr(0, eq), &name) ||
+            (eq != std::string_view::npos && !percent_decode(item.substr(eq + 1), &value)))
+            return false;
+        pairs->emplace_back(std::move(name), std::move(value));
+    }
+    return true;
+}
+
 void qx_http_refuse_path(io_out_t *output, const http_request_t &req, const char *allow,
                          diagstk_t *diag)
 {

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "diag.h"
 
@@ -136,5 +138,10 @@ void qx_http_refuse_path(io_out_s *output, const http_request_t &req, const char
                          diagstk_t *diag);
 // The path of a request target, without its query.
 std::string_view qx_http_path(const http_request_t &req);
+// The name=value pairs of the target's query (after '?', separated by '&'),
+// percent-decoded, '+' read as a blank. False when an escape is malformed
+// or decodes to a NUL.
+bool qx_http_query(const http_request_t &req,
+                   std::vector<std::pair<std::string, std::string>> *pairs);
 // True when `req` is a query: POST to "/" or "/query".
 bool qx_http_is_query(const http_request_t &req);

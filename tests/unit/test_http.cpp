@@ -158,3 +158,25 @@ TEST(HttpChunks, MalformedFramingFails)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HttpQuery, PairsArePercentDecoded)
+{
+    http_request_t req;
+    std::vector<std::pair<std::string, std::string>> pairs;
+    req.target = "/r/x?city=K%C3%B6ln&&name=a+b%2Bc&flag&empty=";
+    ASSERT_TRUE(qx_http_query(req, &pairs));
+    const std::vector<std::pair<std::string, std::string>> want = {
+        {"city", "Köln"}, {"name", "a b+c"}, {"flag", ""}, {"empty", ""}};
+    EXPECT_EQ(pairs, want);
+    for (const char *bad : {"/r/x?a=%", "/r/x?a=%4", "/r/x?a=%zz", "/r/x?a=%00", "/r/x?%=1"}) {
+        req.target = bad;
+        EXPECT_FALSE(qx_http_query(req, &pairs)) << bad;
+    }
+    req.target = "/r/x";
+    EXPECT_TRUE(qx_http_query(req, &pairs));
+    EXPECT_TRUE(pairs.empty());
+}
+
+}  // namespace
