@@ -91,14 +91,12 @@ answer_outcome run_query(query_t *query, io_out_t *output, diagstk_t *diag,
 // One request: read, run, answer, release. `until_closed` tells a peer that
 // closes the connection between requests (not an error) from an empty
 // request (answered with an error result). The document must be complete
-// within `request_seconds` (0: no limit) from now.
-step_result serve_request(io_in_t *input, io_out_t *output, diagstk_t *diag, bool until_closed,
-                          std::uint32_t request_seconds)
+// by the input's deadline.
+step_result serve_request(io_in_t *input, io_out_t *output, diagstk_t *diag, bool until_closed)
 {
     const request_meter meter(output);
     query_t query;
     query_init(&query);
-    io_set_deadline(input, request_seconds);
     const int got = qx_get_request(diag, input, &query);
     io_set_deadline(input, 0);
     if (got < 0) {
@@ -219,13 +217,11 @@ step_result run_body(io_in_t *input, io_out_t *output, diagstk_t *diag, http_req
     return r == ANSWER_COMPLETE ? step_result::answered : step_result::failed;
 }
 
-// One HTTP exchange, the head and body within `request_seconds`.
-step_result serve_http(io_in_t *input, io_out_t *output, diagstk_t *diag, bool until_closed,
-                       std::uint32_t request_seconds)
+// One HTTP exchange, the head and body by the input's deadline.
+step_result serve_http(io_in_t *input, io_out_t *output, diagstk_t *diag, bool until_closed)
 {
     const request_meter meter(output);
     http_request_t req;
-    io_set_deadline(input, request_seconds);
     const int head = qx_http_read_head(diag, input, &req);
     step_result r = step_result::closed;
     if (head == HTTP_CLOSED) {
@@ -265,9 +261,13 @@ int qx_serve_connection(io_in_t *input, io_out_t *output, diagstk_t *diag, serve
         // connection ends without an answer.
         if (io_wait_read_ready(input, idle_seconds) <= 0) return 0;
         const bool until_closed = mode == SERVE_UNTIL_CLOSED;
+        // The clock starts before the first byte is looked at: over TLS
+        // even that byte may be a record the client never completes.
+        io_set_deadline(input, request_seconds);
         const step_result r = qx_http_request_next(input, diag)
-                                  ? serve_http(input, output, diag, until_closed, request_seconds)
-                                  : serve_request(input, output, diag, until_closed, request_seconds);
+                                  ? serve_http(input, output, diag, until_closed)
+                                  : serve_request(input, output, diag, until_closed);
+        io_set_deadline(input, 0);
         if (mode == SERVE_ONE_REQUEST)
             return r == step_result::answered || r == step_result::finished ? 0 : -1;
         switch (r) {
