@@ -460,6 +460,21 @@ int moderate_ini_setting(diagstk_t *diag, ini_setting_t *ini)
     return 0;
 }
 
+int qx_ini_word(diagstk_t *diag, ini_setting_t *ini, const char *text,
+                std::initializer_list<std::string_view> words, const char *op, const char *hint)
+{
+    const std::string_view word = qx_trim(text);
+    for (const std::string_view known : words) {
+        if (!qx_iequal(word, known) || known.size() >= ini->dest_size) continue;
+        std::memcpy(ini->destination, known.data(), known.size());
+        static_cast<char *>(ini->destination)[known.size()] = '\0';
+        return 0;
+    }
+    diagstk_add(diag, 4, "%s: \"%s\" is invalid %s value%s%s", op, text, ini->name,
+                hint != nullptr ? " - " : "", hint != nullptr ? hint : "");
+    return -1;
+}
+
 int attr_acl_in(diagstk_t *diag, void *ectx, ini_setting_t *ini, void *val)
 {
     constexpr const char *op = "attr_acl";

@@ -342,16 +342,8 @@ void http_append_head(const http_answer_t &a, long long content_length, std::str
 
 int attr_http_in(diagstk_t *diag, void *, ini_setting_t *ini, void *val)
 {
-    const char *text = static_cast<const char *>(val);
-    const std::string_view word = qx_trim(text);
-    for (const std::string_view known : {YES, NO}) {
-        if (!qx_iequal(word, known)) continue;
-        std::memcpy(ini->destination, known.data(), known.size() + 1);
-        return 0;
-    }
-    diagstk_add(diag, 4, "%s: \"%s\" is invalid %s value - Yes or No expected", "attr_http", text,
-                ini->name);
-    return -1;
+    return qx_ini_word(diag, ini, static_cast<const char *>(val), {YES, NO}, "attr_http",
+                       "Yes or No expected");
 }
 
 // An emptied row is read as the default.
