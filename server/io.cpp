@@ -83,6 +83,9 @@ void clear_output_connection(io_out_t *output)
     output->buf_len = 0;
     output->tls = nullptr;  // closed by then: see close_output_socket
     output->tls_expected = false;
+    // Moved out, not assigned over: the strings' memory goes with the
+    // connection (an assignment would keep it in the reused record).
+    { const http_answer_t gone = std::move(output->http); }
     output->http = http_answer_t{};
 }
 

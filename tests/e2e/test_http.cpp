@@ -4,6 +4,7 @@
 // could read differently end the connection; the raw protocol on the same
 // port is untouched.
 
+#include <regex>
 #include <thread>
 
 #include <sys/stat.h>
@@ -173,7 +174,8 @@ TEST_F(Http, ServerRefusalsSpeakTheClientsProtocol)
     EXPECT_EQ(r.status, 403) << r.error;
     EXPECT_EQ(body_of(r.body), error_body("Access denied to client due to IP-based ACL"));
     EXPECT_EQ(r.field("connection"), "close");
-    EXPECT_EQ(stop().status, 0);
+    const ProcResult first = stop();
+    EXPECT_EQ(first.status, 0) << first.err;
 
     ASSERT_TRUE(start("<MaxConcurrentConnect>1</MaxConcurrentConnect>"));
     Fd busy = connect_port(port);
@@ -296,7 +298,10 @@ TEST_F(Reports, StoredRequestsAndStyleSheetsAndNothingElse)
     EXPECT_EQ(report.field("content-type"), XML);
     EXPECT_TRUE(report.body.find("<?xml-stylesheet href=\"/xsl/result-to-html.xsl\" type=\"text/xsl\"?>") !=
                 std::string::npos);
-    EXPECT_EQ(result_of(report.body), result_of(ask(connect_port(port).get(), doc)));
+    // The same answer as the document sent by a client, but for the time.
+    const std::regex date("Date: [^\r\n]*");
+    EXPECT_EQ(std::regex_replace(report.body, date, ""),
+              std::regex_replace(ask(connect_port(port).get(), doc), date, ""));
     EXPECT_TRUE(holds(report.body, {"<Column Name=\"name\">M&#xfc;ller GmbH</Column>"}));
 
     const HttpResponse sheet = exchange(http_request("GET", "/xsl/result-to-html.xsl"));
