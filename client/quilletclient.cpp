@@ -2,9 +2,15 @@
 // answer.
 //
 //   quilletclient [--timeout SECONDS] [TLS] HOST:PORT [FILE|-]
+//   quilletclient [--timeout SECONDS] [TLS] --http URL [FILE|-]
 //   quilletclient --control [--timeout SECONDS] HOST:PORT|SOCKET --config
 //   quilletclient --control [--timeout SECONDS] HOST:PORT|SOCKET --set-config FILE
 //   quilletclient --control [--timeout SECONDS] HOST:PORT|SOCKET --stats
+//
+// --http sends the request document in HTTP: `POST` to the URL
+// (http://HOST:PORT/PATH, the path / or /query; https:// speaks TLS), and
+// prints the body of the response; a status other than 200 is an error
+// answer.
 //
 // SOCKET is the path of the server's control socket; any argument holding
 // a "/" is taken for one (./control.sock for one in this directory).
@@ -44,6 +50,7 @@ namespace {
 
 constexpr const char *USAGE =
     "usage: quilletclient [--timeout SECONDS] [TLS] HOST:PORT [FILE|-]\n"
+    "       quilletclient [--timeout SECONDS] [TLS] --http URL [FILE|-]\n"
     "       quilletclient --control [--timeout SECONDS] [TLS] HOST:PORT|SOCKET "
     "--config | --set-config FILE | --stats\n"
     "TLS:   --tls [--ca FILE] [--cert FILE --key FILE] [--insecure]\n";
@@ -322,6 +329,62 @@ int answer_status(const std::string &answer)
     return 2;
 }
 
+// An HTTP URL taken apart: http://HOST:PORT/PATH.
+struct Url {
+    bool tls = false;
+    std::string address;  // HOST:PORT
+    std::string path;
+};
+
+Url parse_url(const std::string &url)
+{
+    Url u;
+    std::string rest;
+    if (url.rfind("http://", 0) == 0) {
+        rest = url.substr(7);
+    } else if (url.rfind("https://", 0) == 0) {
+        u.tls = true;
+        rest = url.substr(8);
+    } else {
+        fail("expected an http:// or https:// URL, got \"" + url + "\"");
+    }
+    const std::size_t slash = rest.find('/');
+    u.address = rest.substr(0, slash);
+    u.path = slash == std::string::npos ? "/" : rest.substr(slash);
+    if (u.address.find(':') == std::string::npos || u.address.back() == ']')
+        u.address += u.tls ? ":443" : ":80";
+    return u;
+}
+
+std::string http_post(const Url &u, const std::string &host, const std::string &doc)
+{
+    return "POST " + u.path + " HTTP/1.1\r\nHost: " + host +
+           "\r\nContent-Type: application/xml\r\nConnection: close\r\nContent-Length: " +
+           std::to_string(doc.size()) + "\r\n\r\n" + doc;
+}
+
+// The body of an HTTP response read to the server's close, and its status.
+std::string http_body(const std::string &response, int *status)
+{
+    const std::size_t end = response.find("\r\n\r\n");
+    if (end == std::string::npos || response.rfind("HTTP/1.", 0) != 0 || response.size() < 12)
+        fail("not an HTTP response");
+    *status = std::atoi(response.c_str() + 9);
+    std::string head = response.substr(0, end + 2), body = response.substr(end + 4);
+    for (char &c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (head.find("\r\ntransfer-encoding: chunked\r\n") == std::string::npos) return body;
+    std::string data;
+    for (std::size_t at = 0;;) {
+        const std::size_t line = body.find("\r\n", at);
+        if (line == std::string::npos) fail("a chunked answer cut short");
+        const std::size_t size = std::strtoul(body.c_str() + at, nullptr, 16);
+        if (size == 0) return data;
+        if (line + 2 + size > body.size()) fail("a chunked answer cut short");
+        data.append(body, line + 2, size);
+        at = line + 2 + size + 2;
+    }
+}
+
 // Splits HOST:PORT at its last colon; [v6]:port keeps the brackets off.
 void split_address(const std::string &address, std::string *host, std::string *port)
 {
@@ -343,6 +406,7 @@ int run(int argc, char **argv)
     double timeout = 60;
     std::string control_action, set_file;
     std::vector<std::string> positional;
+    std::string url;
     TlsOptions tls;
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
@@ -364,6 +428,8 @@ int run(int argc, char **argv)
             if (!control_action.empty()) fail("only one of --config, --set-config, --stats");
             control_action = a;
             if (a == "--set-config") set_file = value();
+        } else if (a == "--http") {
+            url = value();
         } else if (a == "--tls") {
             tls.on = true;
         } else if (a == "--insecure") {
@@ -379,6 +445,13 @@ int run(int argc, char **argv)
         } else {
             positional.push_back(a);
         }
+    }
+    Url http;
+    if (!url.empty()) {
+        if (control) fail("--http is for requests; the control port speaks HTTP to any client");
+        http = parse_url(url);
+        tls.on = tls.on || http.tls;
+        positional.insert(positional.begin(), http.address);
     }
     if (positional.empty()) fail(control ? "missing HOST:PORT or SOCKET" : "missing HOST:PORT");
     if (!control && is_socket_path(positional[0]))
@@ -405,10 +478,13 @@ int run(int argc, char **argv)
         doc = read_input(positional.size() == 2 ? positional[1] : "-");
         if (doc.find_first_not_of(" \t\r\n") == std::string::npos) fail("empty request");
     }
+    std::string host_field;
+    if (!url.empty()) host_field = positional[0];
 
     const bool local = is_socket_path(positional[0]);
     std::string host, port;
     if (!local) split_address(positional[0], &host, &port);
+    if (!url.empty()) doc = http_post(http, host_field, doc);
     const auto deadline =
         Clock::now() + std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
     std::string answer;
@@ -427,9 +503,11 @@ int run(int argc, char **argv)
         }
     }
     if (answer.empty()) fail("the server closed the connection without an answer");
+    int http_status = 200;
+    if (!url.empty()) answer = http_body(answer, &http_status);
     std::fwrite(answer.data(), 1, answer.size(), stdout);
     std::fflush(stdout);
-    const int status = answer_status(answer);
+    const int status = http_status == 200 ? answer_status(answer) : 2;
     if (status != 0) std::fputs("quilletclient: the server answered with an error\n", stderr);
     return status;
 }

@@ -3,6 +3,7 @@
 
     query.py [--host HOST] [--port PORT] [--tls [--ca FILE]
              [--cert FILE --key FILE] [--insecure]] SOURCE SQL
+    query.py --url http://HOST:PORT/query SOURCE SQL
 
 SOURCE names a data source of the server's configuration ("demo"), or is
 a connection string when it holds "=" (for a server that accepts them).
@@ -18,9 +19,15 @@ With --tls the request goes over TLS (1.2 at least): the server's
 certificate must name HOST and be signed by a CA of --ca (a PEM bundle) or
 of the system's store; --cert and --key present a client certificate;
 --insecure checks nothing (for tests only).
+
+With --url the request is the body of an HTTP POST to that URL (the
+server's request port speaks HTTP too); an https:// URL takes the TLS
+options.
 """
 import argparse
 import socket
+import urllib.error
+import urllib.request
 import ssl
 import sys
 import xml.etree.ElementTree as ET
@@ -88,6 +95,21 @@ def ask(host, port, request, timeout=60.0, attempts=3, context=None):
                 raise
 
 
+def ask_http(url, request, timeout=60.0, context=None):
+    """POSTs one request document to `url` and returns the answer's bytes.
+
+    An error status (a refused document, a limit) carries the error answer
+    as its body: that is the answer.
+    """
+    post = urllib.request.Request(url, data=request.encode("utf-8"),
+                                  headers={"Content-Type": "application/xml"})
+    try:
+        with urllib.request.urlopen(post, timeout=timeout, context=context) as response:
+            return response.read()
+    except urllib.error.HTTPError as e:
+        return e.read()
+
+
 def source_element(source):
     """The element that names where the request runs."""
     if "=" in source:
@@ -99,6 +121,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=8895)
+    parser.add_argument("--url", help="send the request in HTTP to this URL")
     parser.add_argument("--tls", action="store_true", help="speak TLS")
     parser.add_argument("--ca", help="PEM bundle of the CAs to trust")
     parser.add_argument("--cert", help="client certificate (PEM)")
@@ -108,6 +131,8 @@ def main():
     parser.add_argument("source")
     parser.add_argument("sql")
     args = parser.parse_args()
+    https = bool(args.url) and args.url.startswith("https://")
+    args.tls = args.tls or https
     if (args.ca or args.cert or args.key or args.insecure) and not args.tls:
         parser.error("--ca, --cert, --key and --insecure need --tls")
     if bool(args.cert) != bool(args.key):
@@ -121,9 +146,13 @@ def main():
     )
     try:
         context = tls_context(args.ca, args.cert, args.key, args.insecure) if args.tls else None
-        answer = ask(args.host, args.port, request, context=context)
-    except OSError as e:  # ssl.SSLError too
-        print(f"query.py: {args.host}:{args.port}: {e}", file=sys.stderr)
+        if args.url:
+            answer = ask_http(args.url, request, context=context)
+        else:
+            answer = ask(args.host, args.port, request, context=context)
+    except OSError as e:  # ssl.SSLError and urllib.error.URLError too
+        where = args.url or f"{args.host}:{args.port}"
+        print(f"query.py: {where}: {e}", file=sys.stderr)
         return 1
 
     if not answer.strip():

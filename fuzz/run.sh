@@ -10,7 +10,7 @@ root=$PWD
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_request fuzz_config fuzz_control fuzz_acl fuzz_conv fuzz_connstr)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_request fuzz_config fuzz_control fuzz_acl fuzz_conv fuzz_connstr fuzz_http)
 build=$root/build/fuzz
 
 CC=${CC:-clang-14} CXX=${CXX:-clang++-14} cmake -S . -B "$build" -DQUILLET_FUZZ=ON \

@@ -24,6 +24,10 @@ PACKAGES=(
     lintian                     # the package checks (lintian --pedantic)
     debootstrap                 # a clean Debian root for the package test
     strace                      # the system calls the unit's filter must allow
+    curl                        # HTTP examples of the README and docs
+    prometheus                  # promtool: the metrics' format is checked
+    haproxy                     # two servers behind a load balancer (docs/scaling.md)
+    chromium                    # a real browser renders a report
 )
 # ---------------------------------------------------------------------------
 

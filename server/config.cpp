@@ -16,8 +16,10 @@
 #include "acl.h"
 #include "connstr.h"
 #include "datasource.h"
+#include "http.h"
 #include "log.h"
 #include "parse.h"
+#include "reports.h"
 #include "sqlite_confine.h"
 #include "tls.h"
 #include "xml.h"
@@ -182,6 +184,18 @@ ini_setting_t quillet_settings[] = {
      .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "",
      .destination = ini_control_users, .dest_size = sizeof ini_control_users,
      .attr_in_func = attr_control_users_in},
+    // Read by each connection child as it tells HTTP from the raw protocol.
+    {.type = INI_TYPE_STRING, .name = "Http",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "Yes",
+     .destination = ini_http, .dest_size = sizeof ini_http, .attr_in_func = attr_http_in,
+     .changed_func = http_changed},
+    // Read by each connection child that serves GET /r/ or GET /xsl/.
+    {.type = INI_TYPE_STRING, .name = "RequestDir",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "",
+     .destination = ini_request_dir, .dest_size = sizeof ini_request_dir},
+    {.type = INI_TYPE_STRING, .name = "StyleSheetDir",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "",
+     .destination = ini_stylesheet_dir, .dest_size = sizeof ini_stylesheet_dir},
     {},  // a null name ends the table
 };
 
@@ -444,6 +458,21 @@ int moderate_ini_setting(diagstk_t *diag, ini_setting_t *ini)
     }
     if (ini->changed_func != nullptr) ini->changed_func(ini);
     return 0;
+}
+
+int qx_ini_word(diagstk_t *diag, ini_setting_t *ini, const char *text,
+                std::initializer_list<std::string_view> words, const char *op, const char *hint)
+{
+    const std::string_view word = qx_trim(text);
+    for (const std::string_view known : words) {
+        if (!qx_iequal(word, known) || known.size() >= ini->dest_size) continue;
+        std::memcpy(ini->destination, known.data(), known.size());
+        static_cast<char *>(ini->destination)[known.size()] = '\0';
+        return 0;
+    }
+    diagstk_add(diag, 4, "%s: \"%s\" is invalid %s value%s%s", op, text, ini->name,
+                hint != nullptr ? " - " : "", hint != nullptr ? hint : "");
+    return -1;
 }
 
 int attr_acl_in(diagstk_t *diag, void *ectx, ini_setting_t *ini, void *val)

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <string_view>
 
 #include "iodef.h"
 #include "util.h"
@@ -112,6 +114,12 @@ int moderate_ini_setting(diagstk_t *diag, ini_setting_t *ini);
 // Reader of one access-list element (`ectx` its tree node, `val` its text):
 // appends "+net" or "-net" to the row's buffer. 0 or -1.
 int attr_acl_in(diagstk_t *diag, void *ectx, ini_setting_t *ini, void *val);
+// For a string row that takes one of a few words: stores the word of
+// `words` that `text` names (blanks and case ignored) as `words` spells it.
+// Else -1 with "OP: \"TEXT\" is invalid NAME value", followed by " - HINT"
+// when `hint` is given.
+int qx_ini_word(diagstk_t *diag, ini_setting_t *ini, const char *text,
+                std::initializer_list<std::string_view> words, const char *op, const char *hint);
 // Writes one access-list entry ("+net" or "-net") back as an element. 0, or
 // -1 for a null value.
 int attr_acl_out(diagstk_t *diag, io_out_t *output, ini_setting_t *ini, char *value);

@@ -478,7 +478,7 @@ int add_extra(diagstk_t *diag, const datasource &d, std::string_view extra, std:
 
 }  // namespace
 
-int qx_request_connection(diagstk_t *diag, const io_in_t *input, const char *datasource_name,
+int qx_request_connection(diagstk_t *diag, io_in_t *input, const char *datasource_name,
                           const char *connstr, std::string *out)
 {
     if (datasource_name == nullptr) {
@@ -497,11 +497,13 @@ int qx_request_connection(diagstk_t *diag, const io_in_t *input, const char *dat
     }
     const char *address = nullptr;
     if (!admits_client(*d, input, &address)) {
+        input->state |= IO_STATE_DENIED;
         diagstk_add(diag, 3, "Client (%s) denied access to data source \"%s\"",
                     *address ? address : "unknown", datasource_name);
         return -1;
     }
     if (!admits_user(*d, input)) {
+        input->state |= IO_STATE_DENIED;
         // Named by the certificate's common name, the name an administrator
         // put on it; "none" when the connection presented no certificate.
         const std::string user = qx_identity_text(input);

@@ -56,5 +56,5 @@ int qx_environment_check(diagstk_t *diag, std::string_view entry);
 // holding a keyword that is not in its Extra, a connection string where
 // only data sources are accepted, or one that breaks the connection-string
 // rules (connstr.h).
-int qx_request_connection(diagstk_t *diag, const io_in_t *input, const char *datasource,
+int qx_request_connection(diagstk_t *diag, io_in_t *input, const char *datasource,
                           const char *connstr, std::string *out);

@@ -74,6 +74,7 @@ void clear_input_connection(io_in_t *input)
     input->deadline_seconds = 0;
     std::string().swap(input->pending);
     input->pending_used = 0;
+    input->http = http_body_t{};
 }
 
 void clear_output_connection(io_out_t *output)
@@ -82,6 +83,10 @@ void clear_output_connection(io_out_t *output)
     output->buf_len = 0;
     output->tls = nullptr;  // closed by then: see close_output_socket
     output->tls_expected = false;
+    // Moved out, not assigned over: the strings' memory goes with the
+    // connection (an assignment would keep it in the reused record).
+    { const http_answer_t gone = std::move(output->http); }
+    output->http = http_answer_t{};
 }
 
 const char *name_or(const char *filespec, const char *fallback)
@@ -375,7 +380,9 @@ int wait_for_deadline(const io_in_t *input)
 
 }  // namespace
 
-ssize_t io_read(io_in_t *input, char *buf, std::size_t buflen, diagstk_t *diag)
+namespace {
+
+ssize_t read_raw(io_in_t *input, char *buf, std::size_t buflen, diagstk_t *diag)
 {
     const bool trace = qx_tracing(QX_LOG_CHANNEL);
     if (trace)
@@ -428,6 +435,44 @@ ssize_t io_read(io_in_t *input, char *buf, std::size_t buflen, diagstk_t *diag)
     }
     }
     std::abort();
+}
+
+// The body of an HTTP request: a body that ends before its length or its
+// last chunk is cut short, like a raw document ended by a close.
+ssize_t read_body(io_in_t *input, char *buf, std::size_t buflen, diagstk_t *diag)
+{
+    http_body_t &b = input->http;
+    if (b.framing == http_framing::length) {
+        if (b.remaining == 0 || buflen == 0) return 0;
+        const ssize_t n =
+            read_raw(input, buf, static_cast<std::size_t>(std::min<unsigned long long>(buflen, b.remaining)), diag);
+        if (n > 0) b.remaining -= static_cast<unsigned long long>(n);
+        return n;
+    }
+    for (;;) {
+        if (b.state == chunk_state::done) return 0;
+        if (b.state == chunk_state::failed) {
+            input->state |= IO_STATE_ERROR;
+            diagstk_add(diag, 3, "Bad HTTP request - malformed chunked body");
+            return -1;
+        }
+        const ssize_t n = read_raw(input, buf, buflen, diag);
+        if (n <= 0) return n;
+        std::size_t out = 0;
+        const std::size_t used = http_chunk_decode(b, buf, static_cast<std::size_t>(n), &out);
+        // What follows the last chunk is the next request's.
+        if (b.state == chunk_state::done && used < static_cast<std::size_t>(n))
+            io_unread(input, std::string_view(buf + used, static_cast<std::size_t>(n) - used));
+        if (out > 0) return static_cast<ssize_t>(out);
+    }
+}
+
+}  // namespace
+
+ssize_t io_read(io_in_t *input, char *buf, std::size_t buflen, diagstk_t *diag)
+{
+    if (input->http.framing != http_framing::none) return read_body(input, buf, buflen, diag);
+    return read_raw(input, buf, buflen, diag);
 }
 
 void io_unread(io_in_t *input, std::string_view bytes)
@@ -485,6 +530,60 @@ int send_all(io_out_t *output, diagstk_t *diag, const char *buf, std::size_t len
     return last < 0 ? -1 : 0;
 }
 
+// Sends part of an answer: as it is, or inside the HTTP response it is the
+// body of: the head before the first part, then each part as one chunk
+// (HTTP/1.0: as it is). One send per part, so that the framing never
+// waits for an acknowledgement of a small segment of its own.
+int send_part(io_out_t *output, diagstk_t *diag, const char *buf, std::size_t len)
+{
+    http_answer_t &a = output->http;
+    if (!a.active) return send_all(output, diag, buf, len);
+    a.frame.clear();
+    if (!a.head_sent) {
+        a.chunked = a.minor >= 1;
+        http_append_head(a, -1, a.frame);
+        a.head_sent = true;
+    }
+    if (a.chunked) {
+        char size[24];
+        std::snprintf(size, sizeof size, "%zx\r\n", len);
+        a.frame += size;
+    }
+    a.frame.append(buf, len);
+    if (a.chunked) a.frame += "\r\n";
+    return send_all(output, diag, a.frame.data(), a.frame.size());
+}
+
+// Ends an HTTP answer: all of it with its length when nothing was sent
+// yet, else the collected rest and the last chunk.
+int end_http_answer(io_out_t *output, diagstk_t *diag, const char *buf, std::size_t len)
+{
+    http_answer_t &a = output->http;
+    a.active = false;
+    a.frame.clear();
+    if (!a.head_sent) {
+        http_append_head(a, static_cast<long long>(len), a.frame);
+        a.head_sent = true;
+    } else if (a.chunked && len > 0) {
+        char size[24];
+        std::snprintf(size, sizeof size, "%zx\r\n", len);
+        a.frame += size;
+    }
+    if (len > 0) a.frame.append(buf, len);
+    if (a.chunked) a.frame += len > 0 ? "\r\n0\r\n\r\n" : "0\r\n\r\n";
+    return send_all(output, diag, a.frame.data(), a.frame.size());
+}
+
+// Sends what the buffer holds in the middle of an answer.
+int send_collected(io_out_t *output, diagstk_t *diag)
+{
+    const std::uint32_t len = output->buf_len;
+    output->buf_len = 0;
+    if (len == 0) return 0;
+    if (output->state & IO_STATE_PEER_GONE) return -1;
+    return send_part(output, diag, output->buf, len);
+}
+
 int write_socket(io_out_t *output, diagstk_t *diag, const char *buf, std::size_t len)
 {
     if (output->state & IO_STATE_PEER_GONE) return -1;  // nobody is reading any more
@@ -492,10 +591,10 @@ int write_socket(io_out_t *output, diagstk_t *diag, const char *buf, std::size_t
     if (output->buf == nullptr) {
         output->buf = static_cast<char *>(std::malloc(IO_SOCKET_BUFFER));
         output->buf_len = 0;
-        if (output->buf == nullptr) return send_all(output, diag, buf, len);
+        if (output->buf == nullptr) return send_part(output, diag, buf, len);
     }
-    if (output->buf_len + len > IO_SOCKET_BUFFER && io_flush(output, diag) < 0) return -1;
-    if (len >= IO_SOCKET_BUFFER) return send_all(output, diag, buf, len);
+    if (output->buf_len + len > IO_SOCKET_BUFFER && send_collected(output, diag) < 0) return -1;
+    if (len >= IO_SOCKET_BUFFER) return send_part(output, diag, buf, len);
     std::memcpy(output->buf + output->buf_len, buf, len);
     output->buf_len += static_cast<std::uint32_t>(len);
     return 0;
@@ -505,10 +604,12 @@ int write_socket(io_out_t *output, diagstk_t *diag, const char *buf, std::size_t
 
 int io_flush(io_out_t *output, diagstk_t *diag)
 {
-    if (output->method != XML_OUTPUT_METHOD_LISTEN || output->buf_len == 0) return 0;
+    if (output->method != XML_OUTPUT_METHOD_LISTEN) return 0;
     const std::uint32_t len = output->buf_len;
     output->buf_len = 0;
     if (output->state & IO_STATE_PEER_GONE) return -1;
+    if (output->http.active) return end_http_answer(output, diag, output->buf, len);
+    if (len == 0) return 0;
     return send_all(output, diag, output->buf, len);
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "diag.h"
+#include "http.h"
 
 enum xml_input_method : std::int32_t {
     XML_INPUT_METHOD_STDIN = 0,
@@ -42,6 +43,9 @@ inline constexpr std::uint32_t IO_STATE_ERROR = 2; // a read failed
 // between requests.
 inline constexpr std::uint32_t IO_STATE_DOCUMENT = 8;
 inline constexpr std::uint32_t IO_STATE_TIMEOUT = 16;  // the document's deadline passed
+inline constexpr std::uint32_t IO_STATE_TOO_LARGE = 32;  // the document passed the size limit
+// The request named a data source its client may not use.
+inline constexpr std::uint32_t IO_STATE_DENIED = 64;
 // io_out_s.state bit: a send failed because the peer has gone (EPIPE,
 // ECONNRESET). Nothing more is sent; the writer abandons its answer.
 inline constexpr std::uint32_t IO_STATE_PEER_GONE = 4;
@@ -108,6 +112,9 @@ typedef struct io_in_s {
     // verified (TlsClientCA): the subject's common name first, then its DNS
     // and email alternative names. Empty for a connection without one.
     std::vector<std::string> identity;
+    // The framing of an HTTP request body being read: io_read then hands
+    // out the body's bytes only, and 0 at its end.
+    http_body_t http;
 } io_in_t;
 
 typedef struct io_out_s {
@@ -128,6 +135,9 @@ typedef struct io_out_s {
     // The connection came to a port that speaks TLS: nothing is sent on it
     // without a session, not even a refusal.
     bool tls_expected = false;
+    // An HTTP answer being sent: what is written is its body, framed as
+    // the head says; io_flush ends it.
+    http_answer_t http;
 } io_out_t;
 
 inline constexpr std::uint32_t IO_SOCKET_BUFFER = 64 * 1024;
@@ -149,7 +159,8 @@ void io_unread(io_in_t *input, std::string_view bytes);
 bool io_input_ready(io_in_t *input);
 // Writes `buflen` bytes (strlen(buf) when 0). 0 or more, -1 on failure.
 int io_write(io_out_t *output, diagstk_t *diag, const char *buf, std::size_t buflen);
-// Sends what a socket output has collected. 0, or -1 after a failed send.
+// Sends what a socket output has collected: the end of an answer. An HTTP
+// answer ends with it. 0, or -1 after a failed send.
 int io_flush(io_out_t *output, diagstk_t *diag);
 // printf-style write through a 1024-byte buffer (longer text is cut).
 [[gnu::format(printf, 3, 4)]] int io_writef(io_out_t *output, diagstk_t *diag,

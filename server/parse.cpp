@@ -415,6 +415,7 @@ long long feed_parser(diagstk_t *diag, io_in_t *input, XML_Parser parser, parse_
             return f.total;
         }
         if (over) {
+            input->state |= IO_STATE_TOO_LARGE;
             diagstk_add(diag, 3, "Request too large - more than %zu bytes", limit);
             return -1;
         }

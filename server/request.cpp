@@ -116,7 +116,7 @@ void apply_environment(const std::vector<std::string> &entries)
 
 // The connection string: a DataSource's, with what a ConnectionString
 // beside it adds, or the ConnectionString alone where that is accepted.
-int read_connection(diagstk_t *diag, void *ptree, const io_in_t *input, query_t *query)
+int read_connection(diagstk_t *diag, void *ptree, io_in_t *input, query_t *query)
 {
     char *source = nullptr, *text = nullptr;
     int r = qx_tree_element(diag, ptree, 0, "Request/DataSource", &source, nullptr);
@@ -390,7 +390,7 @@ int read_style_sheet(diagstk_t *diag, void *ptree, query_t *query)
     return 0;
 }
 
-int read_request(diagstk_t *diag, void *ptree, const io_in_t *input, query_t *query)
+int read_request(diagstk_t *diag, void *ptree, io_in_t *input, query_t *query)
 {
     std::vector<std::string> environment;
     if (read_environment(diag, ptree, &environment) < 0) return -1;

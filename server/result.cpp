@@ -15,6 +15,7 @@
 
 #include "conv.h"
 #include "log.h"
+#include "metrics.h"
 #include "odbc_util.h"
 #include "watchdog.h"
 
@@ -511,6 +512,7 @@ row_status write_rows(const format_pieces &f, result_column_t *cols, SQLHSTMT hs
             if (w.peer_gone()) return row_status::peer_gone;
         }
         w.put(row_end);
+        qx_metrics_row();
         if (w.peer_gone()) return row_status::peer_gone;
     }
 }

@@ -110,16 +110,8 @@ void report(const char *filename, const char *why)
 
 int attr_sqlite_file_access_in(diagstk_t *diag, void *, ini_setting_t *ini, void *val)
 {
-    const char *text = static_cast<const char *>(val);
-    const std::string_view word = qx_trim(text);
-    for (const std::string_view known : {YES, NO}) {
-        if (!qx_iequal(word, known)) continue;
-        std::memcpy(ini->destination, known.data(), known.size() + 1);
-        return 0;
-    }
-    diagstk_add(diag, 4, "%s: \"%s\" is invalid %s value", "attr_sqlite_file_access", text,
-                ini->name);
-    return -1;
+    return qx_ini_word(diag, ini, static_cast<const char *>(val), {YES, NO},
+                       "attr_sqlite_file_access", nullptr);
 }
 
 void sqlite_file_access_changed(ini_setting_t *ini)

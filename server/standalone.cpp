@@ -19,7 +19,9 @@
 #include "connection.h"
 #include "control.h"
 #include "event.h"
+#include "http.h"
 #include "log.h"
+#include "metrics.h"
 #include "service.h"
 #include "signals.h"
 #include "startup.h"
@@ -160,6 +162,8 @@ void start_up(server_state &s, io_in_t *input, io_out_t *output, diagstk_t *diag
     if (load_acl(diag, "Client", "Getting ACL list\n", "ACL list: \"%s\"\n", &s.ip_acl) < 0)
         fatal(s, diag);
     if (qx_tls_start(diag) < 0 || qx_stats_open_identity_channel(diag) < 0) fatal(s, diag);
+    // Without the shared counters the server runs, with empty metrics.
+    qx_metrics_open();
     if (read_limit(diag, "MaxConcurrentConnect", &s.limits.max_concurrent) != 0 ||
         read_limit(diag, "MaxClientConnect", &s.limits.max_client) != 0)
         fatal(s, diag);
@@ -368,9 +372,15 @@ bool host_name(const char *ip, char *name, std::size_t size)
                        nullptr, 0, NI_NAMEREQD) == 0;
 }
 
-void refuse(diagstk_t *diag, io_out_t *output, stats_t *stats)
+// A refused client's first bytes are awaited this long at most, so that
+// an HTTP client gets its refusal in HTTP; the graceful close that follows
+// waits as long for a silent one anyway.
+constexpr int REFUSAL_HTTP_WAIT_MS = 50;
+
+void refuse(diagstk_t *diag, io_in_t *input, io_out_t *output, stats_t *stats)
 {
     qx_update_stats(stats, STATS_DISCONNECT, nullptr, nullptr);
+    qx_http_refusal(input, output, 503, REFUSAL_HTTP_WAIT_MS);
     qx_output_error_result(diag, output, DIAGSTK_TO_EVENTLOG);
 }
 
@@ -382,6 +392,7 @@ int new_incoming_connection(diagstk_t *diag, io_in_t *input, io_out_t *output,
 {
     char *address = input->src.listen.client_ip;
     mtlog("Connection from %s\n", address);
+    qx_metrics_connection();
     qx_update_stats(stats, STATS_CONNECT, *threadspp, nullptr);
     char host[NI_MAXHOST];
     const bool named = qx_ini_flag_set(FLAG_REVERSE_LOOKUP) && host_name(address, host, sizeof host);
@@ -390,15 +401,22 @@ int new_incoming_connection(diagstk_t *diag, io_in_t *input, io_out_t *output,
     if (!qx_check_access_control(diag, address, ip_acl)) {
         qx_update_stats(stats, STATS_REFUSED, nullptr, nullptr);
         qx_update_stats(stats, STATS_DISCONNECT, nullptr, nullptr);
+        qx_metrics_refused(refusal_reason::acl);
         diagstk_add(diag, 3, "Access denied to client due to IP-based ACL");
+        qx_http_refusal(input, output, 403, REFUSAL_HTTP_WAIT_MS);
         qx_output_error_result(diag, output);
         qx_report_event(eventlog, EVENT_TYPE_ERROR, EVENT_CLIENT_DENIED, address,
                         "due to access control rule");
         return -1;
     }
-    if (client_over_limit(diag, limits, *threadspp, address, stats) ||
-        create_new_thread_entry(diag, limits, threadspp, cthreadpp, stats) < 0) {
-        refuse(diag, output, stats);
+    if (client_over_limit(diag, limits, *threadspp, address, stats)) {
+        qx_metrics_refused(refusal_reason::max_client);
+        refuse(diag, input, output, stats);
+        return -1;
+    }
+    if (create_new_thread_entry(diag, limits, threadspp, cthreadpp, stats) < 0) {
+        qx_metrics_refused(refusal_reason::max_concurrent);
+        refuse(diag, input, output, stats);
         return -1;
     }
     return 0;
@@ -422,6 +440,7 @@ int handle_request(diagstk_t *diag, io_in_t *input, io_out_t *output, threads_t 
     }
     io_hand_over_connection(input, output);
     qx_update_stats(stats, STATS_CHILD_CREATED, nullptr, nullptr);
+    qx_metrics_child_created();
     thread->in_use = 1;
     thread->threadid = pid;
     thread->start_time = std::time(nullptr);

@@ -246,16 +246,8 @@ std::string qx_client_text(const io_in_t *input)
 
 int attr_tls_in(diagstk_t *diag, void *, ini_setting_t *ini, void *val)
 {
-    const char *text = static_cast<const char *>(val);
-    const std::string_view word = qx_trim(text);
-    for (const std::string_view known : {OFF, ON}) {
-        if (!qx_iequal(word, known)) continue;
-        std::memcpy(ini->destination, known.data(), known.size() + 1);
-        return 0;
-    }
-    diagstk_add(diag, 4, "%s: \"%s\" is invalid %s value - On or Off expected", "attr_tls", text,
-                ini->name);
-    return -1;
+    return qx_ini_word(diag, ini, static_cast<const char *>(val), {OFF, ON}, "attr_tls",
+                       "On or Off expected");
 }
 
 int qx_tls_build_context(diagstk_t *diag, const char *certificate, const char *key,

@@ -65,19 +65,26 @@ TEST_F(Examples, EveryRequestGivesItsStoredAnswer)
 
 class PythonClient : public NetTest {};
 
+// The same in the raw protocol and in HTTP (--url).
 TEST_F(PythonClient, PrintsRowsAndErrors)
 {
     ASSERT_TRUE(start());
     const std::string script = EXAMPLES + "/query.py", p = std::to_string(port);
-    std::string out;
-    ASSERT_TRUE(run_tool({"python3", script, "--port", p, db.conn(),
-                          "SELECT n, CASE WHEN n = 2 THEN NULL ELSE 'a<b' END AS s FROM t"},
-                         "", &out));
-    EXPECT_EQ(out, "n\ts\n1\ta<b\n2\t\n3\ta<b\n");
-
-    const ProcResult bad =
-        Child({"python3", script, "--port", p, db.conn(), "SELECT * FROM missing"}, {}).finish();
-    EXPECT_EQ(bad, (ProcResult{2, false, "", "S1000: [SQLite]no such table: missing (1)\n"}));
+    for (const std::vector<std::string> &where :
+         {std::vector<std::string>{"--port", p},
+          std::vector<std::string>{"--url", "http://127.0.0.1:" + p + "/query"}}) {
+        SCOPED_TRACE(where[0]);
+        auto argv = [&](const std::string &sql) {
+            std::vector<std::string> a{"python3", script, where[0], where[1], db.conn(), sql};
+            return a;
+        };
+        std::string out;
+        ASSERT_TRUE(run_tool(argv("SELECT n, CASE WHEN n = 2 THEN NULL ELSE 'a<b' END AS s FROM t"),
+                             "", &out));
+        EXPECT_EQ(out, "n\ts\n1\ta<b\n2\t\n3\ta<b\n");
+        const ProcResult bad = Child(argv("SELECT * FROM missing"), {}).finish();
+        EXPECT_EQ(bad, (ProcResult{2, false, "", "S1000: [SQLite]no such table: missing (1)\n"}));
+    }
 }
 
 // Over TLS the script checks the server's name against --host and its

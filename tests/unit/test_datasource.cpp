@@ -33,7 +33,7 @@ protected:
     }
     // The connection string for a request naming `source` (or null) with
     // `extra` (or null) on `input`, or the message that refused it.
-    std::string connect(const io_in_t *input, const char *source, const char *extra)
+    std::string connect(io_in_t *input, const char *source, const char *extra)
     {
         diagstk_ptr d(diagstk_new());
         std::string out;
@@ -132,7 +132,7 @@ TEST_F(DataSources, RequestGetsTheSourcesStringOrTheReason)
     std::snprintf(sock.src.listen.client_ip, sizeof sock.src.listen.client_ip, "10.9.8.7");
     const std::string SHOP_CS = "Driver=PostgreSQL Unicode;Server=a&b;UID=app;PWD=s3cr3t";
     const std::string KW = "! Connection string refused - keyword ";
-    const struct { const io_in_t *in; const char *source, *extra; std::string want; } cases[] = {
+    const struct { io_in_t *in; const char *source, *extra; std::string want; } cases[] = {
         {&sock, "demo", nullptr, "Driver=SQLite3;Database=demo.db"},
         {&sock, "shop", nullptr, SHOP_CS},
         // The client's pairs replace the source's pairs of the same keyword.
