@@ -4,6 +4,7 @@
 #include "connection.h"
 
 #include "config.h"
+#include "keep.h"
 #include "odbc.h"
 #include "request.h"
 #include "xml.h"
@@ -53,6 +54,11 @@ step_result serve_request(io_in_t *input, io_out_t *output, diagstk_t *diag, boo
 
 int qx_serve_connection(io_in_t *input, io_out_t *output, diagstk_t *diag, serve_mode mode)
 {
+    // A database connection kept between requests ends with the client
+    // connection it served, however that ends.
+    struct end_kept {
+        ~end_kept() { qx_kept_drop(); }
+    } kept;
     // The limits in force when the connection starts hold for its whole life.
     const std::uint32_t idle_seconds = ini_idle_timeout, request_seconds = ini_request_timeout;
     // Requests may follow each other without waiting for the answers: on a

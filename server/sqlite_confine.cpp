@@ -9,6 +9,7 @@
 #include "sqlite_confine.h"
 
 #include <algorithm>
+#include <vector>
 #include <cstring>
 #include <dlfcn.h>
 #include <string_view>
@@ -41,10 +42,16 @@ using create_function_fn = int (*)(sqlite3 *, const char *, int, int, void *,
 using enable_load_extension_fn = int (*)(sqlite3 *, int);
 using set_authorizer_fn = int (*)(sqlite3 *, authorizer_fn, void *);
 using db_config_fn = int (*)(sqlite3 *, int, ...);
+using get_autocommit_fn = int (*)(sqlite3 *);
+using exec_fn = int (*)(sqlite3 *, const char *, void *, void *, char **);
 
 constexpr std::string_view YES = "Yes", NO = "No";
 
 bool file_access = true;
+
+// The databases the driver holds open in this process, for
+// sqlite_confine_rollback. A child holds one or two at a time.
+std::vector<sqlite3 *> open_databases;
 
 // SQLite's own definition of `symbol`. The driver manager loads a driver,
 // and the SQLite library with it, into a scope of its own that RTLD_NEXT
@@ -140,10 +147,12 @@ int sqlite_confine_open(const char *filename, sqlite3 **db, int flags, const cha
         return SQLITE_ERROR;
     }
     const int rc = open(filename, db, flags, vfs);
+    // Even a failed open may return a handle, which the driver then closes.
+    if (*db != nullptr) open_databases.push_back(*db);
     if (rc != SQLITE_OK || file_access) return rc;
     if (const char *failed = confine(*db)) {
         report(filename, failed);
-        if (const auto close = real<close_fn>("sqlite3_close")) close(*db);
+        sqlite_confine_close(*db, false);
         *db = nullptr;
         return SQLITE_ERROR;
     }
@@ -167,4 +176,21 @@ int sqlite_confine_enable_load_extension(sqlite3 *db, int onoff)
 {
     const auto enable = real<enable_load_extension_fn>("sqlite3_enable_load_extension");
     return enable != nullptr ? enable(db, file_access ? onoff : 0) : SQLITE_ERROR;
+}
+
+int sqlite_confine_close(sqlite3 *db, bool v2)
+{
+    std::erase(open_databases, db);
+    const auto close = real<close_fn>(v2 ? "sqlite3_close_v2" : "sqlite3_close");
+    return close != nullptr ? close(db) : SQLITE_ERROR;
+}
+
+void sqlite_confine_rollback(void)
+{
+    if (open_databases.empty()) return;
+    const auto get_autocommit = real<get_autocommit_fn>("sqlite3_get_autocommit");
+    const auto exec = real<exec_fn>("sqlite3_exec");
+    if (get_autocommit == nullptr || exec == nullptr) return;
+    for (sqlite3 *db : open_databases)
+        if (get_autocommit(db) == 0) exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
 }
