@@ -18,6 +18,7 @@
 #include "config.h"
 #include "connection.h"
 #include "control.h"
+#include "driverload.h"
 #include "event.h"
 #include "log.h"
 #include "signals.h"
@@ -176,6 +177,7 @@ void start_up(server_state &s, io_in_t *input, io_out_t *output, diagstk_t *diag
         std::exit(r & 0xFF);
     }
     mtlog("Request channel open\n");
+    qx_preload_drivers(diag);
 }
 
 void idle_turn(server_state &s, diagstk_t *diag)
