@@ -424,7 +424,8 @@ void datasources_changed(ini_setting_t *ini)
                 secrets.emplace_back(key);
             }
         if (const std::string_view *users = r.attr("Users")) d.users.emplace(*users);
-        if (const std::string_view *keep = r.attr("Keep")) d.keep = qx_iequal(qx_trim(*keep), "Yes");
+        if (const std::string_view *keep = r.attr("Keep"))
+            d.keep = qx_iequal(qx_trim(*keep), "Yes");
         registry.push_back(std::move(d));
     }
     // What a client may add to a source (a user name, a password) is never

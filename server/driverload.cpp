@@ -42,7 +42,8 @@ std::vector<std::string> registered_libraries()
          ok(SQLDrivers(env, dir, name, sizeof name, &name_len, attrs, sizeof attrs, &attrs_len));
          dir = SQL_FETCH_NEXT) {
         const char *p = reinterpret_cast<const char *>(attrs);
-        const char *end = p + std::min<std::size_t>(static_cast<std::size_t>(attrs_len), sizeof attrs);
+        const char *end =
+            p + std::min<std::size_t>(static_cast<std::size_t>(attrs_len), sizeof attrs);
         for (; p < end && *p != '\0'; p += std::string_view(p).size() + 1)
             if (std::string_view(p).starts_with("Driver="))
                 libs.emplace_back(p + 7);

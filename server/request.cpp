@@ -133,7 +133,8 @@ int read_connection(diagstk_t *diag, void *ptree, const io_in_t *input, query_t 
     }
     std::string conn;
     if (qx_request_connection(diag, input, named ? source : nullptr, text, &conn) < 0) return -1;
-    query->keep_connection = qx_datasource_keeps(named ? source : nullptr) ? QX_KEEP_YES : QX_KEEP_NO;
+    query->keep_connection =
+        qx_datasource_keeps(named ? source : nullptr) ? QX_KEEP_YES : QX_KEEP_NO;
     query->connect_string = to_wide(conn.c_str());
     if (query->connect_string == nullptr) {
         diagstk_add(diag, 3, "%s: Failed to allocate memory for connection string", OP);
