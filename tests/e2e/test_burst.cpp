@@ -7,7 +7,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <fstream>
+#include <sstream>
 
 #include "e2e.h"
 
@@ -151,6 +153,44 @@ TEST_F(Burst, AccountingAddsUpAfterConcurrentClients)
         << control(control_port, "<Request><Statistics/></Request>");
     EXPECT_TRUE(children_of(server->pid()).empty());
     EXPECT_EQ(stop(), CLEAN_EXIT);
+}
+
+// The server loads the registered drivers' libraries before it accepts:
+// a child that serves SQLite and PostgreSQL requests initialises none of
+// them (the dynamic linker's trace shows every library it initialises,
+// each line with the process id).
+TEST_F(Burst, ChildrenLoadNoDriverLibrary)
+{
+    ASSERT_TRUE(pg::ready());
+    write_config(config_doc(settings_with_ports("")));
+    server = std::make_unique<Child>(command({"standalone"}),
+                                     ProcOptions{"", {"LD_DEBUG=files"}, -1, 60s});
+    ASSERT_TRUE(eventually([&] { return listening(port); }, NET_LIMIT));
+    Fd conn = connect_port(port);
+    EXPECT_TRUE(answers(conn.get(), 1));
+    EXPECT_EQ(result_of(ask(conn.get(), sql_request(pg::conn(), "SELECT 2 AS v"))),
+              one_value("v", "2"));
+    const std::vector<pid_t> kids = children_of(server->pid());
+    ASSERT_EQ(kids.size(), 1u);
+    conn.reset();
+    const ProcResult r = stop();
+    const auto inits = [&](pid_t pid) {
+        std::vector<std::string> found;
+        static const std::regex init(R"(^ *(\d+):\s+calling init: (\S*(/odbc/|libpq|libsqlite3)\S*))");
+        std::istringstream lines(r.err);
+        for (std::string line; std::getline(lines, line);) {
+            std::smatch m;
+            if (std::regex_search(line, m, init) && std::stoi(m[1]) == pid) found.push_back(m[2]);
+        }
+        return found;
+    };
+    const std::vector<std::string> parent = inits(server->pid());
+    EXPECT_TRUE(std::any_of(parent.begin(), parent.end(),
+                            [](const std::string &f) { return f.find("libsqlite3odbc") != f.npos; }))
+        << r.err.substr(0, 2000);
+    EXPECT_TRUE(std::any_of(parent.begin(), parent.end(),
+                            [](const std::string &f) { return f.find("psqlodbcw") != f.npos; }));
+    EXPECT_EQ(inits(kids[0]), std::vector<std::string>{});
 }
 
 }  // namespace
