@@ -17,6 +17,7 @@
 #include "connstr.h"
 #include "datasource.h"
 #include "http.h"
+#include "keep.h"
 #include "log.h"
 #include "parse.h"
 #include "reports.h"
@@ -26,6 +27,7 @@
 
 std::uint32_t ini_port, ini_control_port, ini_max_concurrent, ini_max_client, ini_flags;
 std::uint32_t ini_request_timeout, ini_idle_timeout, ini_query_timeout, ini_max_child_memory;
+std::uint32_t ini_listen_backlog;
 char ini_logdir[INI_STRING_SIZE], ini_acl[INI_STRING_SIZE], ini_ctrl_acl[INI_STRING_SIZE];
 char ini_listen_address[IO_ADDRESS_SIZE], ini_control_listen_address[IO_ADDRESS_SIZE];
 char ini_control_socket[INI_STRING_SIZE];
@@ -140,6 +142,10 @@ ini_setting_t quillet_settings[] = {
      .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "*",
      .destination = ini_listen_address, .dest_size = sizeof ini_listen_address,
      .attr_in_func = attr_listen_address_in},
+    // Read when the request listener opens, like the ports.
+    {.type = INI_TYPE_NUMERIC, .name = "ListenBacklog",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .num_default = 128, .min = 1,
+     .max = 65535, .destination = &ini_listen_backlog, .dest_size = sizeof ini_listen_backlog},
     {.type = INI_TYPE_STRING, .name = "ControlListenAddress",
      .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "*",
      .destination = ini_control_listen_address, .dest_size = sizeof ini_control_listen_address,
@@ -179,6 +185,12 @@ ini_setting_t quillet_settings[] = {
     {.type = INI_TYPE_STRING, .name = "TlsClientCA",
      .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "",
      .destination = ini_tls_client_ca, .dest_size = sizeof ini_tls_client_ca},
+    // Read by each request: whether its database connection may serve the
+    // next request of the same client.
+    {.type = INI_TYPE_STRING, .name = "KeepConnections",
+     .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "No",
+     .destination = ini_keep_connections, .dest_size = sizeof ini_keep_connections,
+     .attr_in_func = attr_keep_connections_in, .changed_func = keep_connections_changed},
     // Read at each control connection over TCP: a change applies to the next.
     {.type = INI_TYPE_STRING, .name = "ControlUsers",
      .flags = INI_FLAG_DEFAULT | INI_FLAG_WRITE_CHANGED, .string_default = "",

@@ -86,6 +86,9 @@ extern std::uint32_t ini_port, ini_control_port, ini_max_concurrent, ini_max_cli
 // connection child in MiB (0: none).
 extern std::uint32_t ini_request_timeout, ini_idle_timeout, ini_query_timeout,
     ini_max_child_memory;
+// Connections the request listener holds before they are accepted; the
+// kernel caps it at net.core.somaxconn.
+extern std::uint32_t ini_listen_backlog;
 extern char ini_logdir[INI_STRING_SIZE], ini_acl[INI_STRING_SIZE],
     ini_ctrl_acl[INI_STRING_SIZE];
 // Addresses of the request and control listeners ("*", "::", an address;

@@ -7,6 +7,7 @@
 
 #include "config.h"
 #include "http.h"
+#include "keep.h"
 #include "metrics.h"
 #include "odbc.h"
 #include "parse.h"
@@ -251,6 +252,11 @@ step_result serve_http(io_in_t *input, io_out_t *output, diagstk_t *diag, bool u
 
 int qx_serve_connection(io_in_t *input, io_out_t *output, diagstk_t *diag, serve_mode mode)
 {
+    // A database connection kept between requests ends with the client
+    // connection it served, however that ends.
+    struct end_kept {
+        ~end_kept() { qx_kept_drop(); }
+    } kept;
     // The limits in force when the connection starts hold for its whole life.
     const std::uint32_t idle_seconds = ini_idle_timeout, request_seconds = ini_request_timeout;
     // Requests may follow each other without waiting for the answers: on a

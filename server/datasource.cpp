@@ -17,6 +17,7 @@
 #include "acl.h"
 #include "connstr.h"
 #include "event.h"
+#include "keep.h"
 #include "log.h"
 #include "tls.h"
 #include "util.h"
@@ -247,6 +248,15 @@ int check_extra(diagstk_t *diag, std::string_view source, std::string_view value
     return 0;
 }
 
+int check_keep(diagstk_t *diag, std::string_view source, std::string_view value)
+{
+    if (qx_iequal(qx_trim(value), "Yes") || qx_iequal(qx_trim(value), "No")) return 0;
+    diagstk_add(diag, 4, "%s: \"%.*s\" is invalid Keep value of DataSource \"%.*s\"", DS_OP,
+                static_cast<int>(value.size()), value.data(), static_cast<int>(source.size()),
+                source.data());
+    return -1;
+}
+
 // The attributes of a DataSource element, in the order they are stored
 // and written back. A later attribute is one more row.
 struct ds_attribute {
@@ -258,6 +268,7 @@ constexpr ds_attribute DS_ATTRIBUTES[] = {
     {"Client", check_client},
     {"Extra", check_extra},
     {"Users", check_users},
+    {"Keep", check_keep},
 };
 
 // The attributes of `node`, each checked, into *out in table order. An
@@ -374,6 +385,8 @@ struct datasource {
     std::vector<std::string> extra;
     // Users: the identities admitted; absent, every client is.
     std::optional<std::string> users;
+    // Keep: whether its connections are kept; absent, KeepConnections says.
+    std::optional<bool> keep;
 };
 
 std::vector<datasource> registry;
@@ -411,6 +424,8 @@ void datasources_changed(ini_setting_t *ini)
                 secrets.emplace_back(key);
             }
         if (const std::string_view *users = r.attr("Users")) d.users.emplace(*users);
+        if (const std::string_view *keep = r.attr("Keep"))
+            d.keep = qx_iequal(qx_trim(*keep), "Yes");
         registry.push_back(std::move(d));
     }
     // What a client may add to a source (a user name, a password) is never
@@ -477,6 +492,12 @@ int add_extra(diagstk_t *diag, const datasource &d, std::string_view extra, std:
 }
 
 }  // namespace
+
+bool qx_datasource_keeps(const char *datasource_name)
+{
+    const datasource *d = datasource_name != nullptr ? find_datasource(datasource_name) : nullptr;
+    return d != nullptr && d->keep ? *d->keep : qx_keep_connections();
+}
 
 int qx_request_connection(diagstk_t *diag, io_in_t *input, const char *datasource_name,
                           const char *connstr, std::string *out)

@@ -48,6 +48,12 @@ bool qx_environment_admits(std::string_view allow, std::string_view name);
 // variable %s is not allowed".
 int qx_environment_check(diagstk_t *diag, std::string_view entry);
 
+// Whether the connections of requests naming the data source
+// `datasource` (null: a request with a ConnectionString alone) are kept
+// for the next request of the same client: its Keep attribute, or without
+// one the KeepConnections setting.
+bool qx_datasource_keeps(const char *datasource);
+
 // The connection string a request connects with. `datasource` is the text
 // of its DataSource element, `connstr` that of its ConnectionString (each
 // null when absent; not both). The client is the peer of `input`. 0 with

@@ -21,6 +21,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "config.h"
 #include "log.h"
 #include "signals.h"
 #include "tls.h"
@@ -29,6 +30,9 @@ namespace {
 
 constexpr const char *OPEN_OP = "io_open_channels";
 constexpr const char *CLOSE_OP = "io_close_channels";
+// The control port is served one connection at a time by the server loop
+// itself; a few waiting administrators are all it ever sees.
+constexpr int CONTROL_BACKLOG = 5;
 
 // Discarding what a peer still sends when its connection closes: a pause
 // of 50 ms ends it, and the whole of it takes at most a second, however
@@ -95,9 +99,10 @@ const char *name_or(const char *filespec, const char *fallback)
 }
 
 // Creates, registers, binds and starts a listener on the channel's address
-// and `port`; -1 after one message. Shared by the request and control
-// channels.
-int open_listener(io_in_t *input, std::uint32_t port, const char *op, diagstk_t *diag)
+// and `port` with room for `backlog` connections not yet accepted; -1 after
+// one message. Shared by the request and control channels.
+int open_listener(io_in_t *input, std::uint32_t port, int backlog, const char *op,
+                  diagstk_t *diag)
 {
     if (io_start_winsock(diag) < 0) return -1;
     sockaddr_storage addr{};
@@ -125,7 +130,7 @@ int open_listener(io_in_t *input, std::uint32_t port, const char *op, diagstk_t 
                     static_cast<unsigned long>(port), std::strerror(errno));
         return -1;
     }
-    if (listen(sock, 5) < 0) {
+    if (listen(sock, backlog) < 0) {
         diagstk_add(diag, 3, "failed to start listening on socket - %s", std::strerror(errno));
         return -1;
     }
@@ -154,7 +159,11 @@ int open_input(io_in_t *input, diagstk_t *diag)
         return 0;
     case XML_INPUT_METHOD_FILE: return open_file(&input->src.file, "r", "read", diag);
     case XML_INPUT_METHOD_LISTEN:
-        return open_listener(input, input->src.listen.port, OPEN_OP, diag);
+        // A burst of clients connecting at once must find room in the queue:
+        // the kernel drops a connection that finds none, and the client
+        // tries again only after a second (or meets a reset).
+        return open_listener(input, input->src.listen.port,
+                             static_cast<int>(ini_listen_backlog), OPEN_OP, diag);
     }
     return 0;
 }
@@ -745,7 +754,7 @@ int io_open_control_channel(diagstk_t *diag, io_in_t *input, io_out_t *output)
     input->src.listen.listen_sock = -1;
     input->src.listen.sock = -1;
     if (std::strcmp(input->src.listen.address, "none") != 0 &&
-        open_listener(input, input->src.listen.port, op, diag) < 0) {
+        open_listener(input, input->src.listen.port, CONTROL_BACKLOG, op, diag) < 0) {
         if (trace) qx_log("%s()=-1\n", op);
         return -1;
     }

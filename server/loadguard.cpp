@@ -83,26 +83,34 @@ void refuse(diagstk_t *diag)
     diagstk_output(diag, DIAGSTK_TO_EVENTLOG, nullptr);
 }
 
-// The load itself, once `name` has passed; `load` calls the next definition.
+// The load itself, once `name` has passed; `load(file, more_flags)` calls
+// the next definition.
 template <class Load>
 void *guarded_load(const char *name, int flags, const void *caller, Load load)
 {
     // RTLD_NOLOAD only asks about a library already in the process.
     if (flags & RTLD_NOLOAD) return load(name);
-    diagstk_ptr diag(diagstk_new());
-    std::string target;
     if (loadguard_from_sqlite(caller)) {
+        diagstk_ptr diag(diagstk_new());
         diagstk_add(diag.get(), 3, "Refused to load library %s - SQLite extensions are not loaded",
                     name != nullptr ? name : "(null)");
         refuse(diag.get());
         return nullptr;
     }
+    // Any other library already in the process passed the check below when
+    // it came; finding it again reads no new code (the dynamic linker
+    // matches the name, or the file's device and inode, to what is mapped).
+    // The driver manager loads its driver again at every connect.
+    if (name != nullptr && std::strchr(name, '$') == nullptr)
+        if (void *handle = load(name, RTLD_NOLOAD)) return handle;
+    diagstk_ptr diag(diagstk_new());
+    std::string target;
     if (loadguard_check(diag.get(), name, &target) < 0) {
         refuse(diag.get());
         return nullptr;
     }
     refusal_pending = false;  // a later failure is the one dlerror reports
-    return load(name == nullptr ? nullptr : target.c_str());
+    return load(name == nullptr ? nullptr : target.c_str(), 0);
 }
 
 }  // namespace
@@ -141,16 +149,16 @@ bool loadguard_from_sqlite(const void *caller)
 void *loadguard_open(const char *name, int flags, const void *caller)
 {
     static const auto next = next_definition<dlopen_fn>("dlopen");
-    return guarded_load(name, flags, caller, [flags](const char *file) {
-        return next != nullptr ? next(file, flags) : nullptr;
+    return guarded_load(name, flags, caller, [flags](const char *file, int more = 0) {
+        return next != nullptr ? next(file, flags | more) : nullptr;
     });
 }
 
 void *loadguard_mopen(Lmid_t lmid, const char *name, int flags, const void *caller)
 {
     static const auto next = next_definition<dlmopen_fn>("dlmopen");
-    return guarded_load(name, flags, caller, [lmid, flags](const char *file) {
-        return next != nullptr ? next(lmid, file, flags) : nullptr;
+    return guarded_load(name, flags, caller, [lmid, flags](const char *file, int more = 0) {
+        return next != nullptr ? next(lmid, file, flags | more) : nullptr;
     });
 }
 

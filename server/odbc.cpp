@@ -10,9 +10,11 @@
 #include <utility>
 
 #include "conv.h"
+#include "keep.h"
 #include "log.h"
 #include "odbc_proc.h"
 #include "result.h"
+#include "sqlite_confine.h"
 #include "watchdog.h"
 
 namespace {
@@ -153,14 +155,55 @@ int odbc_close(diagstk_t *diag, SQLHENV henv, SQLHDBC hdbc, SQLHSTMT hstmt,
 
 namespace {
 
-// The handles of one connected request. The destructor releases them with
-// odbc_close, on every way out of qx_odbc_result.
+// A driver's state of a connection that can no longer serve requests:
+// the link to the database is broken or the server ended the session.
+bool connection_state(const char *state)
+{
+    return std::strncmp(state, "08", 2) == 0 || std::strncmp(state, "57P0", 4) == 0;
+}
+
+// Whether the last failure on the statement or connection says the
+// connection is broken, or the driver knows it dead.
+bool connection_failed(SQLHDBC hdbc, SQLHSTMT hstmt)
+{
+    char state[6] = "";
+    if (hstmt != SQL_NULL_HSTMT && ok(qx_get_sql_state(SQL_HANDLE_STMT, hstmt, state)) &&
+        connection_state(state))
+        return true;
+    if (ok(qx_get_sql_state(SQL_HANDLE_DBC, hdbc, state)) && connection_state(state)) return true;
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    return ok(SQLGetConnectAttr(hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+           dead == SQL_CD_TRUE;
+}
+
+// Returns a connection to the state a fresh one has: the statement and its
+// cursor gone, any transaction rolled back (also one that SQL text began,
+// which some drivers do not track), autocommit on. False when the driver
+// refused a step.
+bool clean_for_next_request(SQLHDBC hdbc, SQLHSTMT *hstmt)
+{
+    if (*hstmt != SQL_NULL_HSTMT) {
+        SQLFreeStmt(*hstmt, SQL_CLOSE);
+        if (!ok(SQLFreeStmt(*hstmt, SQL_DROP))) return false;
+        *hstmt = SQL_NULL_HSTMT;
+    }
+    if (!ok(SQLEndTran(SQL_HANDLE_DBC, hdbc, SQL_ROLLBACK))) return false;
+    sqlite_confine_rollback();
+    return ok(SQLSetConnectAttr(hdbc, SQL_ATTR_AUTOCOMMIT,
+                                reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER));
+}
+
+// The handles of one connected request. The destructor releases them on
+// every way out of qx_odbc_result: kept for the next request when the
+// request allows it and the connection came through it whole, else with
+// odbc_close.
 struct request_handles {
     diagstk_t *diag;
     SQLHENV henv;
     SQLHDBC hdbc;
     SQLHSTMT hstmt = SQL_NULL_HSTMT;
     odbc_info_t info{};
+    const SQLWCHAR *keep_for = nullptr;  // the connection string it may be kept for
     // Whether SQL text beyond U+FFFF reaches the driver through the wide
     // entry points; found out when a text first needs it.
     enum { WIDE_UNTRIED, WIDE_WHOLE, WIDE_BROKEN } wide = WIDE_UNTRIED;
@@ -168,7 +211,14 @@ struct request_handles {
     request_handles(diagstk_t *d, SQLHENV e, SQLHDBC c) : diag(d), henv(e), hdbc(c) {}
     request_handles(const request_handles &) = delete;
     request_handles &operator=(const request_handles &) = delete;
-    ~request_handles() { odbc_close(diag, henv, hdbc, hstmt, &info); }
+    ~request_handles()
+    {
+        if (keep_for != nullptr && clean_for_next_request(hdbc, &hstmt)) {
+            qx_kept_put(keep_for, henv, hdbc, &info);
+            return;
+        }
+        odbc_close(diag, henv, hdbc, hstmt, &info);
+    }
 };
 
 // Whether SQL text beyond U+FFFF passes the wide entry points to this
@@ -345,15 +395,32 @@ answer_outcome qx_odbc_result(query_t *query, io_out_t *output, diagstk_t *diag)
                static_cast<void *>(output), static_cast<void *>(diag));
     SQLHENV henv = SQL_NULL_HENV;
     SQLHDBC hdbc = SQL_NULL_HDBC;
-    if (odbc_connect(output, diag, query, &henv, &hdbc) < 0) return ANSWER_FAILED;
+    odbc_info_t kept_info{};
+    const bool keep = query->keep_connection == QX_KEEP_YES;
+    if (query->keep_connection == QX_KEEP_RESET) qx_kept_drop();
+    const bool reused = keep && qx_kept_take(query->connect_string, &henv, &hdbc, &kept_info);
+    if (!reused && odbc_connect(output, diag, query, &henv, &hdbc) < 0) return ANSWER_FAILED;
     request_handles h(diag, henv, hdbc);  // released on every way out from here
-    qx_odbc_get_info(h.hdbc, &h.info);
+    // A kept connection describes itself as it did when it was made.
+    if (reused)
+        h.info = kept_info;
+    else
+        qx_odbc_get_info(h.hdbc, &h.info);
     if (prepare_statement(h, output, query, diag) < 0) return ANSWER_FAILED;
-    // From the first statement to the end of the answer; ends before `h`
-    // releases the statement it may cancel.
-    statement_watch watch(h.hstmt, output);
-    if (const answer_outcome r = run_request(h, watch, output, query, diag); r != ANSWER_COMPLETE)
-        return r;
-    if (query->procedure != nullptr) output_procedure_output(output, query, diag);
-    return ANSWER_COMPLETE;
+    answer_outcome r;
+    {
+        // From the first statement to the end of the answer; ends before
+        // `h` releases the statement it may cancel.
+        statement_watch watch(h.hstmt, output);
+        r = run_request(h, watch, output, query, diag);
+        if (r == ANSWER_COMPLETE && query->procedure != nullptr)
+            output_procedure_output(output, query, diag);
+        // Kept only when nothing was cut short: a stopped or half-written
+        // answer may leave the driver mid-statement.
+        const bool whole = watch.stopped() == WATCH_RUNNING &&
+                           (r == ANSWER_COMPLETE || r == ANSWER_FAILED);
+        if (keep && whole && !connection_failed(h.hdbc, h.hstmt))
+            h.keep_for = query->connect_string;
+    }
+    return r;
 }

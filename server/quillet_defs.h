@@ -56,6 +56,9 @@ typedef struct query_s {
     unsigned long flags;
     char *style_sheet_name;
     char *style_sheet_type;
+    // What the request does with the database connection of the previous
+    // one: QX_KEEP_NO, QX_KEEP_YES or QX_KEEP_RESET (keep.h).
+    int keep_connection;
 } query_t;
 
 // What became of one request's answer.

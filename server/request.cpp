@@ -13,6 +13,7 @@
 
 #include "conv.h"
 #include "datasource.h"
+#include "keep.h"
 #include "keywords.h"
 #include "parse.h"
 
@@ -132,6 +133,8 @@ int read_connection(diagstk_t *diag, void *ptree, io_in_t *input, query_t *query
     }
     std::string conn;
     if (qx_request_connection(diag, input, named ? source : nullptr, text, &conn) < 0) return -1;
+    query->keep_connection =
+        qx_datasource_keeps(named ? source : nullptr) ? QX_KEEP_YES : QX_KEEP_NO;
     query->connect_string = to_wide(conn.c_str());
     if (query->connect_string == nullptr) {
         diagstk_add(diag, 3, "%s: Failed to allocate memory for connection string", OP);
@@ -404,8 +407,11 @@ int read_request(diagstk_t *diag, void *ptree, io_in_t *input, query_t *query)
     if (r == TREE_ELEMENT_ERROR) return -1;
     if (found(r)) query->flags |= QX_TRUNCATE_BLANKS;
     // Every check has passed: the entries stay set for later requests on
-    // the same connection, and for the driver manager.
+    // the same connection, and for the driver manager. A connection made
+    // before they were set would not be the one a fresh connect makes now:
+    // no connection kept so far serves this request or a later one.
     apply_environment(environment);
+    if (!environment.empty()) query->keep_connection = QX_KEEP_RESET;
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include "sqlite_confine.h"
 
 #include <algorithm>
+#include <vector>
 #include <cstring>
 #include <dlfcn.h>
 #include <string_view>
@@ -41,25 +42,56 @@ using create_function_fn = int (*)(sqlite3 *, const char *, int, int, void *,
 using enable_load_extension_fn = int (*)(sqlite3 *, int);
 using set_authorizer_fn = int (*)(sqlite3 *, authorizer_fn, void *);
 using db_config_fn = int (*)(sqlite3 *, int, ...);
+using get_autocommit_fn = int (*)(sqlite3 *);
+using exec_fn = int (*)(sqlite3 *, const char *, void *, void *, char **);
 
 constexpr std::string_view YES = "Yes", NO = "No";
 
 bool file_access = true;
 
-// SQLite's own definition of `symbol`. The driver manager loads a driver,
+// The databases the driver holds open in this process, for
+// sqlite_confine_rollback. A child holds one or two at a time.
+std::vector<sqlite3 *> open_databases;
+
+// The entry points of SQLite the module calls.
+constexpr char SQLITE3_CREATE_FUNCTION_NAME[] = "sqlite3_create_function";
+constexpr char SQLITE3_DB_CONFIG_NAME[] = "sqlite3_db_config";
+constexpr char SQLITE3_ENABLE_LOAD_EXTENSION_NAME[] = "sqlite3_enable_load_extension";
+constexpr char SQLITE3_EXEC_NAME[] = "sqlite3_exec";
+constexpr char SQLITE3_GET_AUTOCOMMIT_NAME[] = "sqlite3_get_autocommit";
+constexpr char SQLITE3_OPEN_V2_NAME[] = "sqlite3_open_v2";
+constexpr char SQLITE3_SET_AUTHORIZER_NAME[] = "sqlite3_set_authorizer";
+constexpr char SQLITE3_CLOSE_NAME[] = "sqlite3_close";
+constexpr char SQLITE3_CLOSE_V2_NAME[] = "sqlite3_close_v2";
+
+// The SQLite library the driver uses. The driver manager loads a driver,
 // and the SQLite library with it, into a scope of its own that RTLD_NEXT
-// does not search, so the library already in the process is asked by name.
-// Looked up at each call: a driver manager may unload the library between
-// connections.
-template <class Fn>
-Fn real(const char *symbol)
+// does not search, so the library already in the process is asked for by
+// name. The first answer keeps a reference of its own: the library then
+// stays loaded when the driver manager unloads the driver between
+// connections, so its functions are looked up once per process rather
+// than at every call (a lookup with its load and unload costs more than
+// some of the calls it serves), and the next connection does not load it
+// from disk again.
+void *sqlite_library()
 {
-    void *fn = nullptr;
-    if (void *lib = dlopen("libsqlite3.so.0", RTLD_NOLOAD | RTLD_LAZY)) {
-        fn = dlsym(lib, symbol);
-        dlclose(lib);  // the driver's reference keeps the library loaded
-    }
-    if (fn == nullptr) fn = dlsym(RTLD_NEXT, symbol);
+    static void *const lib = dlopen("libsqlite3.so.0", RTLD_NOLOAD | RTLD_LAZY);
+    return lib;
+}
+
+// SQLite's own definition of `symbol`, from the library the driver uses,
+// else the next one after the executable's (a process that links SQLite).
+void *find_real(const char *symbol)
+{
+    void *fn = sqlite_library() != nullptr ? dlsym(sqlite_library(), symbol) : nullptr;
+    return fn != nullptr ? fn : dlsym(RTLD_NEXT, symbol);
+}
+
+// The definition of `Symbol` as a function of type Fn, found at its first use.
+template <class Fn, const char *Symbol>
+Fn real()
+{
+    static void *const fn = find_real(Symbol);
     return reinterpret_cast<Fn>(fn);
 }
 
@@ -76,8 +108,8 @@ int refuse_attach(void *, int action, const char *file, const char *, const char
 // Applies every switch to `db`. The name of the first that fails, or null.
 const char *confine(sqlite3 *db)
 {
-    const auto set_authorizer = real<set_authorizer_fn>("sqlite3_set_authorizer");
-    const auto db_config = real<db_config_fn>("sqlite3_db_config");
+    const auto set_authorizer = real<set_authorizer_fn, SQLITE3_SET_AUTHORIZER_NAME>();
+    const auto db_config = real<db_config_fn, SQLITE3_DB_CONFIG_NAME>();
     if (set_authorizer == nullptr || db_config == nullptr) return "SQLite library not found";
     if (set_authorizer(db, refuse_attach, nullptr) != SQLITE_OK) return "sqlite3_set_authorizer";
     const struct { int op, value; const char *name; } options[] = {
@@ -126,16 +158,18 @@ bool qx_sqlite_file_access(void) { return file_access; }
 
 int sqlite_confine_open(const char *filename, sqlite3 **db, int flags, const char *vfs)
 {
-    const auto open = real<open_v2_fn>("sqlite3_open_v2");
+    const auto open = real<open_v2_fn, SQLITE3_OPEN_V2_NAME>();
     if (open == nullptr) {
         *db = nullptr;
         return SQLITE_ERROR;
     }
     const int rc = open(filename, db, flags, vfs);
+    // Even a failed open may return a handle, which the driver then closes.
+    if (*db != nullptr) open_databases.push_back(*db);
     if (rc != SQLITE_OK || file_access) return rc;
     if (const char *failed = confine(*db)) {
         report(filename, failed);
-        if (const auto close = real<close_fn>("sqlite3_close")) close(*db);
+        sqlite_confine_close(*db, false);
         *db = nullptr;
         return SQLITE_ERROR;
     }
@@ -150,13 +184,31 @@ int sqlite_confine_create_function(sqlite3 *db, const char *name, int nargs, int
     if (!file_access && name != nullptr &&
         (strcasecmp(name, "blob_import") == 0 || strcasecmp(name, "blob_export") == 0))
         return SQLITE_OK;
-    const auto create = real<create_function_fn>("sqlite3_create_function");
+    const auto create = real<create_function_fn, SQLITE3_CREATE_FUNCTION_NAME>();
     return create != nullptr ? create(db, name, nargs, encoding, app, func, step, final)
                              : SQLITE_ERROR;
 }
 
 int sqlite_confine_enable_load_extension(sqlite3 *db, int onoff)
 {
-    const auto enable = real<enable_load_extension_fn>("sqlite3_enable_load_extension");
+    const auto enable = real<enable_load_extension_fn, SQLITE3_ENABLE_LOAD_EXTENSION_NAME>();
     return enable != nullptr ? enable(db, file_access ? onoff : 0) : SQLITE_ERROR;
+}
+
+int sqlite_confine_close(sqlite3 *db, bool v2)
+{
+    std::erase(open_databases, db);
+    const auto close =
+        v2 ? real<close_fn, SQLITE3_CLOSE_V2_NAME>() : real<close_fn, SQLITE3_CLOSE_NAME>();
+    return close != nullptr ? close(db) : SQLITE_ERROR;
+}
+
+void sqlite_confine_rollback(void)
+{
+    if (open_databases.empty()) return;
+    const auto get_autocommit = real<get_autocommit_fn, SQLITE3_GET_AUTOCOMMIT_NAME>();
+    const auto exec = real<exec_fn, SQLITE3_EXEC_NAME>();
+    if (get_autocommit == nullptr || exec == nullptr) return;
+    for (sqlite3 *db : open_databases)
+        if (get_autocommit(db) == 0) exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
 }

@@ -48,3 +48,11 @@ int sqlite_confine_create_function(sqlite3 *db, const char *name, int nargs, int
                                    sqlite3_final_fn final);
 // Switches extension loading; under No it is always switched off.
 int sqlite_confine_enable_load_extension(sqlite3 *db, int onoff);
+// Closes the database (sqlite3_close, or sqlite3_close_v2 with `v2`).
+int sqlite_confine_close(sqlite3 *db, bool v2);
+
+// Rolls back every transaction open on a database of this process. SQL
+// text can begin a transaction that the driver, which only tracks the ones
+// it begins itself, would neither roll back nor report; a connection kept
+// for the next request must not carry one.
+void sqlite_confine_rollback(void);

@@ -14,6 +14,10 @@ int sqlite3_open_v2(const char *filename, sqlite3 **db, int flags, const char *v
     return sqlite_confine_open(filename, db, flags, vfs);
 }
 
+int sqlite3_close(sqlite3 *db) { return sqlite_confine_close(db, false); }
+
+int sqlite3_close_v2(sqlite3 *db) { return sqlite_confine_close(db, true); }
+
 int sqlite3_create_function(sqlite3 *db, const char *name, int nargs, int encoding, void *app,
                             sqlite3_function_fn func, sqlite3_function_fn step,
                             sqlite3_final_fn final)

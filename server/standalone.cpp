@@ -18,6 +18,7 @@
 #include "config.h"
 #include "connection.h"
 #include "control.h"
+#include "driverload.h"
 #include "event.h"
 #include "http.h"
 #include "log.h"
@@ -174,6 +175,9 @@ void start_up(server_state &s, io_in_t *input, io_out_t *output, diagstk_t *diag
                      "Control ACL list: \"%s\"\n", &s.ip_ctrl_acl) < 0)
             fatal(s, diag);
     }
+    // Done before the request port opens: a client that finds it open
+    // finds a server whose children need load no driver.
+    qx_preload_drivers(diag);
     if (const int r = io_open_channels(input, output, diag); r != 0) {
         close_control(s);
         diagstk_output(diag, 0, nullptr);

@@ -14,10 +14,10 @@ namespace {
 std::string settings()
 {
     char buf[4 * INI_STRING_SIZE];
-    std::snprintf(buf, sizeof buf, "%u %u %u %u 0x%x %u %s | %s | %s | %u %u %u %u", ini_port,
+    std::snprintf(buf, sizeof buf, "%u %u %u %u 0x%x %u %s | %s | %s | %u %u %u %u %u", ini_port,
                   ini_control_port, ini_max_concurrent, ini_max_client, quilletlog, ini_flags,
                   ini_logdir, ini_acl, ini_ctrl_acl, ini_request_timeout, ini_idle_timeout,
-                  ini_query_timeout, ini_max_child_memory);
+                  ini_query_timeout, ini_max_child_memory, ini_listen_backlog);
     return buf;
 }
 
@@ -66,19 +66,21 @@ TEST_F(Settings, WrittenDocumentReadsBackAndAbsentSettingsTakeDefaults)
         "  <client Allow=\"YES\">0.0.0.0/0.0.0.0</client>\n"
         "  <ControlClient>127.0.0.1</ControlClient>\n"
         "  <ControlClient Allow=\"No\">0.0.0.0/0.0.0.0</ControlClient>\n"
-        "  <RequestTimeout>0</RequestTimeout><QueryTimeout>300</QueryTimeout>\n</Configuration>\n";
+        "  <RequestTimeout>0</RequestTimeout><QueryTimeout>300</QueryTimeout>\n"
+        "  <ListenBacklog>1024</ListenBacklog>\n</Configuration>\n";
     // Flags starts from 7: the wait bit, not named, stays on; MultiProcess
     // is forced on whatever the document says.
     const std::string expected = "10000 10001 15 4 0x82 29 /dev/null/a&b<c> | "
                                  "-10.0.0.0/255.0.0.0,+192.168.1.7,+0.0.0.0/0.0.0.0 | "
-                                 "+127.0.0.1,-0.0.0.0/0.0.0.0 | 0 300 300 0";
+                                 "+127.0.0.1,-0.0.0.0/0.0.0.0 | 0 300 300 0 1024";
     ASSERT_EQ(apply_config(d.get(), doc), 0);
     EXPECT_EQ(settings(), expected);
     const std::string first = written();
     // Later settings are written back after the access lists, and only
     // when they differ from their defaults.
     EXPECT_NE(first.find("</ControlClient>\n    <RequestTimeout>0</RequestTimeout>\n"
-                         "    <QueryTimeout>300</QueryTimeout>\n</Configuration>"),
+                         "    <QueryTimeout>300</QueryTimeout>\n"
+                         "    <ListenBacklog>1024</ListenBacklog>\n</Configuration>"),
               first.npos)
         << first;
     ASSERT_EQ(apply_config(d.get(), first), 0) << first;
@@ -86,7 +88,7 @@ TEST_F(Settings, WrittenDocumentReadsBackAndAbsentSettingsTakeDefaults)
     EXPECT_EQ(written(), first);
     EXPECT_EQ(messages(d.get()), Msgs{});
 
-    const std::string defaults = "8895 8896 0 0 0x0 7 /tmp |  |  | 30 300 0 0";
+    const std::string defaults = "8895 8896 0 0 0x0 7 /tmp |  |  | 30 300 0 0 128";
     // Each document goes on top of `doc`: the settings it leaves, or the one
     // message of its refusal, which changes nothing however late it comes.
     const struct { std::string doc; int result; std::string expected; } cases[] = {
@@ -98,6 +100,8 @@ TEST_F(Settings, WrittenDocumentReadsBackAndAbsentSettingsTakeDefaults)
          "xml2config: value \"0\" for Port out of range (1 to 65535)"},
         {"<Configuration><Port>9</Port><ControlPort>70000</ControlPort></Configuration>", -1,
          "xml2config: value \"70000\" for ControlPort out of range (1 to 65535)"},
+        {"<Configuration><ListenBacklog>0</ListenBacklog></Configuration>", -1,
+         "xml2config: value \"0\" for ListenBacklog out of range (1 to 65535)"},
         {"<Configuration><MaxClientConnect>4294967295</MaxClientConnect></Configuration>", -1,
          "xml2config: value \"4294967295\" for MaxClientConnect too big"},
         // Wider than the storage: refused, not cut to 32 bits.

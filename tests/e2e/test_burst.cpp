@@ -1,0 +1,196 @@
+// Bursts of new connections on the standalone server: the listen queue
+// holds what ListenBacklog says, so a burst the server cannot accept at
+// once waits in it instead of being dropped or reset; and after a burst
+// the statistics add up.
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "e2e.h"
+
+namespace {
+
+class Burst : public NetTest {
+protected:
+    // Opens `n` connections at once without waiting for any; each is
+    // returned once its handshake has completed, within `limit`.
+    static std::vector<Fd> connect_all(int port, int n, std::chrono::milliseconds limit)
+    {
+        const sockaddr_in a = [&] {
+            sockaddr_in s{};
+            s.sin_family = AF_INET;
+            s.sin_port = htons(static_cast<std::uint16_t>(port));
+            s.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            return s;
+        }();
+        std::vector<Fd> pending;
+        for (int i = 0; i < n; i++) {
+            Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+            if (connect(fd.get(), reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0 ||
+                errno == EINPROGRESS)
+                pending.push_back(std::move(fd));
+        }
+        std::vector<Fd> done;
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!pending.empty() && std::chrono::steady_clock::now() < deadline) {
+            std::vector<pollfd> p;
+            for (const Fd &fd : pending) p.push_back({fd.get(), POLLOUT, 0});
+            poll(p.data(), p.size(), 50);
+            std::vector<Fd> still;
+            for (std::size_t i = 0; i < p.size(); i++) {
+                int error = 0;
+                socklen_t len = sizeof error;
+                getsockopt(p[i].fd, SOL_SOCKET, SO_ERROR, &error, &len);
+                if ((p[i].revents & POLLOUT) != 0 && error == 0)
+                    done.push_back(std::move(pending[i]));
+                else if (error == 0)
+                    still.push_back(std::move(pending[i]));
+            }
+            pending = std::move(still);
+        }
+        return done;
+    }
+    // Ends the connection from this side and waits for the server's
+    // orderly close; false on a reset or a timeout.
+    static bool closed_in_order(const Fd &fd)
+    {
+        fcntl(fd.get(), F_SETFL, 0);
+        timeval limit{10, 0};
+        setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        shutdown(fd.get(), SHUT_WR);
+        char c;
+        return recv(fd.get(), &c, 1, 0) == 0;
+    }
+    static int somaxconn()
+    {
+        std::ifstream in("/proc/sys/net/core/somaxconn");
+        int v = 0;
+        in >> v;
+        return v;
+    }
+};
+
+// While the server does not accept at all (stopped), every connection of
+// a burst completes its handshake in the kernel's queue; once it goes on,
+// each is accepted and ends in an orderly close, none reset. With a queue
+// of 5 most of the same burst never gets through, which is what the
+// default of 128 (or more) is for. The statistics then count every one.
+TEST_F(Burst, ConnectionsWaitInTheListenQueueAndAreAllCounted)
+{
+    const struct {
+        std::string setting;
+        int connects;
+        bool all;
+    } cases[] = {
+        {"", 100, true},  // the default queue of 128
+        {"<ListenBacklog>512</ListenBacklog>", 500, true},
+        {"<ListenBacklog>5</ListenBacklog>", 100, false},
+    };
+    ASSERT_GE(somaxconn(), 512) << "net.core.somaxconn caps every queue";
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.setting);
+        ASSERT_TRUE(start(c.setting));
+        const pid_t pid = server->pid();
+        kill(pid, SIGSTOP);
+        const std::vector<Fd> conns = connect_all(port, c.connects, c.all ? 3s : 1500ms);
+        kill(pid, SIGCONT);
+        int in_order = 0;
+        for (const Fd &fd : conns) in_order += closed_in_order(fd);
+        if (c.all) {
+            EXPECT_EQ(conns.size(), static_cast<std::size_t>(c.connects));
+            EXPECT_EQ(in_order, c.connects);
+            const std::string counts = "<Total>" + std::to_string(c.connects) + "</Total>";
+            EXPECT_TRUE(eventually(
+                [&] {
+                    return static_cast<bool>(holds(control(control_port, "<Request><Statistics/></Request>"),
+                                 {counts, "<Active>0</Active>",
+                                  "<ChildrenCreated>" + std::to_string(c.connects) +
+                                      "</ChildrenCreated>"}));
+                },
+                10s))
+                << control(control_port, "<Request><Statistics/></Request>");
+            EXPECT_TRUE(eventually([&] { return children_of(pid).empty(); }, 10s));
+        } else {
+            EXPECT_LT(in_order, c.connects / 2);
+        }
+        EXPECT_EQ(stop().status, 0);
+    }
+}
+
+// Many clients at once, each with a few requests on one connection or one
+// request each: every answer is right, and the statistics add up to the
+// connections made, with none left active and every child reaped.
+TEST_F(Burst, AccountingAddsUpAfterConcurrentClients)
+{
+    constexpr int CLIENTS = 8, CONNECTIONS = 20;
+    ASSERT_TRUE(start("<KeepConnections>Yes</KeepConnections>"));
+    std::vector<std::thread> clients;
+    std::atomic<int> right{0};
+    for (int c = 0; c < CLIENTS; c++)
+        clients.emplace_back([&, c] {
+            for (int i = 0; i < CONNECTIONS; i++) {
+                Fd conn = connect_port(port);
+                const int requests = (c + i) % 4 == 0 ? 3 : 1;
+                for (int r = 0; r < requests; r++) right += static_cast<bool>(answers(conn.get(), c * 1000 + i));
+            }
+        });
+    for (std::thread &t : clients) t.join();
+    EXPECT_EQ(right.load(), CLIENTS * (CONNECTIONS + CONNECTIONS / 4 * 2));
+    const std::string total = std::to_string(CLIENTS * CONNECTIONS);
+    EXPECT_TRUE(eventually(
+        [&] {
+            return static_cast<bool>(holds(control(control_port, "<Request><Statistics/></Request>"),
+                         {"<Total>" + total + "</Total>\n    <Refused>0</Refused>\n    "
+                                              "<Active>0</Active>",
+                          "<ChildrenCreated>" + total + "</ChildrenCreated>"}));
+        },
+        10s))
+        << control(control_port, "<Request><Statistics/></Request>");
+    EXPECT_TRUE(children_of(server->pid()).empty());
+    EXPECT_EQ(stop(), CLEAN_EXIT);
+}
+
+// The server loads the registered drivers' libraries before it accepts:
+// a child that serves SQLite and PostgreSQL requests initialises none of
+// them (the dynamic linker's trace shows every library it initialises,
+// each line with the process id).
+TEST_F(Burst, ChildrenLoadNoDriverLibrary)
+{
+    ASSERT_TRUE(pg::ready());
+    write_config(config_doc(settings_with_ports("")));
+    server = std::make_unique<Child>(command({"standalone"}),
+                                     ProcOptions{"", {"LD_DEBUG=files"}, -1, 60s});
+    ASSERT_TRUE(eventually([&] { return listening(port); }, NET_LIMIT));
+    Fd conn = connect_port(port);
+    EXPECT_TRUE(answers(conn.get(), 1));
+    EXPECT_EQ(result_of(ask(conn.get(), sql_request(pg::conn(), "SELECT 2 AS v"))),
+              one_value("v", "2"));
+    const std::vector<pid_t> kids = children_of(server->pid());
+    ASSERT_EQ(kids.size(), 1u);
+    conn.reset();
+    const ProcResult r = stop();
+    const auto inits = [&](pid_t pid) {
+        std::vector<std::string> found;
+        static const std::regex init(R"(^ *(\d+):\s+calling init: (\S*(/odbc/|libpq|libsqlite3)\S*))");
+        std::istringstream lines(r.err);
+        for (std::string line; std::getline(lines, line);) {
+            std::smatch m;
+            if (std::regex_search(line, m, init) && std::stoi(m[1]) == pid) found.push_back(m[2]);
+        }
+        return found;
+    };
+    const std::vector<std::string> parent = inits(server->pid());
+    EXPECT_TRUE(std::any_of(parent.begin(), parent.end(),
+                            [](const std::string &f) { return f.find("libsqlite3odbc") != f.npos; }))
+        << r.err.substr(0, 2000);
+    EXPECT_TRUE(std::any_of(parent.begin(), parent.end(),
+                            [](const std::string &f) { return f.find("psqlodbcw") != f.npos; }));
+    EXPECT_EQ(inits(kids[0]), std::vector<std::string>{});
+}
+
+}  // namespace
