@@ -7,7 +7,8 @@
 #
 # Environment: RUNS (timed runs per command, default 6), MEMROWS (the
 # second row count of the memory check, default 1000000, 0 to skip),
-# SMALL=0 skips the small-request part, CALLGRIND=0 the instruction count.
+# SMALL=0 skips the small-request part, CALLGRIND=0 the instruction count,
+# PARAMROWS the rows of the bulk insert (default 10000, 0 to skip).
 #
 # It starts a throw-away PostgreSQL cluster and two standalone servers on
 # free loopback ports, one plain and one speaking TLS with a certificate of
@@ -238,6 +239,51 @@ if [ "${SMALL:-1}" != 0 ]; then
     echo "daemon fds_before=$fds_before fds_after=$fds_after children=$children zombies=$zombies" >>"$work/small"
 fi
 
+# Bulk inserts: PARAMROWS rows as one request of that many ParameterSets,
+# against one request per row (literal values), each on a connection of
+# its own and all on one kept connection. Every variant starts from an
+# empty table and must leave PARAMROWS rows in it.
+: >"$work/params"
+paramrows=${PARAMROWS:-10000}
+if [ "$paramrows" -gt 0 ]; then
+    echo "== bulk insert, $paramrows rows" >&2
+    now() { python3 -c 'import time; print(time.monotonic())'; }
+    python3 - "$paramrows" "$work" <<'PY'
+import sys
+n, work = int(sys.argv[1]), sys.argv[2]
+sets = "".join(f'<ParameterSet><Parameter Type="integer">{i}</Parameter>'
+               f'<Parameter Type="varchar">row {i} &amp; more</Parameter></ParameterSet>'
+               for i in range(n))
+open(f"{work}/bulk.sets", "w").write(sets)
+PY
+    for db in sqlite pg; do
+        eval cs=\$cs_$db
+        request "$work/ins-create.xml" "$cs" "DROP TABLE IF EXISTS ins; CREATE TABLE ins (id INTEGER, v VARCHAR(40))"
+        request "$work/ins-empty.xml" "$cs" "DELETE FROM ins"
+        request "$work/ins-count.xml" "$cs" "SELECT count(*) AS n FROM ins" "<Format><Short/></Format>"
+        request "$work/ins-one.xml" "$cs" "INSERT INTO ins VALUES (1, 'row 1 &amp; more')"
+        printf '<Request><ConnectionString>%s</ConnectionString><Sql>INSERT INTO ins VALUES (?, ?)%s</Sql></Request>' \
+            "$cs" "$(cat "$work/bulk.sets")" >"$work/ins-sets.xml"
+        if [ "$db" = sqlite ]; then
+            # One statement a request: the SQLite driver runs no text of two.
+            request "$work/ins-create.xml" "$cs" "CREATE TABLE IF NOT EXISTS ins (id INTEGER, v VARCHAR(40))"
+        fi
+        "$server" pipe <"$work/ins-create.xml" >/dev/null
+        for variant in sets conns seq; do
+            "$server" pipe <"$work/ins-empty.xml" >/dev/null
+            t0=$(now)
+            case $variant in
+            sets) "$qclient" drain "$port" "$work/ins-sets.xml" 2>/dev/null ;;
+            conns) "$qclient" conns "$port" "$paramrows" 1 "$work/ins-one.xml" >/dev/null ;;
+            seq) "$qclient" seq "$port" "$paramrows" "$work/ins-one.xml" >/dev/null ;;
+            esac
+            t1=$(now)
+            rows_in=$("$server" pipe <"$work/ins-count.xml" | sed -n 's/^    <Column>\([0-9]*\)<.*/\1/p')
+            echo "$db $variant $t0 $t1 $rows_in" >>"$work/params"
+        done
+    done
+fi
+
 # Instructions per row of one fixed 10,000-row request: unlike times, the
 # same from run to run and on a busy machine.
 : >"$work/callgrind"
@@ -389,6 +435,27 @@ if cg:
             if f"{db}-{v}" in ir_of:
                 targets.append((f"{db}: {v} instructions no more than long (+1 %)",
                                 ir_of[f"{db}-{v}"] <= 1.01 * ir_of[db + "-long"]))
+bulk = val(os.path.join(work, "params")).splitlines()
+if bulk:
+    print("\nBulk insert (one request of parameter sets against one request per row)")
+    print(f"{'db':<8}{'variant':<34}{'rows':>8}{'seconds':>10}{'rows/s':>10}{'x sets':>9}")
+    names = {"sets": "one request, parameter sets", "conns": "a request per row, new connections",
+             "seq": "a request per row, one connection"}
+    took = {}
+    for line in bulk:
+        db, variant, t0, t1, n = line.split()
+        took[(db, variant)] = (float(t1) - float(t0), int(n or 0))
+    for (db, variant), (secs, n) in took.items():
+        base = took.get((db, "sets"), (secs, n))[0]
+        print(f"{db:<8}{names[variant]:<34}{n:>8}{secs:>10.3f}{n / secs:>10,.0f}{secs / base:>9.1f}")
+    for db in ("sqlite", "pg"):
+        if (db, "sets") in took and (db, "seq") in took:
+            sets, seq = took[(db, "sets")], took[(db, "seq")]
+            targets.append((f"{db}: parameter sets >= 10 x a request per row on one connection "
+                            f"({seq[0] / sets[0]:.1f})", seq[0] >= 10 * sets[0]))
+            targets.append((f"{db}: every variant inserted every row",
+                            all(took[(db, v)][1] == sets[1] for v in ("sets", "conns", "seq")
+                                if (db, v) in took) and sets[1] > 0))
 print("\nTargets")
 for name, good in targets:
     print(f"  {'holds' if good else 'MISSED':<7} {name}")
