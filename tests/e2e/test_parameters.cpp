@@ -121,9 +121,10 @@ TEST_F(Parameters, EveryTypeKeywordReachesTheDriver)
         for (const std::string &conn : {lite.conn(), pg::conn()})
             EXPECT_EQ(query(bound(conn, "SELECT ? AS v", p, SHORT)),
                       exited(0, short_rows({c.value})));
-        if (!c.pg_type.empty())
+        if (!c.pg_type.empty()) {
             EXPECT_EQ(query(bound(pg::conn(), "SELECT pg_typeof(?) AS v", p, SHORT)),
                       exited(0, short_rows({c.pg_type})));
+        }
     }
     // Binary types take their bytes from Base64, to a column of bytes and
     // back; an empty value is no value missing.

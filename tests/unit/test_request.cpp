@@ -136,10 +136,11 @@ TEST(RequestRead, StatementParametersInDocumentOrder)
              " Name=\"n\">3</parameter>;<Parameter Type=\"timestamp\"/>"),
          "cs=DSN=a sql=SELECT ?,?; p0(0x3) [1 ' a\n<b> '] [4 n '3'] [93 '']"
          " fmt=1/1/1/0"},
-        // NULL whatever the text; "yes" only. Beyond U+FFFF: a surrogate pair.
+        // NULL whatever the text, which is not kept; "yes" only. Beyond
+        // U+FFFF: a surrogate pair.
         {sql(text + "<Parameter isnull=\"yes\">x</Parameter><Parameter isnull=\"Yes\">"
                     "K\u00f6ln \U0001F600</Parameter>"),
-         "cs=DSN=a sql=SELECT ? ,? p0(0x2) [1 null 'x'] [1 'K\\u00f6ln \\ud83d\\ude00']"
+         "cs=DSN=a sql=SELECT ? ,? p0(0x2) [1 null ''] [1 'K\\u00f6ln \\ud83d\\ude00']"
          " fmt=1/1/1/0"},
         {sql(text + "<Parameter Encoding=\"base64\" Type=\"varbinary\">AP8Q\nAA==</Parameter>"
                     "<Parameter Encoding=\"base64\" isnull=\"yes\">not base64</Parameter>"),
