@@ -451,7 +451,8 @@ answer_outcome run_sets_answered(request_handles &h, statement_watch &watch, io_
         return ANSWER_FAILED;
     }
     write_answer_head(output, query, &h.info, diag);
-    if (answers.copy_to(output, diag) < 0) return ANSWER_UNREPORTED;
+    if (answers.copy_to(output, diag) < 0)
+        return (output->state & IO_STATE_PEER_GONE) != 0 ? ANSWER_PEER_GONE : ANSWER_UNREPORTED;
     output_xml_epilog(output, diag);
     return ANSWER_COMPLETE;
 }
@@ -467,8 +468,7 @@ answer_outcome run_transaction(request_handles &h, statement_watch &watch, io_ou
             r = run_sets(h, watch, output, query, diag, t->sql, *params, nullptr);
         else
             r = run_statement(
-                watch,
-                [&] { return execute_with(h, t->sql, params); }, "SQLExecDirect",
+                watch, [&] { return execute_with(h, t->sql, params); }, "SQLExecDirect",
                 "Executing SQL", h, output, diag);
         if (r != ANSWER_COMPLETE) {
             SQLEndTran(SQL_HANDLE_DBC, h.hdbc, SQL_ROLLBACK);
@@ -491,7 +491,8 @@ answer_outcome run_request(request_handles &h, statement_watch &watch, io_out_t 
 {
     if (query->sql != nullptr) {
         sql_parameters_t *params = parameters_of(query, 0);
-        if (params != nullptr && params->sets > 0) return run_sets_answered(h, watch, output, query, diag, *params);
+        if (params != nullptr && params->sets > 0)
+            return run_sets_answered(h, watch, output, query, diag, *params);
         const answer_outcome r = run_statement(
             watch, [&] { return execute_with(h, query->sql, params); }, "SQLExecDirect",
             "Executing SQL", h, output, diag);

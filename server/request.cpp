@@ -297,9 +297,9 @@ int read_sql_parameter(diagstk_t *diag, tree_t *element, std::size_t number, sql
         p->binary = true;
     }
     if (p->is_null) return 0;
-    const std::string_view text =
-        element->data != nullptr ? std::string_view(element->data, static_cast<std::size_t>(element->data_len))
-                                 : std::string_view();
+    std::string_view text;
+    if (element->data != nullptr)
+        text = std::string_view(element->data, static_cast<std::size_t>(element->data_len));
     return set_value(diag, p, text, number);
 }
 
