@@ -29,13 +29,6 @@ std::string bound(std::string_view conn, std::string_view sql, std::string_view 
     return request(conn, "<Sql>" + xml_text(sql) + std::string(inside) + "</Sql>" +
                              std::string(more));
 }
-std::string repeated(std::string_view s, std::size_t n)
-{
-    std::string r;
-    for (std::size_t i = 0; i < n; i++) r += s;
-    return r;
-}
-
 const std::string SHORT = "<Format><Short/></Format>";
 
 // The Short answer of one column v with one row per value.
@@ -260,7 +253,7 @@ TEST_F(Parameters, UnequalOrMixedSetsAreRefusedBeforeRunning)
 // proportion to the request, not more.
 TEST_F(Parameters, AMillionParametersAreReadInLinearTime)
 {
-    const std::string many = repeated("<Parameter/>", 1000000);
+    const std::string many = repeat("<Parameter/>", 1000000);
     EXPECT_EQ(query(bound(lite.conn(), "SELECT 1 AS v", many, SHORT), with_input("", 30s)),
               exited(0, short_rows({"1"})));
 }
