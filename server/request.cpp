@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <new>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -246,10 +246,6 @@ int read_parameter(diagstk_t *diag, void *ectx, const char *text, procedure_args
     }
     return 0;
 }
-
-}  // namespace
-
-namespace {
 
 bool is_named(const tree_t *node, const char *name)
 {
