@@ -100,7 +100,9 @@ TEST(Conv, Base64DecodingAcceptsOnlyBase64)
     for (const auto &c : cases) {
         std::string out = "stale";
         EXPECT_EQ(qx_base64decode(c.in, &out), c.ok) << c.in;
-        if (c.ok) EXPECT_EQ(out, c.out) << c.in;
+        if (c.ok) {
+            EXPECT_EQ(out, c.out) << c.in;
+        }
     }
 }
 
