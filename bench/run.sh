@@ -11,7 +11,10 @@
 # and the memory check, CALLGRIND=0 the instruction count,
 # BASE the commit whose server the small requests are compared with
 # (default: where this branch left main, or on main the commit before the
-# last; BASE=none skips the comparison).
+# last; BASE=none skips the comparison),
+# PARAMROWS the rows of the bulk insert (default 10000, 0 to skip),
+# PARAMCONNROWS those of its variant with a connection per row (default
+# PARAMROWS; ratios are per row).
 #
 # It starts a throw-away PostgreSQL cluster and two standalone servers on
 # free loopback ports, one plain and one speaking TLS with a certificate of
@@ -325,6 +328,57 @@ if [ "${SMALL:-1}" != 0 ]; then
     echo "daemon fds_before=$fds_before fds_after=$fds_after children=$children zombies=$zombies" >>"$work/small"
 fi
 
+# Bulk inserts: PARAMROWS rows as one request of that many ParameterSets,
+# against one request per row (literal values), each on a connection of
+# its own and all on one kept connection. Every variant starts from an
+# empty table and must leave PARAMROWS rows in it.
+: >"$work/params"
+paramrows=${PARAMROWS:-10000}
+connrows=${PARAMCONNROWS:-$paramrows}
+if [ "$paramrows" -gt 0 ]; then
+    echo "== bulk insert, $paramrows rows" >&2
+    now() { python3 -c 'import time; print(time.monotonic())'; }
+    python3 - "$paramrows" "$work" <<'PY'
+import sys
+n, work = int(sys.argv[1]), sys.argv[2]
+sets = "".join(f'<ParameterSet><Parameter Type="integer">{i}</Parameter>'
+               f'<Parameter Type="varchar">row {i} &amp; more</Parameter></ParameterSet>'
+               for i in range(n))
+open(f"{work}/bulk.sets", "w").write(sets)
+PY
+    for db in sqlite pg; do
+        eval cs=\$cs_$db
+        request "$work/ins-create.xml" "$cs" "DROP TABLE IF EXISTS ins; CREATE TABLE ins (id INTEGER, v VARCHAR(40))"
+        request "$work/ins-empty.xml" "$cs" "DELETE FROM ins"
+        request "$work/ins-count.xml" "$cs" "SELECT count(*) AS n FROM ins" "<Format><Short/></Format>"
+        request "$work/ins-one.xml" "$cs" "INSERT INTO ins VALUES (1, 'row 1 &amp; more')"
+        printf '<Request><ConnectionString>%s</ConnectionString><Sql>INSERT INTO ins VALUES (?, ?)%s</Sql></Request>' \
+            "$cs" "$(cat "$work/bulk.sets")" >"$work/ins-sets.xml"
+        if [ "$db" = sqlite ]; then
+            # One statement a request: the SQLite driver runs no text of two.
+            request "$work/ins-create.xml" "$cs" "CREATE TABLE IF NOT EXISTS ins (id INTEGER, v VARCHAR(40))"
+        fi
+        "$server" pipe <"$work/ins-create.xml" >/dev/null
+        for variant in sets conns seq; do
+            "$server" pipe <"$work/ins-empty.xml" >/dev/null
+            t0=$(now)
+            # A failed exchange shows as a missing row, not as a stop.
+            case $variant in
+            sets) "$qclient" drain "$port" "$work/ins-sets.xml" 2>/dev/null || true ;;
+            conns) "$qclient" conns "$port" "$connrows" 1 "$work/ins-one.xml" >"$work/ins.line" || true ;;
+            seq) "$qclient" seq "$port" "$paramrows" "$work/ins-one.xml" >"$work/ins.line" || true ;;
+            esac
+            t1=$(now)
+            rows_in=$("$server" pipe <"$work/ins-count.xml" | sed -n 's/^    <Column>\([0-9]*\)<.*/\1/p')
+            failed=$(sed -n 's/.* failures=\([0-9]*\).*/\1/p' "$work/ins.line" 2>/dev/null || true)
+            rm -f "$work/ins.line"
+            want=$paramrows
+            [ "$variant" = conns ] && want=$connrows
+            echo "$db $variant $t0 $t1 ${rows_in:-0} ${failed:-0} $want" >>"$work/params"
+        done
+    done
+fi
+
 # Instructions per row of one fixed 10,000-row request: unlike times, the
 # same from run to run and on a busy machine.
 : >"$work/callgrind"
@@ -523,6 +577,30 @@ if cg:
             if f"{db}-{v}" in ir_of:
                 targets.append((f"{db}: {v} instructions no more than long (+1 %)",
                                 ir_of[f"{db}-{v}"] <= 1.01 * ir_of[db + "-long"]))
+bulk = val(os.path.join(work, "params")).splitlines()
+if bulk:
+    print("\nBulk insert (one request of parameter sets against one request per row)")
+    print(f"{'db':<8}{'variant':<34}{'rows':>8}{'seconds':>10}{'rows/s':>10}{'x sets':>9}"
+          "  (time per row against the parameter sets')")
+    names = {"sets": "one request, parameter sets", "conns": "a request per row, new connections",
+             "seq": "a request per row, one connection"}
+    took = {}
+    for line in bulk:
+        db, variant, t0, t1, n, failed, want = line.split()
+        took[(db, variant)] = (float(t1) - float(t0), int(n), int(failed), int(want))
+    # Ratios per row: the variant on new connections may insert fewer rows.
+    per_row = {k: v[0] / max(v[3], 1) for k, v in took.items()}
+    for (db, variant), (secs, n, failed, want) in took.items():
+        ratio = per_row[(db, variant)] / per_row.get((db, "sets"), per_row[(db, variant)])
+        note = f"  ({failed} requests failed)" if failed else ""
+        print(f"{db:<8}{names[variant]:<34}{n:>8}{secs:>10.3f}{n / secs:>10,.0f}{ratio:>9.1f}{note}")
+    for db in ("sqlite", "pg"):
+        if (db, "sets") in took and (db, "seq") in took:
+            ratio = per_row[(db, "seq")] / per_row[(db, "sets")]
+            targets.append((f"{db}: parameter sets >= 10 x a request per row on one connection "
+                            f"({ratio:.1f})", ratio >= 10))
+            targets.append((f"{db}: every variant inserted every row",
+                            all(v[1] == v[3] for k, v in took.items() if k[0] == db)))
 print("\nTargets")
 for name, good in targets:
     print(f"  {'holds' if good else 'MISSED':<7} {name}")

@@ -23,6 +23,12 @@ CREATE TABLE orders (
     ordered_at  TIMESTAMP NOT NULL,
     shipped_at  TIMESTAMP
 );
+-- Empty: filled by bulk-insert.xml.
+CREATE TABLE price_history (
+    product_id  INTEGER NOT NULL REFERENCES products(id),
+    price       DECIMAL(10,2) NOT NULL,
+    noted_at    TIMESTAMP
+);
 
 INSERT INTO customers VALUES
     (1, 'Smith & Sons', 'Leeds', 'GB', '2019-03-14', 'Pays on time; prefers <email> contact'),

@@ -4,6 +4,9 @@
 #include "connection.h"
 
 #include <chrono>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "config.h"
 #include "http.h"
@@ -126,8 +129,11 @@ step_result refuse_http(io_out_t *output, diagstk_t *diag, http_request_t req, i
     return step_result::unreadable;
 }
 
+// Values for the named parameters of a stored request, from its query string.
+using named_values = std::vector<std::pair<std::string, std::string>>;
+
 step_result run_body(io_in_t *input, io_out_t *output, diagstk_t *diag, http_request_t req,
-                     const request_meter &meter);
+                     const request_meter &meter, const named_values &named = {});
 
 // Runs the request document in the body of `req` and answers it with 200,
 // whatever the State values in the answer: the request ran.
@@ -155,8 +161,9 @@ step_result run_stored_request(io_in_t *input, io_out_t *output, diagstk_t *diag
     case report_file::unreadable: return refuse_http(output, diag, req, 500, meter);
     case report_file::found: break;
     }
-    if (path.size() != req.target.size()) {
-        diagstk_add(diag, 3, "Unknown parameter in %s", req.target.c_str());
+    named_values named;
+    if (!qx_http_query(req, &named)) {
+        diagstk_add(diag, 3, "Bad HTTP request - malformed query string");
         return refuse_http(output, diag, req, 400, meter);
     }
     // A body sent with a GET is not read: the connection ends after it.
@@ -164,7 +171,7 @@ step_result run_stored_request(io_in_t *input, io_out_t *output, diagstk_t *diag
     io_unread(input, doc);
     input->http.framing = http_framing::length;
     input->http.remaining = doc.size();
-    return run_body(input, output, diag, req, meter);
+    return run_body(input, output, diag, req, meter, named);
 }
 
 // GET /xsl/NAME.xsl: a style sheet of StyleSheetDir, for the browser that
@@ -193,8 +200,24 @@ step_result send_style_sheet(io_out_t *output, diagstk_t *diag, http_request_t r
 
 // Reads the request document of an HTTP request through the body framing
 // set up on `input`, then runs and answers it.
+// Binds the query string's values to the stored request's parameters of
+// those names; a name the document does not declare refuses the request.
+bool bind_named(diagstk_t *diag, query_t *query, const named_values &named)
+{
+    for (const auto &[name, value] : named) {
+        const int changed = qx_set_named_parameter(diag, query, name, value);
+        if (changed < 0) return false;
+        if (changed == 0) {
+            diagstk_add(diag, 3, "Unknown parameter \"%s\" - the stored request declares no Parameter of that Name",
+                        name.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 step_result run_body(io_in_t *input, io_out_t *output, diagstk_t *diag, http_request_t req,
-                     const request_meter &meter)
+                     const request_meter &meter, const named_values &named)
 {
     query_t query;
     query_init(&query);
@@ -208,6 +231,11 @@ step_result run_body(io_in_t *input, io_out_t *output, diagstk_t *diag, http_req
         freeup_query(&query);
         input->http = http_body_t{};
         return refuse_http(output, diag, req, qx_http_refusal_status(input), meter);
+    }
+    if (!bind_named(diag, &query, named)) {
+        freeup_query(&query);
+        input->http = http_body_t{};
+        return refuse_http(output, diag, req, 400, meter);
     }
     // A body that does not end as its framing says leaves the connection
     // out of step: it ends after this answer.

@@ -304,14 +304,10 @@ char *qx_wides2utf8_text(const SQLWCHAR *instr)
     return reinterpret_cast<char *>(out);
 }
 
-SQLWCHAR *qx_utf8s2wides(const unsigned char *instr, int instr_len)
+std::size_t qx_utf8_to_wides(std::string_view utf8, SQLWCHAR *out)
 {
-    if (qx_tracing(QX_LOG_CONVERT))
-        qx_log("qx_utf8s2wides(%p,%d)\n", static_cast<const void *>(instr), instr_len);
-    const std::size_t len = nts_length(instr, instr_len);
-    auto *out = static_cast<SQLWCHAR *>(std::malloc((len ? len : 1) * sizeof(SQLWCHAR)));
-    if (out == nullptr) return nullptr;
-
+    const auto *instr = reinterpret_cast<const unsigned char *>(utf8.data());
+    const std::size_t len = utf8.size();
     // A four-byte sequence becomes a surrogate pair. Ill-formed input: a
     // stray continuation byte stands for itself, a two- or three-byte
     // sequence cut short (by the end or by a byte that is no continuation,
@@ -344,6 +340,17 @@ SQLWCHAR *qx_utf8s2wides(const unsigned char *instr, int instr_len)
         }
         i += 1 + got;
     }
+    return n;
+}
+
+SQLWCHAR *qx_utf8s2wides(const unsigned char *instr, int instr_len)
+{
+    if (qx_tracing(QX_LOG_CONVERT))
+        qx_log("qx_utf8s2wides(%p,%d)\n", static_cast<const void *>(instr), instr_len);
+    const std::size_t len = nts_length(instr, instr_len);
+    auto *out = static_cast<SQLWCHAR *>(std::malloc((len ? len : 1) * sizeof(SQLWCHAR)));
+    if (out == nullptr) return nullptr;
+    qx_utf8_to_wides({reinterpret_cast<const char *>(instr), len}, out);
     return out;
 }
 
@@ -390,4 +397,56 @@ int qx_base64encode_binary(char *encoded, const unsigned char *string, int len)
     }
     *p++ = '\0';
     return static_cast<int>(p - encoded);
+}
+
+namespace {
+
+// The value of a Base64 digit; -1 for any other byte.
+constexpr int base64_value(unsigned char c)
+{
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+constexpr bool base64_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+}  // namespace
+
+bool qx_base64decode(std::string_view encoded, std::string *decoded)
+{
+    decoded->clear();
+    decoded->reserve(encoded.size() / 4 * 3 + 3);
+    unsigned group = 0;  // bits of the digits of the group so far
+    int digits = 0, padding = 0;
+    for (const char c : encoded) {
+        if (base64_blank(c)) continue;
+        if (c == '=') {
+            // Padding completes the last group, which holds 2 or 3 digits.
+            if (digits + padding < 2) return false;
+            padding++;
+            if (digits + padding > 4) return false;
+            continue;
+        }
+        const int v = base64_value(static_cast<unsigned char>(c));
+        if (v < 0 || padding > 0) return false;
+        group = (group << 6) | static_cast<unsigned>(v);
+        if (++digits == 4) {
+            decoded->push_back(static_cast<char>(group >> 16));
+            decoded->push_back(static_cast<char>(group >> 8));
+            decoded->push_back(static_cast<char>(group));
+            group = 0, digits = 0;
+        }
+    }
+    if (digits == 0) return padding == 0;
+    if (digits + padding != 4) return false;
+    // Two digits give one byte, three give two; the bits left over are 0
+    // in a canonical encoding, and are not examined.
+    group <<= 6 * (4 - digits);
+    decoded->push_back(static_cast<char>(group >> 16));
+    if (digits == 3) decoded->push_back(static_cast<char>(group >> 8));
+    return true;
 }

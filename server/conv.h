@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include <sqltypes.h>
@@ -41,8 +42,15 @@ char *qx_wides2utf8_text(const SQLWCHAR *instr);
 // New wide strings, released with free(); null when memory is short.
 // SQL_NTS as length converts the terminator too.
 SQLWCHAR *qx_utf8s2wides(const unsigned char *instr, int instr_len);
+// The wide form of `utf8` (ill-formed bytes as qx_utf8s2wides takes them)
+// written to `out`, which has room for utf8.size() units. Units written.
+std::size_t qx_utf8_to_wides(std::string_view utf8, SQLWCHAR *out);
 SQLWCHAR *qx_ascii_to_wide(const unsigned char *instr, std::size_t instr_len);
 
 int qx_base64encode_len(int len);
 int qx_base64encode(char *encoded, const char *string, int len);
 int qx_base64encode_binary(char *encoded, const unsigned char *string, int len);
+// Decodes Base64 text (blanks and line breaks between digits ignored; the
+// last group padded with "=") into *decoded. False when the text is not
+// Base64; *decoded then holds nothing useful.
+bool qx_base64decode(std::string_view encoded, std::string *decoded);

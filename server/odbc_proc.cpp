@@ -1,5 +1,6 @@
 // odbc_proc.cpp - stored-procedure calls: the call text, parameter binding
-// and the Procedure element of the answer.
+// and the Procedure element of the answer; the binding of a SQL
+// statement's parameters.
 
 #include "odbc_proc.h"
 
@@ -94,6 +95,54 @@ int bind_params_for_proc(SQLHSTMT hstmt, query_t *query)
                          0, buffer, buffer_len, &arg->data_len);
     }
     return 0;
+}
+
+namespace {
+
+// An empty text still needs a buffer: a null one would read as no value.
+SQLWCHAR empty_text[1] = {0};
+
+SQLRETURN bind_sql_parameter(SQLHSTMT hstmt, SQLUSMALLINT number, sql_parameter_t *p)
+{
+    // Every text goes as wide characters, whatever its declared type: the
+    // driver converts it to that type, and no character set of the
+    // process or the driver stands between the client's text and the
+    // database.
+    SQLSMALLINT c_type = p->binary ? SQL_C_BINARY : SQL_C_WCHAR;
+    SQLPOINTER buffer = empty_text;
+    SQLLEN bytes = 0;
+    SQLULEN size = 0;  // in characters, or in bytes for binary data
+    if (p->is_null) {
+        p->indicator = SQL_NULL_DATA;
+    } else if (p->binary) {
+        if (!p->bytes.empty()) buffer = p->bytes.data();
+        bytes = static_cast<SQLLEN>(p->bytes.size());
+        size = p->bytes.size();
+        p->indicator = bytes;
+    } else {
+        if (!p->text.empty()) buffer = p->text.data();
+        bytes = static_cast<SQLLEN>(p->text.size() * sizeof(SQLWCHAR));
+        size = p->text.size();
+        p->indicator = bytes;
+    }
+    return SQLBindParameter(hstmt, number, SQL_PARAM_INPUT, c_type,
+                            static_cast<SQLSMALLINT>(p->type), size > 0 ? size : 1, 0, buffer,
+                            bytes, &p->indicator);
+}
+
+}  // namespace
+
+SQLRETURN bind_params_for_sql(SQLHSTMT hstmt, sql_parameters_t *params, std::size_t set)
+{
+    sql_parameter_t *first = params->values.data() + set * params->per_set;
+    // ODBC numbers markers in 16 bits: values past the last number stay
+    // unbound, and the driver refuses a statement with that many markers.
+    const std::size_t count = params->per_set < 65535 ? params->per_set : 65535;
+    for (std::size_t i = 0; i < count; i++) {
+        const SQLRETURN r = bind_sql_parameter(hstmt, static_cast<SQLUSMALLINT>(i + 1), first + i);
+        if (r != SQL_SUCCESS && r != SQL_SUCCESS_WITH_INFO) return r;
+    }
+    return SQL_SUCCESS;
 }
 
 namespace {

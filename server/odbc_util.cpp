@@ -83,17 +83,19 @@ void error_to_stack(const char *fn, SQLSMALLINT type, SQLHANDLE handle, const ch
 }
 
 void write_diagnostic(io_out_t *output, diagstk_t *diag, int record, const char *state,
-                      SQLINTEGER native, const char *text)
+                      SQLINTEGER native, std::string_view prefix, const char *text)
 {
     io_writef(output, diag, "<Diagnostic Number=\"%d\">\n    <State>", record);
     qx_write_escaped(output, diag, state);
     io_writef(output, diag, "</State>\n    <Native>%ld</Native>\n    <Text>",
               static_cast<long>(native));
+    qx_write_escaped(output, diag, prefix);
     qx_write_escaped(output, diag, text);
     io_write(output, diag, "</Text>\n</Diagnostic>\n", 0);
 }
 
-void error_to_output(SQLSMALLINT type, SQLHANDLE handle, io_out_t *output, diagstk_t *diag)
+void error_to_output(SQLSMALLINT type, SQLHANDLE handle, io_out_t *output, diagstk_t *diag,
+                     std::string_view prefix = {})
 {
     output_xml_prolog(output, nullptr, nullptr, diag);
     char state[32], text[4096];
@@ -115,7 +117,7 @@ void error_to_output(SQLSMALLINT type, SQLHANDLE handle, io_out_t *output, diags
             qx_write_escaped(output, diag, state, '"');
             io_write(output, diag, "\">\n", 0);
         }
-        write_diagnostic(output, diag, record, state, native, text);
+        write_diagnostic(output, diag, record, state, native, prefix, text);
         if (!read) break;
     }
     io_write(output, diag, "</Result>\n", 0);
@@ -133,6 +135,12 @@ void odbc_error(const char *fn, SQLSMALLINT type, SQLHANDLE handle, const char *
         error_to_stack(fn, type, handle, whilst, diag);
     else
         error_to_output(type, handle, output, diag);
+}
+
+void odbc_error_result(SQLSMALLINT type, SQLHANDLE handle, std::string_view prefix,
+                       io_out_t *output, diagstk_t *diag)
+{
+    error_to_output(type, handle, output, diag, prefix);
 }
 
 SQLRETURN qx_odbc_diag_utf8(SQLSMALLINT handle_type, SQLHANDLE handle, SQLSMALLINT record,

@@ -5,6 +5,8 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <string_view>
+
 #include "iodef.h"
 #include "util.h"
 
@@ -29,6 +31,10 @@ inline constexpr unsigned long ODBC_ERROR_TO_STACK = 2;
 // ODBC_ERROR_TO_STACK. No result: the caller decides what follows.
 void odbc_error(const char *fn, SQLSMALLINT type, SQLHANDLE handle, const char *whilst,
                 io_out_t *output, diagstk_t *diag, unsigned long flags);
+// The ODBC error result odbc_error writes, each diagnostic text after
+// `prefix` (which names the part of the request that failed).
+void odbc_error_result(SQLSMALLINT type, SQLHANDLE handle, std::string_view prefix,
+                       io_out_t *output, diagstk_t *diag);
 // Reads diagnostic record `record` (from 1) of `handle`: its message (at
 // most 1023 characters) and SQLSTATE as UTF-8 into the caller's buffers,
 // and its native code. 0 when read, else the driver's code (SQL_NO_DATA

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 #include <strings.h>
 
 #include <expat.h>
@@ -26,6 +27,10 @@ struct parse_state {
     bool keep_line_breaks;  // the text of tcur keeps its line breaks
     bool done;              // the root element has closed
     XML_Index end;          // then: the offset just past its end tag
+    // The last child of each open element, innermost last: a child is
+    // appended in constant time, so an element with a million children
+    // (a bulk request's parameters) costs linear, not quadratic, time.
+    std::vector<tree_t *> last_child{};
 };
 
 // SQL text and procedure parameter values keep their line breaks: they
@@ -67,14 +72,16 @@ void XMLCALL start_tag_handler(void *ud, const XML_Char *name, const XML_Char **
         auto *child = static_cast<tree_t *>(std::calloc(1, sizeof(tree_t)));
         if (child == nullptr) {
             ps->out_of_memory = true;
+            ps->last_child.push_back(nullptr);  // the end tag still pops one
             return;
         }
         child->parent = node;
-        tree_t **tail = &node->child;
-        while (*tail != nullptr) tail = &(*tail)->next;
-        *tail = child;
+        tree_t *&last = ps->last_child.back();
+        (last != nullptr ? last->next : node->child) = child;
+        last = child;
         node = child;
     }
+    ps->last_child.push_back(nullptr);
     node->depth = ps->tdepth;
     node->name = dup_or_flag(ps, name);
     append_attrs(ps, node, atts);
@@ -90,6 +97,7 @@ void XMLCALL end_tag_handler(void *ud, const XML_Char *)
 {
     auto *ps = static_cast<parse_state *>(ud);
     ps->tdepth--;
+    ps->last_child.pop_back();
     if (ps->tcur->parent != nullptr) ps->tcur = ps->tcur->parent;
     ps->keep_line_breaks = keeps_line_breaks(ps->tcur->name);
     if (ps->tdepth != 0) return;
@@ -440,7 +448,7 @@ int qx_parse_xml(diagstk_t *diag, io_in_t *input, void **ptree, std::size_t limi
         diagstk_add(diag, 3, "%s: failed to create the XML parser", "qx_parse_xml");
         return -1;
     }
-    parse_state ps{root, 0, false, parser.get(), false, false, 0};
+    parse_state ps{root, 0, false, parser.get(), false, false, 0, {}};
     XML_SetUserData(parser.get(), &ps);
     XML_SetParamEntityParsing(parser.get(), XML_PARAM_ENTITY_PARSING_ALWAYS);
     XML_SetElementHandler(parser.get(), start_tag_handler, end_tag_handler);

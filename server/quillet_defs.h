@@ -1,6 +1,10 @@
 // quillet_defs.h - the query record built from one request document.
 #pragma once
 
+#include <cstddef>
+#include <string>
+#include <vector>
+
 #include <sqltypes.h>
 
 #include "iodef.h"
@@ -27,6 +31,27 @@ typedef struct sql_transaction {
     SQLWCHAR *sql; // owned
     struct sql_transaction *next;
 } sql_transaction_t;
+
+// One value bound to a `?` marker of a SQL statement: a Parameter element
+// inside Sql (directly or in a ParameterSet), always an input.
+typedef struct sql_parameter_s {
+    int type;                   // ODBC SQL type code from Type; SQL_CHAR when absent
+    bool is_null;               // isnull="yes": bound as NULL, the text is ignored
+    bool binary;                // Encoding="base64": `bytes` holds the decoded value
+    std::string name;           // Name (UTF-8); empty when absent
+    std::vector<SQLWCHAR> text; // the element's text as wide characters, no terminator
+    std::string bytes;          // the decoded bytes of a binary value
+    SQLLEN indicator;           // length/indicator bound with the value
+} sql_parameter_t;
+
+// The values of one statement. Without ParameterSet elements the statement
+// runs once with `values` (per_set of them); with them it runs once per
+// set, `values` holding the sets one after the other.
+typedef struct sql_parameters_s {
+    std::vector<sql_parameter_t> values;
+    std::size_t per_set = 0;  // markers each execution binds
+    std::size_t sets = 0;     // ParameterSet elements; 0: Parameter elements directly in Sql
+} sql_parameters_t;
 
 inline constexpr int QX_FORMAT_LONG = 1;
 inline constexpr int QX_FORMAT_SHORT = 2;
@@ -59,6 +84,10 @@ typedef struct query_s {
     // What the request does with the database connection of the previous
     // one: QX_KEEP_NO, QX_KEEP_YES or QX_KEEP_RESET (keep.h).
     int keep_connection;
+    // Bound values: [0] those of `sql` read from Sql, or one entry per
+    // transaction statement in its order. Empty when the request gives no
+    // Parameter or ParameterSet element: the statements then run as sent.
+    std::vector<sql_parameters_t> parameters;
 } query_t;
 
 // What became of one request's answer.

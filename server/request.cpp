@@ -3,11 +3,15 @@
 
 #include "request.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
+
+#include <strings.h>
 
 #include <sqlext.h>
 
@@ -63,6 +67,7 @@ namespace {
 
 constexpr const char *OP = "qx_get_request";
 constexpr const char *PROC_OP = "get_procedure_args";
+constexpr const char *PARAM_OP = "get_sql_parameters";
 
 bool found(int r) { return r == TREE_ELEMENT_DATA || r == TREE_ELEMENT_NO_DATA; }
 
@@ -71,21 +76,22 @@ SQLWCHAR *to_wide(const char *utf8)
     return qx_utf8s2wides(reinterpret_cast<const unsigned char *>(utf8), SQL_NTS);
 }
 
-// Calls `use(text, index)` for every `path` element in document order; an
-// element without text is refused with `missing`.
+// Calls `use(text, index, element)` for every `path` element in document
+// order; an element without text is refused with `missing`.
 template <class Use>
 int each_text(diagstk_t *diag, void *ptree, const char *path, const char *missing, Use use)
 {
     for (unsigned i = 1;; i++) {
         char *text = nullptr;
-        const int r = qx_tree_element(diag, ptree, i, path, &text, nullptr);
+        void *ectx = nullptr;
+        const int r = qx_tree_element(diag, ptree, i, path, &text, &ectx);
         if (r == TREE_ELEMENT_ERROR) return -1;
         if (r == TREE_ELEMENT_NOT_FOUND) return 0;
         if (r == TREE_ELEMENT_NO_DATA) {
             diagstk_add(diag, 3, "%s", missing);
             return -1;
         }
-        if (use(text, i) < 0) return -1;
+        if (use(text, i, ectx) < 0) return -1;
     }
 }
 
@@ -94,7 +100,7 @@ int each_text(diagstk_t *diag, void *ptree, const char *path, const char *missin
 int read_environment(diagstk_t *diag, void *ptree, std::vector<std::string> *entries)
 {
     return each_text(diag, ptree, "Request/Environment", "Missing Environment data",
-                     [&](const char *text, unsigned) {
+                     [&](const char *text, unsigned, void *) {
                          if (qx_environment_check(diag, text) < 0) return -1;
                          entries->emplace_back(text);
                          return 0;
@@ -143,12 +149,15 @@ int read_connection(diagstk_t *diag, void *ptree, io_in_t *input, query_t *query
     return 0;
 }
 
+bool has_parameters(const sql_parameters_t &p) { return !p.values.empty() || p.sets > 0; }
+
 int read_transaction(diagstk_t *diag, void *ptree, query_t *query)
 {
     sql_transaction_t **tail = &query->transaction;
-    return each_text(
+    std::vector<sql_parameters_t> parameters;
+    const int r = each_text(
         diag, ptree, "Request/Transaction/Sql", "Missing SQL data in transaction",
-        [&](const char *text, unsigned i) {
+        [&](const char *text, unsigned i, void *ectx) {
             auto *t = static_cast<sql_transaction_t *>(std::calloc(1, sizeof(sql_transaction_t)));
             if (t == nullptr) {
                 diagstk_add(diag, 3, "%s: Failed to allocate a transaction_t", OP);
@@ -162,8 +171,31 @@ int read_transaction(diagstk_t *diag, void *ptree, query_t *query)
                 diagstk_add(diag, 3, "%s: Failed to allocate memory for query string", OP);
                 return -1;
             }
-            return 0;
+            return get_sql_parameters(diag, ectx, &parameters.emplace_back());
         });
+    if (r < 0) return -1;
+    // A transaction without any bound value keeps no entries at all.
+    if (std::any_of(parameters.begin(), parameters.end(), has_parameters))
+        query->parameters = std::move(parameters);
+    return 0;
+}
+
+// Reads the Type attribute of the Parameter element `ectx` into *type,
+// leaving it as it is when absent; an unknown word is refused in the name
+// of `op`.
+int read_type(diagstk_t *diag, void *ectx, const char *op, int *type)
+{
+    char *val = nullptr;
+    const int r = qx_element_attr(diag, ectx, "Type", &val);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    if (r == TREE_ELEMENT_NOT_FOUND) return 0;
+    const char *word = r == TREE_ELEMENT_DATA ? val : "";
+    *type = qx_sqltypestr2id(word);
+    if (*type == QX_SQLTYPE_UNKNOWN) {
+        diagstk_add(diag, 3, "%s: Invalid value \"%s\" for Parameter Type", op, word);
+        return -1;
+    }
+    return 0;
 }
 
 // Reads the attributes of one Parameter element into `arg`.
@@ -198,16 +230,7 @@ int read_parameter(diagstk_t *diag, void *ectx, const char *text, procedure_args
     }
 
     arg->type = SQL_CHAR;
-    r = qx_element_attr(diag, ectx, "Type", &val);
-    if (r == TREE_ELEMENT_ERROR) return -1;
-    if (r != TREE_ELEMENT_NOT_FOUND) {
-        const char *word = r == TREE_ELEMENT_DATA ? val : "";
-        arg->type = qx_sqltypestr2id(word);
-        if (arg->type == QX_SQLTYPE_UNKNOWN) {
-            diagstk_add(diag, 3, "%s: Invalid value \"%s\" for Parameter Type", PROC_OP, word);
-            return -1;
-        }
-    }
+    if (read_type(diag, ectx, PROC_OP, &arg->type) < 0) return -1;
 
     arg->length = 1024;
     r = qx_element_attr(diag, ectx, "Length", &val);
@@ -227,7 +250,127 @@ int read_parameter(diagstk_t *diag, void *ectx, const char *text, procedure_args
     return 0;
 }
 
+bool is_named(const tree_t *node, const char *name)
+{
+    return node->name != nullptr && strcasecmp(node->name, name) == 0;
+}
+
+// Gives `p` the value `text` as its element would: decoded Base64 for a
+// binary parameter, else wide characters. `number` names the marker in the
+// refusal of a value that is not Base64.
+int set_value(diagstk_t *diag, sql_parameter_t *p, std::string_view text, std::size_t number)
+{
+    if (p->binary) {
+        if (qx_base64decode(text, &p->bytes)) return 0;
+        diagstk_add(diag, 3, "Parameter %zu: invalid Base64 value", number);
+        return -1;
+    }
+    // A unit per byte at most; the spare room of non-ASCII text is left
+    // unused rather than copied again.
+    p->text.resize(text.size());
+    p->text.resize(qx_utf8_to_wides(text, p->text.data()));
+    return 0;
+}
+
+// One Parameter element of a statement; `number` is the marker it binds,
+// counted from 1 within its set.
+int read_sql_parameter(diagstk_t *diag, tree_t *element, std::size_t number, sql_parameter_t *p)
+{
+    p->type = SQL_CHAR;
+    if (read_type(diag, element, PARAM_OP, &p->type) < 0) return -1;
+    char *val = nullptr;
+    int r = qx_element_attr(diag, element, "isnull", &val);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    p->is_null = r == TREE_ELEMENT_DATA && std::strcmp(val, "yes") == 0;
+    r = qx_element_attr(diag, element, "Name", &val);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    if (r == TREE_ELEMENT_DATA) p->name = val;
+    r = qx_element_attr(diag, element, "Encoding", &val);
+    if (r == TREE_ELEMENT_ERROR) return -1;
+    if (r != TREE_ELEMENT_NOT_FOUND) {
+        const char *word = r == TREE_ELEMENT_DATA ? val : "";
+        if (std::strcmp(word, "base64") != 0) {
+            diagstk_add(diag, 3, "%s: Invalid Encoding \"%s\" for Parameter", PARAM_OP, word);
+            return -1;
+        }
+        p->binary = true;
+    }
+    if (p->is_null) return 0;
+    std::string_view text;
+    if (element->data != nullptr)
+        text = std::string_view(element->data, static_cast<std::size_t>(element->data_len));
+    return set_value(diag, p, text, number);
+}
+
+// The Parameter children of `parent` appended to `values`, in document
+// order. Their count, or -1.
+long read_parameter_list(diagstk_t *diag, tree_t *parent, std::vector<sql_parameter_t> *values)
+{
+    std::size_t n = 0;
+    for (tree_t *c = parent->child; c != nullptr; c = c->next) {
+        if (!is_named(c, "Parameter")) continue;
+        if (read_sql_parameter(diag, c, ++n, &values->emplace_back()) < 0) return -1;
+    }
+    return static_cast<long>(n);
+}
+
+int read_statement_parameters(diagstk_t *diag, tree_t *sql, sql_parameters_t *params)
+{
+    bool direct = false;
+    for (tree_t *c = sql->child; c != nullptr; c = c->next) {
+        direct = direct || is_named(c, "Parameter");
+        if (!is_named(c, "ParameterSet")) continue;
+        const long n = read_parameter_list(diag, c, &params->values);
+        if (n < 0) return -1;
+        if (params->sets == 0) params->per_set = static_cast<std::size_t>(n);
+        params->sets++;
+        if (static_cast<std::size_t>(n) != params->per_set) {
+            diagstk_add(diag, 3, "Parameter sets must all have %zu parameters", params->per_set);
+            return -1;
+        }
+    }
+    if (!direct) return 0;
+    if (params->sets > 0) {
+        diagstk_add(diag, 3, "%s: Parameter and ParameterSet elements cannot be mixed in one Sql",
+                    PARAM_OP);
+        return -1;
+    }
+    const long n = read_parameter_list(diag, sql, &params->values);
+    if (n < 0) return -1;
+    params->per_set = static_cast<std::size_t>(n);
+    return 0;
+}
+
 }  // namespace
+
+int get_sql_parameters(diagstk_t *diag, void *sql, sql_parameters_t *params)
+{
+    // The records grow with the request, whose size is capped; a process
+    // under a memory limit may still run out.
+    try {
+        return read_statement_parameters(diag, static_cast<tree_t *>(sql), params);
+    } catch (const std::bad_alloc &) {
+        diagstk_add(diag, 3, "%s: Failed to allocate memory for the parameters", PARAM_OP);
+        return -1;
+    }
+}
+
+int qx_set_named_parameter(diagstk_t *diag, query_t *query, std::string_view name,
+                           std::string_view value)
+{
+    int set = 0;
+    for (sql_parameters_t &statement : query->parameters) {
+        for (std::size_t i = 0; i < statement.values.size(); i++) {
+            sql_parameter_t &p = statement.values[i];
+            if (p.name.empty() || p.name != name) continue;
+            p.is_null = false;
+            const std::size_t number = statement.per_set > 0 ? i % statement.per_set + 1 : i + 1;
+            if (set_value(diag, &p, value, number) < 0) return -1;
+            set++;
+        }
+    }
+    return set;
+}
 
 int get_procedure_args(diagstk_t *diag, query_t *query, void *ptree)
 {
@@ -276,7 +419,8 @@ int read_principal(diagstk_t *diag, void *ptree, query_t *query)
     if (r == TREE_ELEMENT_ERROR) return -1;
     if (found(r)) return read_transaction(diag, ptree, query);
 
-    r = qx_tree_element(diag, ptree, 0, "Request/Sql", &text, nullptr);
+    void *ectx = nullptr;
+    r = qx_tree_element(diag, ptree, 0, "Request/Sql", &text, &ectx);
     if (r == TREE_ELEMENT_ERROR) return -1;
     if (r == TREE_ELEMENT_DATA) {
         query->sql = to_wide(text);
@@ -284,6 +428,9 @@ int read_principal(diagstk_t *diag, void *ptree, query_t *query)
             diagstk_add(diag, 3, "%s: Failed to allocate memory for query string", OP);
             return -1;
         }
+        sql_parameters_t parameters;
+        if (get_sql_parameters(diag, ectx, &parameters) < 0) return -1;
+        if (has_parameters(parameters)) query->parameters.push_back(std::move(parameters));
         return 0;
     }
     r = qx_tree_element(diag, ptree, 0, "Request/Procedure", &text, nullptr);

@@ -1,4 +1,5 @@
-// Character conversions (Base64: test_odbc, through the real binary).
+// Character conversions (Base64 encoding: test_odbc, through the real
+// binary; decoding here).
 // Output buffers are heap vectors of the exact size under test, so a write
 // past the end shows up under ASan.
 
@@ -74,6 +75,34 @@ TEST(Conv, IllFormedUtf8ToWide)
         c_ptr<SQLWCHAR> w(qx_utf8s2wides(u8(c.in), c.len));
         ASSERT_NE(w, nullptr);
         EXPECT_EQ(Wide(w.get(), w.get() + c.expected.size()), c.expected) << c.in;
+    }
+}
+
+// Base64 as clients send it in a parameter: wrapped lines are fine, and
+// anything else that is not Base64 is refused rather than guessed at.
+TEST(Conv, Base64DecodingAcceptsOnlyBase64)
+{
+    const struct { std::string in; bool ok; std::string out; } cases[] = {
+        {"", true, ""},
+        {"AP8Q", true, std::string("\x00\xFF\x10", 3)},
+        {"+//+", true, "\xFB\xFF\xFE"},
+        {" QU\nJD\r\nRA==\t", true, "ABCD"},
+        {"QUI=", true, "AB"},
+        {"QQ==", true, "A"},
+        {"QQ", false, ""},       // padding is required
+        {"QUJD=", false, ""},    // padding after a whole group
+        {"Q===", false, ""},     // one digit cannot make a byte
+        {"QQ=A", false, ""},     // a digit after padding
+        {"QQ===", false, ""},
+        {"QUJ-", false, ""},     // the URL alphabet is not accepted
+        {"QU&D", false, ""},
+    };
+    for (const auto &c : cases) {
+        std::string out = "stale";
+        EXPECT_EQ(qx_base64decode(c.in, &out), c.ok) << c.in;
+        if (c.ok) {
+            EXPECT_EQ(out, c.out) << c.in;
+        }
     }
 }
 

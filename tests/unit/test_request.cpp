@@ -18,6 +18,28 @@ std::string narrow(const SQLWCHAR *w)
     return s;
 }
 
+// One statement parameter as [type name null 'text'] or [type name
+// null bytes-in-hex], the text's units beyond ASCII as \uXXXX.
+std::string parameter(const sql_parameter_t &v)
+{
+    std::string s = "[" + std::to_string(v.type) + (v.name.empty() ? "" : " " + v.name) +
+                    (v.is_null ? " null" : "");
+    char unit[8];
+    if (v.binary) {
+        s += " b";
+        for (const unsigned char c : v.bytes) std::snprintf(unit, sizeof unit, "%02x", c), s += unit;
+    } else {
+        s += " '";
+        for (const SQLWCHAR w : v.text)
+            if (w < 0x80)
+                s += static_cast<char>(w);
+            else
+                std::snprintf(unit, sizeof unit, "\\u%04x", w), s += unit;
+        s += "'";
+    }
+    return s + "]";
+}
+
 struct Read {
     diagstk_ptr d{diagstk_new()};
     query_t q{};
@@ -48,6 +70,11 @@ struct Read {
                  n(a->length) + (a->in_data ? " '" + std::string(a->in_data) + "'" : "") +
                  (a->out_data || a->data_len ? " out" : "") + "]";
         if (q.meta) s += " meta=" + n(q.meta);
+        for (std::size_t i = 0; i < q.parameters.size(); i++) {
+            const sql_parameters_t &p = q.parameters[i];
+            s += " p" + n(i) + "(" + n(p.sets) + "x" + n(p.per_set) + ")";
+            for (const sql_parameter_t &v : p.values) s += " " + parameter(v);
+        }
         s += " fmt=" + n(q.format) + "/" + n(q.data_output_type) + "/" + n(q.binary) + "/" +
              n(q.flags);
         return s;
@@ -92,6 +119,102 @@ TEST(RequestRead, AcceptedDocumentsFillTheRecord)
         EXPECT_EQ(messages(r.d.get()), Msgs{}) << c.doc;
         EXPECT_EQ(r.fields(), c.fields) << c.doc;
     }
+}
+
+// The statement is the Sql element's own text; its Parameter elements bind
+// the markers in document order, directly or one ParameterSet at a time.
+TEST(RequestRead, StatementParametersInDocumentOrder)
+{
+    const std::string text = "SELECT ? ,?";
+    auto sql = [&](const std::string &inside) { return req(CS + "<Sql>" + inside + "</Sql>"); };
+    const struct { std::string doc, fields; } cases[] = {
+        // Without Parameter children nothing is bound; other children are ignored.
+        {sql("S<Other>x</Other>"), "cs=DSN=a sql=S fmt=1/1/1/0"},
+        // Type char by default, element names in any case; attribute
+        // values exact; the text keeps its blanks, line break and markup.
+        {sql("SELECT ?<Parameter> a\n&lt;b&gt; </Parameter>,?<parameter type=\"integer\""
+             " Name=\"n\">3</parameter>;<Parameter Type=\"timestamp\"/>"),
+         "cs=DSN=a sql=SELECT ?,?; p0(0x3) [1 ' a\n<b> '] [4 n '3'] [93 '']"
+         " fmt=1/1/1/0"},
+        // NULL whatever the text, which is not kept; "yes" only. Beyond
+        // U+FFFF: a surrogate pair.
+        {sql(text + "<Parameter isnull=\"yes\">x</Parameter><Parameter isnull=\"Yes\">"
+                    "K\u00f6ln \U0001F600</Parameter>"),
+         "cs=DSN=a sql=SELECT ? ,? p0(0x2) [1 null ''] [1 'K\\u00f6ln \\ud83d\\ude00']"
+         " fmt=1/1/1/0"},
+        {sql(text + "<Parameter Encoding=\"base64\" Type=\"varbinary\">AP8Q\nAA==</Parameter>"
+                    "<Parameter Encoding=\"base64\" isnull=\"yes\">not base64</Parameter>"),
+         "cs=DSN=a sql=SELECT ? ,? p0(0x2) [-3 b00ff1000] [1 null b] fmt=1/1/1/0"},
+        {sql(text + "<ParameterSet><Parameter>1</Parameter><Parameter>a</Parameter>"
+                    "</ParameterSet><parameterset><Parameter>2</Parameter><X/><Parameter/>"
+                    "</parameterset>"),
+         "cs=DSN=a sql=SELECT ? ,? p0(2x2) [1 '1'] [1 'a'] [1 '2'] [1 ''] fmt=1/1/1/0"},
+        {sql("S<ParameterSet/><ParameterSet/>"), "cs=DSN=a sql=S p0(2x0) fmt=1/1/1/0"},
+        // A transaction keeps one entry per statement once any has values.
+        {req(CS + "<Transaction><Sql>A</Sql><Sql>B ?<Parameter>1</Parameter></Sql></Transaction>"),
+         "cs=DSN=a tx1=A tx2=B ? p0(0x0) p1(0x1) [1 '1'] fmt=1/1/1/0"},
+        {req(CS + "<Transaction><Sql>A</Sql><Sql>B</Sql></Transaction>"),
+         "cs=DSN=a tx1=A tx2=B fmt=1/1/1/0"},
+    };
+    for (const auto &c : cases) {
+        Read r(c.doc);
+        EXPECT_EQ(r.result, 0) << c.doc;
+        EXPECT_EQ(messages(r.d.get()), Msgs{}) << c.doc;
+        EXPECT_EQ(r.fields(), c.fields) << c.doc;
+    }
+}
+
+TEST(RequestRead, StatementParameterRefusals)
+{
+    auto sql = [](const std::string &inside) { return req(CS + "<Sql>S" + inside + "</Sql>"); };
+    const std::string set2 = "<ParameterSet><Parameter/><Parameter/></ParameterSet>";
+    const struct { std::string doc, message; } cases[] = {
+        {sql("<Parameter/><Parameter Type=\"Integer\"/>"),
+         "get_sql_parameters: Invalid value \"Integer\" for Parameter Type"},
+        {sql("<ParameterSet><Parameter Type=\"\"/></ParameterSet>"),
+         "get_sql_parameters: Invalid value \"\" for Parameter Type"},
+        {sql("<Parameter Encoding=\"hex\">00</Parameter>"),
+         "get_sql_parameters: Invalid Encoding \"hex\" for Parameter"},
+        // The number is the marker's, counted within the set.
+        {sql("<Parameter/><Parameter Encoding=\"base64\">AP8</Parameter>"),
+         "Parameter 2: invalid Base64 value"},
+        {sql(set2 + "<ParameterSet><Parameter Encoding=\"base64\">*</Parameter></ParameterSet>"),
+         "Parameter 1: invalid Base64 value"},
+        {sql(set2 + "<ParameterSet><Parameter/></ParameterSet>" + set2),
+         "Parameter sets must all have 2 parameters"},
+        {sql("<ParameterSet/>" + set2), "Parameter sets must all have 0 parameters"},
+        {sql(set2 + "<Parameter/>"),
+         "get_sql_parameters: Parameter and ParameterSet elements cannot be mixed in one Sql"},
+        {sql("<Parameter/>" + set2),
+         "get_sql_parameters: Parameter and ParameterSet elements cannot be mixed in one Sql"},
+        {req(CS + "<Transaction><Sql>A</Sql><Sql>B<Parameter Type=\"x\"/></Sql></Transaction>"),
+         "get_sql_parameters: Invalid value \"x\" for Parameter Type"},
+    };
+    for (const auto &c : cases) {
+        Read r(c.doc);
+        EXPECT_EQ(r.result, -1) << c.doc;
+        EXPECT_EQ(messages(r.d.get()), Msgs{c.message}) << c.doc;
+    }
+}
+
+// Values given by name later (a query string) replace the document's in
+// every set, are read as the element's text would be, and are no longer null.
+TEST(RequestRead, NamedParametersTakeNewValues)
+{
+    Read r(req(CS + "<Sql>S<ParameterSet><Parameter Name=\"city\" isnull=\"yes\"/>"
+                    "<Parameter Name=\"id\">1</Parameter><Parameter Name=\"raw\" "
+                    "Encoding=\"base64\"/></ParameterSet><ParameterSet><Parameter Name=\"city\">"
+                    "Bonn</Parameter><Parameter>2</Parameter><Parameter/></ParameterSet></Sql>"));
+    ASSERT_EQ(r.result, 0);
+    EXPECT_EQ(qx_set_named_parameter(r.d.get(), &r.q, "city", "K\u00f6ln"), 2);
+    EXPECT_EQ(qx_set_named_parameter(r.d.get(), &r.q, "raw", "QUI="), 1);
+    EXPECT_EQ(qx_set_named_parameter(r.d.get(), &r.q, "nosuch", "x"), 0);
+    EXPECT_EQ(qx_set_named_parameter(r.d.get(), &r.q, "", "x"), 0);  // unnamed ones are not named ""
+    EXPECT_EQ(messages(r.d.get()), Msgs{});
+    EXPECT_EQ(r.fields(), "cs=DSN=a sql=S p0(2x3) [1 city 'K\\u00f6ln'] [1 id '1'] [1 raw b4142]"
+                          " [1 city 'K\\u00f6ln'] [1 '2'] [1 ''] fmt=1/1/1/0");
+    EXPECT_EQ(qx_set_named_parameter(r.d.get(), &r.q, "raw", "QUI"), -1);
+    EXPECT_EQ(messages(r.d.get()), Msgs{"Parameter 3: invalid Base64 value"});
 }
 
 TEST(RequestRead, RefusalsPushOneExactMessage)
