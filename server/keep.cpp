@@ -62,16 +62,8 @@ bool usable(SQLHDBC hdbc)
 
 int attr_keep_connections_in(diagstk_t *diag, void *, ini_setting_t *ini, void *val)
 {
-    const char *text = static_cast<const char *>(val);
-    const std::string_view word = qx_trim(text);
-    for (const std::string_view known : {YES, NO}) {
-        if (!qx_iequal(word, known)) continue;
-        std::memcpy(ini->destination, known.data(), known.size() + 1);
-        return 0;
-    }
-    diagstk_add(diag, 4, "%s: \"%s\" is invalid %s value", "attr_keep_connections", text,
-                ini->name);
-    return -1;
+    return qx_ini_word(diag, ini, static_cast<const char *>(val), {YES, NO},
+                       "attr_keep_connections", nullptr);
 }
 
 void keep_connections_changed(ini_setting_t *ini)
