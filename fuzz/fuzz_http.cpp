@@ -66,24 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             at += n;
         }
     }
-    int sv[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv) != 0) return 0;
-    int big = 4 << 20;
-    setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-    setsockopt(sv[0], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    for (std::size_t at = 0, n = 0; at < text.size(); at += n, n = 0) {
-        n = (at * 7 + step) % 97 + 1;  // 1..97, varying with position
-        if (n > text.size() - at) n = text.size() - at;
-        if (send(sv[1], text.data() + at, n, MSG_DONTWAIT) != static_cast<ssize_t>(n)) break;
-    }
-    shutdown(sv[1], SHUT_WR);
-    io_in_t in{};
-    in.method = XML_INPUT_METHOD_LISTEN;
-    in.src.listen.sock = sv[0];
-    in.src.listen.listen_sock = -1;
+    fuzz::SocketIn s(text, step);
     fuzz::MemOut out;
-    read_exchanges(&in, &out.out);
-    close(sv[0]);
-    close(sv[1]);
+    if (s.ok) read_exchanges(&s.in, &out.out);
     return 0;
 }

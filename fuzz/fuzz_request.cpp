@@ -47,25 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     std::string stream(reinterpret_cast<const char *>(data), size);
     stream.append(stream, 0, size * step / 65);
-    // Each datagram of a SOCK_SEQPACKET pair comes back from exactly one
-    // read, so the pieces written are the pieces the parser sees.
-    int sv[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv) != 0) return 0;
-    int big = 4 << 20;
-    setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-    setsockopt(sv[0], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    for (std::size_t at = 0, n = 0; at < stream.size(); at += n, n = 0) {
-        n = (at * 7 + step) % 97 + 1;  // 1..97, varying with position
-        if (n > stream.size() - at) n = stream.size() - at;
-        if (send(sv[1], stream.data() + at, n, MSG_DONTWAIT) != static_cast<ssize_t>(n)) break;
-    }
-    shutdown(sv[1], SHUT_WR);
-    io_in_t in{};
-    in.method = XML_INPUT_METHOD_LISTEN;
-    in.src.listen.sock = sv[0];
-    in.src.listen.listen_sock = -1;
-    read_requests(&in);
-    close(sv[0]);
-    close(sv[1]);
+    fuzz::SocketIn s(stream, step);
+    if (s.ok) read_requests(&s.in);
     return 0;
 }
