@@ -879,6 +879,12 @@ sigset_t wait_mask()
 
 int io_wait_for_connection(io_in_t *input, io_in_t *icontrol, diagstk_t *diag)
 {
+    return io_wait_for_connection(input, icontrol, diag, {}, -1);
+}
+
+int io_wait_for_connection(io_in_t *input, io_in_t *icontrol, diagstk_t *diag,
+                           std::span<pollfd> also, int timeout_ms)
+{
     constexpr const char *op = "io_wait_connection";
     const bool trace = qx_tracing(QX_LOG_CHANNEL);
     if (trace)
@@ -899,18 +905,18 @@ int io_wait_for_connection(io_in_t *input, io_in_t *icontrol, diagstk_t *diag)
         if (trace) qx_log("%s()=-1\n", op);
         return -1;
     }
-    fd_set rd;
-    FD_ZERO(&rd);
-    FD_SET(lsock, &rd);
-    if (csock != -1) FD_SET(csock, &rd);
-    if (usock != -1) FD_SET(usock, &rd);
-    const timespec tv{5, 0};
+    // The listeners first, then `also`; poll skips a negative descriptor.
+    std::vector<pollfd> fds{{lsock, POLLIN, 0}, {csock, POLLIN, 0}, {usock, POLLIN, 0}};
+    fds.insert(fds.end(), also.begin(), also.end());
+    const int ms = timeout_ms < 0 ? 5000 : timeout_ms;
+    const timespec tv{ms / 1000, (ms % 1000) * 1000000L};
     const sigset_t during = wait_mask();
-    const int r = pselect(std::max({lsock, csock, usock}) + 1, &rd, nullptr, nullptr, &tv, &during);
+    const int r = ppoll(fds.data(), fds.size(), &tv, &during);
     if (r > 0) {
-        if (FD_ISSET(lsock, &rd)) return 1;
-        if ((csock != -1 && FD_ISSET(csock, &rd)) || (usock != -1 && FD_ISSET(usock, &rd)))
-            return 2;
+        for (std::size_t i = 0; i < also.size(); i++) also[i].revents = fds[3 + i].revents;
+        if (fds[0].revents != 0) return 1;
+        if (fds[1].revents != 0 || fds[2].revents != 0) return 2;
+        if (!also.empty()) return 0;
         diagstk_add(diag, 3,
                     "%s: Internal error, select returns read-ready but no recognised socket set "
                     "in mask",
@@ -1000,6 +1006,36 @@ int io_hand_over_connection(io_in_t *input, io_out_t *output)
     clear_input_connection(input);
     clear_output_connection(output);
     return sock == -1 ? 0 : close(sock);
+}
+
+void io_adopt_connection(io_in_t *input, io_out_t *output, a_sock_t sock, const char *client_ip,
+                         bool tls_expected)
+{
+    clear_input_connection(input);
+    clear_output_connection(output);
+    input->src.listen.sock = sock;
+    output->dst.listen.sock = sock;
+    input->src.listen.borrowed = true;
+    std::snprintf(input->src.listen.client_ip, sizeof input->src.listen.client_ip, "%s",
+                  client_ip);
+    input->tls_expected = tls_expected;
+    output->tls_expected = tls_expected;
+}
+
+a_sock_t io_release_connection(io_in_t *input, io_out_t *output, diagstk_t *diag)
+{
+    const int sock = output->dst.listen.sock;
+    if (sock == -1) return -1;
+    io_flush(output, diag);
+    std::free(output->buf);
+    output->buf = nullptr;
+    output->buf_len = 0;
+    output->dst.listen.sock = -1;
+    input->src.listen.sock = -1;
+    input->src.listen.borrowed = false;
+    clear_input_connection(input);
+    clear_output_connection(output);
+    return sock;
 }
 
 int io_get_port(a_sock_t sock, int *port)

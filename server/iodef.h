@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <netinet/in.h>
+#include <poll.h>
+#include <span>
 #include <string>
 #include <string_view>
 #include <sys/socket.h>
@@ -215,6 +217,11 @@ int io_open_control_socket(diagstk_t *diag, io_in_t *input, const char *path);
 // 1 request listener ready, 2 a control listener (TCP or Unix-domain)
 // ready, 0 time-out or signal, -1 error.
 int io_wait_for_connection(io_in_t *input, io_in_t *icontrol, diagstk_t *diag);
+// The same wait, also woken by the descriptors in `also` (their revents
+// are set) and after `timeout_ms` (-1: the usual 5 seconds). 0 when only
+// those woke it.
+int io_wait_for_connection(io_in_t *input, io_in_t *icontrol, diagstk_t *diag,
+                           std::span<pollfd> also, int timeout_ms);
 // Accepts one connection on the input's listener. The output channel owns
 // the new socket (it answers and closes it); the input reads from it. What
 // an earlier connection left on the two records (state bits, a deadline)
@@ -223,6 +230,13 @@ int io_accept_connection(io_in_t *input, io_out_t *output, diagstk_t *diag);
 // Closes this process's descriptor of the accepted connection without
 // ending the connection (a forked child serves it). 0, or close's -1.
 int io_hand_over_connection(io_in_t *input, io_out_t *output);
+// Puts the connection `sock` from `client_ip` on the records as an accept
+// would, to answer it later than it was accepted.
+void io_adopt_connection(io_in_t *input, io_out_t *output, a_sock_t sock, const char *client_ip,
+                         bool tls_expected);
+// Sends what the output holds and takes the connection off the records
+// without closing it: the caller owns it now. -1 when there was none.
+a_sock_t io_release_connection(io_in_t *input, io_out_t *output, diagstk_t *diag);
 int io_get_port(a_sock_t sock, int *port);
 
 // ------------------------------------------------------ open file registry

@@ -23,6 +23,7 @@
 #include "http.h"
 #include "log.h"
 #include "metrics.h"
+#include "refusal.h"
 #include "service.h"
 #include "signals.h"
 #include "startup.h"
@@ -286,6 +287,7 @@ int control_connection(server_state &s, diagstk_t *diag)
 {
     io_close_channels(input, nullptr, nullptr);
     close_control(s);
+    qx_refusal_close_all();
     qx_service_stopping();
     close_stop_notice(s);
     qx_free_ip_acl(diag, &s.ip_acl);
@@ -317,7 +319,10 @@ int startup_standalone(cmdline_info_t *, io_in_t *input, io_out_t *output, diags
             qx_service_reload(diag);
             idle_turn(s, diag);  // the access lists of a new file apply now
         }
-        const int r = io_wait_for_connection(input, s.icontrolp, diag);
+        std::vector<pollfd> refused;
+        const int wait_ms = qx_refusal_watch(&refused);
+        const int r = io_wait_for_connection(input, s.icontrolp, diag, refused, wait_ms);
+        qx_refusal_service(refused, input, output, diag);
         if (r == 0) {
             diagstk_remove(diag, 0);  // an interrupted wait is not news
             idle_turn(s, diag);
@@ -376,16 +381,10 @@ bool host_name(const char *ip, char *name, std::size_t size)
                        nullptr, 0, NI_NAMEREQD) == 0;
 }
 
-// A refused client's first bytes are awaited this long at most, so that
-// an HTTP client gets its refusal in HTTP; the graceful close that follows
-// waits as long for a silent one anyway.
-constexpr int REFUSAL_HTTP_WAIT_MS = 50;
-
 void refuse(diagstk_t *diag, io_in_t *input, io_out_t *output, stats_t *stats)
 {
     qx_update_stats(stats, STATS_DISCONNECT, nullptr, nullptr);
-    qx_http_refusal(input, output, 503, REFUSAL_HTTP_WAIT_MS);
-    qx_output_error_result(diag, output, DIAGSTK_TO_EVENTLOG);
+    qx_refusal_park(diag, input, output, 503, DIAGSTK_TO_EVENTLOG);
 }
 
 }  // namespace
@@ -407,8 +406,7 @@ int new_incoming_connection(diagstk_t *diag, io_in_t *input, io_out_t *output,
         qx_update_stats(stats, STATS_DISCONNECT, nullptr, nullptr);
         qx_metrics_refused(refusal_reason::acl);
         diagstk_add(diag, 3, "Access denied to client due to IP-based ACL");
-        qx_http_refusal(input, output, 403, REFUSAL_HTTP_WAIT_MS);
-        qx_output_error_result(diag, output);
+        qx_refusal_park(diag, input, output, 403, 0);
         qx_report_event(eventlog, EVENT_TYPE_ERROR, EVENT_CLIENT_DENIED, address,
                         "due to access control rule");
         return -1;
@@ -438,6 +436,7 @@ int handle_request(diagstk_t *diag, io_in_t *input, io_out_t *output, threads_t 
     }
     if (pid == 0) {
         io_register_file(diag, IO_REGISTER_CLOSE, nullptr, nullptr);
+        qx_refusal_close_all();
         qx_log_finish();
         diagstk_free(diag);
         child_start(*input, *output);
