@@ -60,6 +60,19 @@ bool awaits_first_bytes(const io_in_t *input, const io_out_t *output)
     return poll(&p, 1, 0) == 0;
 }
 
+// Takes the answered connection off the records, to discard what its
+// client still sends.
+void start_drain(parked &p, diagstk_t *diag, io_in_t *input, io_out_t *output)
+{
+    p.sock = io_release_connection(input, output, diag);
+    diagstk_remove(diag, 0);
+    shutdown(p.sock, SHUT_WR);
+    p.answered = true;
+    const auto now = steady::now();
+    p.wait_until = now + DRAIN_GAP;
+    p.drain_until = now + DRAIN_BUDGET;
+}
+
 // Answers the refusal on the records, then takes the connection off them
 // to drain it.
 void answer(parked &p, diagstk_t *diag, io_in_t *input, io_out_t *output)
@@ -69,13 +82,7 @@ void answer(parked &p, diagstk_t *diag, io_in_t *input, io_out_t *output)
     qx_http_refusal(input, output, p.status, 0);
     qx_output_error_result(diag, output, p.flags);
     diagstk_remove(diag, 0);
-    p.sock = io_release_connection(input, output, diag);
-    diagstk_remove(diag, 0);
-    shutdown(p.sock, SHUT_WR);
-    p.answered = true;
-    const auto now = steady::now();
-    p.wait_until = now + DRAIN_GAP;
-    p.drain_until = now + DRAIN_BUDGET;
+    start_drain(p, diag, input, output);
 }
 
 // Discards what the client sent; false when it has closed (or failed).
@@ -115,6 +122,14 @@ void qx_refusal_park(diagstk_t *diag, io_in_t *input, io_out_t *output, int stat
         p.sock = io_release_connection(input, output, diag);
         p.wait_until = steady::now() + FIRST_BYTES_WAIT;
     }
+    park(std::move(p));
+}
+
+void qx_refusal_drain(diagstk_t *diag, io_in_t *input, io_out_t *output)
+{
+    if (output->dst.listen.sock == -1) return;
+    parked p;
+    start_drain(p, diag, input, output);
     park(std::move(p));
 }
 

@@ -24,6 +24,10 @@
 void qx_refusal_park(diagstk_t *diag, io_in_t *input, io_out_t *output, int status,
                      unsigned long flags);
 
+// Takes a connection already answered off `input`/`output`, to discard
+// what its client still sends and close it in passing.
+void qx_refusal_drain(diagstk_t *diag, io_in_t *input, io_out_t *output);
+
 // The descriptors the loop's wait watches for the parked connections, and
 // the milliseconds until the first of their waits ends (-1: none parked).
 int qx_refusal_watch(std::vector<pollfd> *fds);

@@ -246,7 +246,7 @@ int control_connection(server_state &s, diagstk_t *diag)
     if (!local && !qx_check_access_control(diag, const_cast<char *>(client), s.ip_ctrl_acl)) {
         diagstk_add(diag, 3, "Access denied to client due to Control IP-based ACL");
         qx_output_error_result(diag, &s.ocontrol);
-        io_close_channels(nullptr, &s.ocontrol, diag);
+        qx_refusal_drain(diag, &s.icontrol, &s.ocontrol);
         return -1;
     }
     // Served inline: the handshake and the document share the control

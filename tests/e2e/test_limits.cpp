@@ -185,11 +185,12 @@ TEST_F(Limits, SlowControlClientHoldsTheLoopBriefly)
 // gets its whole refusal and then its end of the connection.
 TEST_F(Limits, RefusedClientsNeverHoldTheLoop)
 {
-    ASSERT_TRUE(start("<Client Allow=\"No\">127.0.0.2</Client>"));
+    ASSERT_TRUE(start("<Client Allow=\"No\">127.0.0.2</Client>"
+                      "<ControlClient Allow=\"No\">127.0.0.2</ControlClient>"));
     std::vector<Fd> refused;
     std::vector<std::jthread> senders;
-    for (int i = 0; i < 10; i++) {
-        refused.push_back(connect_from("127.0.0.2", port));
+    for (int i = 0; i < 12; i++) {
+        refused.push_back(connect_from("127.0.0.2", i < 10 ? port : control_port));
         // Shorter than the drain's second: closed once they pause, they
         // get no reset that could cost them the answer.
         if (i % 2 == 1) senders.push_back(trickle(refused.back().get(), repeat("x", 20), 20ms));
@@ -197,9 +198,10 @@ TEST_F(Limits, RefusedClientsNeverHoldTheLoop)
     const auto asked = clock_type::now();
     EXPECT_TRUE(serves(1));
     EXPECT_LT(clock_type::now() - asked, 1s);
-    for (const Fd &r : refused)
-        EXPECT_EQ(body_of(read_until_eof(r.get())),
-                  error_body("Access denied to client due to IP-based ACL"));
+    for (std::size_t i = 0; i < refused.size(); i++)
+        EXPECT_EQ(body_of(read_until_eof(refused[i].get())),
+                  error_body(i < 10 ? "Access denied to client due to IP-based ACL"
+                                    : "Access denied to client due to Control IP-based ACL"));
 
     // A flood of refused clients that all keep sending holds at most 64
     // descriptors of the server, and the next client is still served.
