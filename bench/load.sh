@@ -40,16 +40,7 @@ cport=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); p
 tls_settings=
 client_tls=()
 if [ -n "$tls" ]; then
-    # A private CA and a server certificate for 127.0.0.1, P-256 keys.
-    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
-        -keyout "$work/ca.key" -out "$work/ca.pem" -subj "/CN=Load CA" \
-        -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign 2>/dev/null
-    openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
-        -keyout "$work/server.key" -out "$work/server.csr" -subj "/CN=127.0.0.1" 2>/dev/null
-    printf 'subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' >"$work/server.ext"
-    openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
-        -CAcreateserial -CAserial "$work/serial" -days 2 -extfile "$work/server.ext" \
-        -out "$work/server.pem" 2>/dev/null
+    "$here/bench/certs.sh" "$work" "Load CA"
     tls_settings="<Tls>On</Tls><TlsCertificate>$work/server.pem</TlsCertificate><TlsKey>$work/server.key</TlsKey>"
     client_tls=(--tls "$work/ca.pem")
 fi

@@ -131,18 +131,10 @@ setsid "$server" standalone "$port" >"$work/daemon.out" 2>&1 &
 daemon=$!
 wait_for daemon "$port"
 
-# The TLS server: a private CA, a certificate for 127.0.0.1 (P-256 keys,
-# as a deployment would use), the same settings but Tls. Each server read
-# its configuration when it started; the plain one is put back after.
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
-    -keyout "$work/ca.key" -out "$work/ca.pem" -subj "/CN=Bench CA" \
-    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign 2>/dev/null
-openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
-    -keyout "$work/server.key" -out "$work/server.csr" -subj "/CN=127.0.0.1" 2>/dev/null
-printf 'subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' >"$work/server.ext"
-openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
-    -CAcreateserial -CAserial "$work/serial" -days 2 -extfile "$work/server.ext" \
-    -out "$work/server.pem" 2>/dev/null
+# The TLS server: a private CA, a certificate for 127.0.0.1, the same
+# settings but Tls. Each server read its configuration when it started;
+# the plain one is put back after.
+"$here/bench/certs.sh" "$work"
 write_config "$tport" "$tcport" "
     <Tls>On</Tls>
     <TlsCertificate>$work/server.pem</TlsCertificate>
