@@ -550,11 +550,17 @@ std::string NetTest::settings_with_ports(std::string_view settings) const
 ::testing::AssertionResult NetTest::start(std::string_view settings, std::vector<std::string> env,
                                           bool journal)
 {
-    write_config(config_doc(settings_with_ports(settings)));
-    ProcOptions opts = with_input("", 120s);
+    configure(settings);
+    ProcOptions opts;
     opts.env = std::move(env);
     opts.journal = journal;
-    server = std::make_unique<Child>(command({"standalone"}), std::move(opts));
+    return launch(command({"standalone"}), std::move(opts));
+}
+
+::testing::AssertionResult NetTest::launch(const std::vector<std::string> &argv, ProcOptions opts)
+{
+    opts.limit = 120s;
+    server = std::make_unique<Child>(argv, std::move(opts));
     const pid_t pid = server->pid();
     if (eventually([&] { return listening(port) || has_ended(pid); }, NET_LIMIT) && !has_ended(pid))
         return ::testing::AssertionSuccess();

@@ -95,6 +95,10 @@ inline ProcResult run_server(const std::vector<std::string> &args, ProcOptions o
 {
     return Child(command(args), std::move(opts)).finish();
 }
+inline ProcResult run_client(const std::vector<std::string> &args, std::string input = "")
+{
+    return Child(command(args, QUILLET_CLIENT_BINARY), with_input(std::move(input), 20s)).finish();
+}
 // Fails, quoting the tool's output, unless it exits with status 0.
 ::testing::AssertionResult run_tool(const std::vector<std::string> &argv, std::string_view input,
                                     std::string *out, std::chrono::milliseconds limit = 30s);
@@ -134,6 +138,12 @@ private:
 };
 
 std::string read_file(const std::string &path);
+// The server trace (Logging 0x40) in Logs/, and its line for a child's end.
+inline std::string server_trace() { return read_file(logs_dir() + "/tmquillet.log"); }
+inline std::string child_exit(pid_t kid, int code = 0)
+{
+    return "\tChild " + std::to_string(kid) + " exited with code " + std::to_string(code) + "\n";
+}
 // A file of /proc: empty when the process it describes has gone.
 std::string read_proc(const std::string &path);
 void write_file(const std::string &path, std::string_view data);
@@ -203,6 +213,15 @@ inline const std::string KILL_CHILDREN =
     "<KillChildrenOnClosedown/></Flags>";
 // A control request that changed the configuration.
 inline const std::string CONTROL_DONE = "<Result Status=\"00000\">\n</Result>\n";
+inline const std::string STATISTICS = "<Request><Statistics/></Request>";
+// The answers of refusals the server makes itself.
+inline const std::string ACL_DENIED = error_body("Access denied to client due to IP-based ACL");
+inline const std::string ALL_IN_USE = error_body("Maximum Threads/Processes already in use");
+inline std::string timed_out(int seconds)
+{
+    return error_body("Request timed out - no complete request within " +
+                      std::to_string(seconds) + " seconds");
+}
 
 // ---- Databases
 
@@ -292,7 +311,19 @@ protected:
     // environment); succeeds once it listens.
     ::testing::AssertionResult start(std::string_view settings = "",
                                      std::vector<std::string> env = {}, bool journal = false);
+    // Starts `argv` as the server, config.xml as it is; succeeds once it listens.
+    ::testing::AssertionResult launch(const std::vector<std::string> &argv, ProcOptions opts = {});
     std::string settings_with_ports(std::string_view settings) const;
+    void configure(std::string_view settings) const
+    {
+        write_config(config_doc(settings_with_ports(settings)));
+    }
+    // The server's child while it has exactly one, else -1.
+    pid_t only_child() const
+    {
+        const std::vector<pid_t> kids = children_of(server->pid());
+        return kids.size() == 1 ? kids[0] : -1;
+    }
     // SIGTERM if still running, then collect; `err` as server_events gives it.
     ProcResult stop();
     bool server_ended_within(std::chrono::milliseconds limit) const
