@@ -1,6 +1,5 @@
-// One request per process: the command line and start-up (exit statuses,
-// messages and the usage text); pipe and file, one request in, one answer
-// out, and the trace logs the server writes meanwhile; and hostile request
+// One request per process: pipe and file, one request in, one answer out,
+// and the trace logs the server writes meanwhile; and hostile request
 // documents, each answered with one bounded document whatever the bytes.
 
 #include <cstdlib>
@@ -8,58 +7,6 @@
 #include "e2e.h"
 
 namespace {
-
-class CommandLine : public ServerTest {};
-
-// A refused command line prints its message and the usage text. The
-// configuration is read before the command line, so every method, version
-// and a missing method included, stops without config.xml; a refused value
-// stops it the same way (which values are refused, and with which message,
-// is for the unit tests).
-TEST_F(CommandLine, RefusedArgumentsAndMissingOrUnusableConfiguration)
-{
-    const struct {
-        std::vector<std::string> args;
-        int status;
-        std::string message;
-    } cases[] = {
-        {{}, 1, "Invalid command line - missing command or method"},
-        {{"pipe", "out.xml"}, 2, "Invalid output file"},
-        {{"file", "in.xml"}, 5, "Missing output filespec"},
-        {{"Pipe"}, 6, "unknown command or method - \"Pipe\""},
-        {{"standalone", "99999999999999999999"}, 7,
-         "invalid port \"99999999999999999999\" specified"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.message);
-        const ProcResult r = run_server(c.args);
-        EXPECT_EQ(r, (ProcResult{c.status, false, "", r.err}));
-        EXPECT_TRUE(std::regex_search(r.err, EVENT_PREFIX)) << r.err;
-        EXPECT_TRUE(event_texts(r.err).starts_with(c.message + "\nUsage:\n")) << r.err;
-    }
-
-    fs::remove(CONFIG_XML);
-    const std::string missing = "qx_open_config_file: Failed to open " + CONFIG_XML +
-                                " for read access - No such file or directory\n";
-    const std::vector<std::string> methods[] = {
-        {}, {"version"}, {"pipe"}, {"file", "in", "out"}, {"inetd", "x"}, {"tcpip_listen", "1"},
-        {"standalone"}};
-    for (const auto &args : methods) {
-        SCOPED_TRACE(args.empty() ? "(no arguments)" : args[0]);
-        const ProcResult r = run_server(args, with_input("<Request/>"));
-        EXPECT_EQ(r, (ProcResult{1, false, "", r.err}));
-        EXPECT_EQ(event_texts(r.err), missing);
-    }
-    // A port TCP cannot carry is refused, not masked to another one.
-    for (const auto &[port, error] :
-         {std::pair{"12ab", "xml2config: invalid value 12ab for Port\n"},
-          std::pair{"70000", "xml2config: value \"70000\" for Port out of range (1 to 65535)\n"}}) {
-        write_config(config_doc(std::string("<Port>") + port + "</Port>"));
-        const ProcResult r = run_server({"pipe"}, with_input("<Request/>"));
-        EXPECT_EQ(r, (ProcResult{1, false, "", r.err}));
-        EXPECT_EQ(event_texts(r.err), error);
-    }
-}
 
 class PipeAndFile : public ServerTest {};
 
@@ -160,6 +107,11 @@ TEST_F(HostileInput, AnsweredWithOneBoundedDocumentInBoundedMemory)
          laughs + "]>\n<Request>" + CONN + "<Sql>SELECT '&l10;'</Sql></Request>", 1,
          error_body("error on line 15 of input request, limit on input amplification factor "
                     "(from DTD and entities) breached")},
+        // An external entity is never read.
+        {"file entity",
+         "<!DOCTYPE Request [<!ENTITY file SYSTEM \"file:///etc/passwd\">]><Request>" + CONN +
+             "<Sql>SELECT '&file;' AS v</Sql></Request>",
+         0, one_value("v", "")},
         {"exactly the size limit", std::string(limit - tail.size(), ' ') + tail, 1,
          error_body("error on line 1 of input request, mismatched tag")},
         {"one byte more", std::string(limit + 1 - tail.size(), ' ') + tail, 1, TOO_LARGE},

@@ -62,25 +62,54 @@ TEST_F(Options, HelpAndVersionNeedNoConfiguration)
     }
 }
 
-// A refused option: its message as an error line, the usage text, status 1.
-TEST_F(Options, RefusedOptions)
+// A refused command line: its message as an error line, the usage text
+// and its status. The configuration is read before the command line, so
+// every method, version and a missing method included, stops without a
+// usable config.xml (which values are refused, and how: the unit tests).
+TEST_F(Options, RefusedCommandLinesAndUnusableConfiguration)
 {
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"--bogus", "pipe"}, "Invalid command line - unknown option \"--bogus\""},
-        {{"-x"}, "Invalid command line - unknown option \"-x\""},
-        {{"-c"}, "Invalid command line - option -c needs a file name"},
-        {{"--config"}, "Invalid command line - option --config needs a file name"},
-        {{"-c", "", "pipe"}, "Invalid configuration file name \"\" - a file name expected"},
-        {{"-c", "/tmp/", "pipe"}, "Invalid configuration file name \"/tmp/\" - a file name expected"},
-        {{"-cfile"}, "Invalid command line - unknown option \"-cfile\""},
-        {{"--", "-h"}, "unknown command or method - \"-h\""},  // "--" ends the options
+    const struct { std::vector<std::string> args; int status; std::string message; } cases[] = {
+        {{}, 1, "Invalid command line - missing command or method"},
+        {{"pipe", "out.xml"}, 2, "Invalid output file"},
+        {{"file", "in.xml"}, 5, "Missing output filespec"},
+        {{"Pipe"}, 6, "unknown command or method - \"Pipe\""},
+        {{"standalone", "99999999999999999999"}, 7,
+         "invalid port \"99999999999999999999\" specified"},
+        {{"--bogus", "pipe"}, 1, "Invalid command line - unknown option \"--bogus\""},
+        {{"-x"}, 1, "Invalid command line - unknown option \"-x\""},
+        {{"-c"}, 1, "Invalid command line - option -c needs a file name"},
+        {{"--config"}, 1, "Invalid command line - option --config needs a file name"},
+        {{"-c", "", "pipe"}, 1, "Invalid configuration file name \"\" - a file name expected"},
+        {{"-c", "/tmp/", "pipe"}, 1,
+         "Invalid configuration file name \"/tmp/\" - a file name expected"},
+        {{"-cfile"}, 1, "Invalid command line - unknown option \"-cfile\""},
+        {{"--", "-h"}, 6, "unknown command or method - \"-h\""},  // "--" ends the options
     };
-    for (const auto &[args, message] : cases) {
-        SCOPED_TRACE(message);
-        const ProcResult r = run_server(args);
-        EXPECT_EQ(r, (ProcResult{args[0] == "--" ? 6 : 1, false, "", r.err}));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.message);
+        const ProcResult r = run_server(c.args);
+        EXPECT_EQ(r, (ProcResult{c.status, false, "", r.err}));
         EXPECT_TRUE(std::regex_search(r.err, std::regex("^\\S+ error "))) << r.err;
-        EXPECT_EQ(event_texts(r.err), message + "\n" + USAGE);
+        EXPECT_EQ(event_texts(r.err), c.message + "\n" + USAGE);
+    }
+    const std::string missing = "qx_open_config_file: Failed to open " + CONFIG_XML +
+                                " for read access - No such file or directory";
+    // Without config.xml, or with a port TCP cannot carry.
+    const struct { std::vector<std::string> args; std::string port, message; } unusable[] = {
+        {{}, "", missing}, {{"version"}, "", missing}, {{"pipe"}, "", missing},
+        {{"file", "in", "out"}, "", missing}, {{"inetd", "x"}, "", missing},
+        {{"tcpip_listen", "1"}, "", missing}, {{"standalone"}, "", missing},
+        {{"pipe"}, "12ab", "xml2config: invalid value 12ab for Port"}, {{"pipe"}, "70000", PORT_REFUSED},
+    };
+    for (const auto &c : unusable) {
+        SCOPED_TRACE(c.message);
+        if (c.port.empty())
+            fs::remove(CONFIG_XML);
+        else
+            write_config(config_doc("<Port>" + c.port + "</Port>"));
+        const ProcResult r = run_server(c.args, with_input("<Request/>"));
+        EXPECT_EQ(r, (ProcResult{1, false, "", r.err}));
+        EXPECT_EQ(event_texts(r.err), c.message + "\n");
     }
 }
 
@@ -136,6 +165,32 @@ TEST_F(Options, CheckConfig)
     EXPECT_EQ(result_of(served.out), one_value("n", "5"));
 }
 
+// The service manager's socket: a datagram socket the test owns.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string &path) : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        bound_ = bind(fd_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+        const timeval tv{static_cast<time_t>(NET_LIMIT.count()), 0};
+        setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    bool bound() const { return bound_; }
+    // The next message, or "" when none came in time.
+    std::string next()
+    {
+        char buf[4096];
+        const ssize_t n = recv(fd_.get(), buf, sizeof buf, 0);
+        return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
+    }
+
+private:
+    Fd fd_;
+    bool bound_ = false;
+};
+
 class Service : public NetTest {
 protected:
     void signal(int sig) { ASSERT_EQ(kill(server->pid(), sig), 0); }
@@ -146,46 +201,58 @@ protected:
             return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << "not said: " << text << "\nin: " << server->err_now();
     }
-    std::string denied() const
-    {
-        return body_of(read_until_eof(connect_port(port).get()));
-    }
-    const std::string DENIED = error_body("Access denied to client due to IP-based ACL");
+    std::string denied() const { return body_of(read_until_eof(connect_port(port).get())); }
 };
 
 // SIGHUP reads config.xml again with the rules of a configuration sent on
 // the control port: a refused file changes nothing and stays as written; a
 // good one applies (access lists at once) and is not rewritten; the
 // connections already open keep being served; each outcome is an event.
-TEST_F(Service, SighupReloadsTheConfigurationFile)
+// The service manager hears READY=1 once the ports are open, RELOADING=1
+// and READY=1 around every reload, accepted or refused, and STOPPING=1.
+TEST_F(Service, SighupReloadsAndTellsTheServiceManager)
 {
-    ASSERT_TRUE(start("<MaxClientConnect>5</MaxClientConnect>"));
+    NotifySocket manager(work.file("notify"));
+    ASSERT_TRUE(manager.bound());
+    ASSERT_TRUE(start("<MaxClientConnect>5</MaxClientConnect>", {"NOTIFY_SOCKET=" + work.file("notify")}));
+    EXPECT_EQ(manager.next(), "READY=1\nSTATUS=Serving");
+    const auto reload = [&](const std::string &doc, const std::string &status) {
+        write_config(doc);
+        signal(SIGHUP);
+        const std::string reloading = manager.next();
+        EXPECT_TRUE(std::regex_match(reloading,
+                                     std::regex("RELOADING=1\nSTATUS=Reloading the configuration\n"
+                                                "MONOTONIC_USEC=[1-9][0-9]*")))
+            << reloading;
+        EXPECT_EQ(manager.next(), "READY=1\nSTATUS=Serving" + status);
+    };
     Fd before = connect_port(port);
     ASSERT_TRUE(answers(before.get(), 1));
-
     const std::string bad = config_doc("<Client Allow=\"No\">127.0.0.1</Client><Port>70000</Port>");
-    write_config(bad);
-    signal(SIGHUP);
+    reload(bad, "; the last reload was refused");
     ASSERT_TRUE(said("Configuration reload refused"));
     EXPECT_TRUE(serves(2));
     EXPECT_EQ(read_file(CONFIG_XML), bad);
 
     const std::string good = config_doc(settings_with_ports(
         "<MaxClientConnect>6</MaxClientConnect><Client Allow=\"No\">127.0.0.1</Client>"));
-    write_config(good);
-    signal(SIGHUP);
+    reload(good, "");
     ASSERT_TRUE(said("Configuration reloaded"));
-    EXPECT_EQ(denied(), DENIED);
+    EXPECT_EQ(denied(), ACL_DENIED);
     EXPECT_TRUE(answers(before.get(), 3)) << "an open connection is its child's";
     EXPECT_EQ(read_file(CONFIG_XML), good);
     // Signals in a burst make one reload at least, and the server lives on.
     for (int i = 0; i < 5; i++) signal(SIGHUP);
-    EXPECT_EQ(denied(), DENIED);
-
+    EXPECT_EQ(denied(), ACL_DENIED);
     const std::string raw = server->err_now();
     EXPECT_TRUE(std::regex_search(raw, std::regex("Z error Configuration reload refused")));
     EXPECT_TRUE(std::regex_search(raw, std::regex("Z info Configuration reloaded")));
     before.reset();
+    signal(SIGTERM);
+    std::string said_last;
+    while ((said_last = manager.next()).starts_with("RELOADING=1") || said_last.starts_with("READY=1")) {
+    }
+    EXPECT_EQ(said_last, "STOPPING=1\nSTATUS=Stopping");
     const ProcResult r = stop();
     EXPECT_EQ(r.status, 0);
     const std::string refused = PORT_REFUSED + "\nConfiguration reload refused: " + CONFIG_XML +
@@ -207,16 +274,14 @@ TEST_F(Service, ConfigOptionNamesTheFileTheServerSaves)
     write_config(config_doc("<Port>70000</Port>"));  // refused if it were read
     const std::string mine = work.file("server.xml");
     write_file(mine, config_doc(settings_with_ports("")));
-    server = std::make_unique<Child>(command({"-c", mine, "standalone"}), with_input("", 120s));
-    ASSERT_TRUE(eventually([&] { return listening(port) || has_ended(server->pid()); }, NET_LIMIT));
+    ASSERT_TRUE(launch(command({"-c", mine, "standalone"})));
     EXPECT_TRUE(serves(4));
     const std::string changed = settings_with_ports("<MaxClientConnect>9</MaxClientConnect>");
     EXPECT_EQ(body_of(control(control_port, config_doc(changed))), CONTROL_DONE);
     EXPECT_TRUE(holds(read_file(mine), {"<MaxClientConnect>9</MaxClientConnect>"}));
     EXPECT_FALSE(fs::exists(work.file("tmp_server.xml")));
     EXPECT_EQ(read_file(CONFIG_XML), config_doc("<Port>70000</Port>"));
-    const ProcResult r = stop();
-    EXPECT_EQ(r, CLEAN_EXIT);
+    EXPECT_EQ(stop(), CLEAN_EXIT);
 }
 
 // Standard error outside the journal: every line "<time> <level> <text>";
@@ -256,7 +321,7 @@ TEST_F(Service, JournalLines)
     ASSERT_TRUE(start("<ListenAddress>127.0.0.1</ListenAddress><ControlListenAddress>none"
                       "</ControlListenAddress><Client Allow=\"No\">127.0.0.1</Client>",
                       {}, true));
-    EXPECT_EQ(denied(), DENIED);
+    EXPECT_EQ(denied(), ACL_DENIED);
     signal(SIGTERM);
     ASSERT_TRUE(server_ended_within(5s));
     const ProcResult r = server->finish();
@@ -267,57 +332,6 @@ TEST_F(Service, JournalLines)
                          std::to_string(port) + " (requests)\n"
                          "<3>Client (127.0.0.1) denied access - due to access control rule\n"
                          "<6>quilletserver stopped on SIGTERM, waited for 0 children\n");
-}
-
-// The service manager's socket: a datagram socket the test owns.
-class NotifySocket {
-public:
-    explicit NotifySocket(const std::string &path) : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0))
-    {
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-        bound_ = bind(fd_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-        const timeval tv{static_cast<time_t>(NET_LIMIT.count()), 0};
-        setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    }
-    bool bound() const { return bound_; }
-    // The next message, or "" when none came in time.
-    std::string next()
-    {
-        char buf[4096];
-        const ssize_t n = recv(fd_.get(), buf, sizeof buf, 0);
-        return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
-    }
-
-private:
-    Fd fd_;
-    bool bound_ = false;
-};
-
-// READY=1 once the ports are open, RELOADING=1 and READY=1 around every
-// reload (accepted or refused), STOPPING=1 at the shutdown.
-TEST_F(Service, NotifiesTheServiceManager)
-{
-    NotifySocket manager(work.file("notify"));
-    ASSERT_TRUE(manager.bound());
-    ASSERT_TRUE(start("", {"NOTIFY_SOCKET=" + work.file("notify")}));
-    EXPECT_EQ(manager.next(), "READY=1\nSTATUS=Serving");
-    for (const bool refused : {false, true}) {
-        if (refused) write_config(config_doc("<Port>70000</Port>"));
-        signal(SIGHUP);
-        const std::string reloading = manager.next();
-        EXPECT_TRUE(std::regex_match(reloading,
-                                     std::regex("RELOADING=1\nSTATUS=Reloading the configuration\n"
-                                                "MONOTONIC_USEC=[1-9][0-9]*")))
-            << reloading;
-        EXPECT_EQ(manager.next(), refused ? "READY=1\nSTATUS=Serving; the last reload was refused"
-                                          : "READY=1\nSTATUS=Serving");
-    }
-    EXPECT_TRUE(serves());
-    signal(SIGTERM);
-    EXPECT_EQ(manager.next(), "STOPPING=1\nSTATUS=Stopping");
-    EXPECT_EQ(stop().status, 0);
 }
 
 // The system calls a filter of the unit allows, its groups ("@...")
@@ -353,16 +367,12 @@ TEST_F(Service, StaysWithinTheUnitsSystemCallFilter)
     ASSERT_GT(allowed.size(), 100u);
 
     const std::string trace = work.file("trace");
-    write_config(config_doc(settings_with_ports("<ControlSocket>" + work.file("c.sock") +
-                                                "</ControlSocket>")));
-    server = std::make_unique<Child>(
-        std::vector<std::string>{"strace", "-f", "-qq", "-o", trace, QUILLET_BINARY, "standalone"},
-        with_input("", 120s));
-    ASSERT_TRUE(eventually([&] { return listening(port); }, NET_LIMIT)) << server->err_now();
+    configure("<ControlSocket>" + work.file("c.sock") + "</ControlSocket>");
+    ASSERT_TRUE(launch({"strace", "-f", "-qq", "-o", trace, QUILLET_BINARY, "standalone"}));
     const std::vector<pid_t> traced = children_of(server->pid());
     ASSERT_EQ(traced.size(), 1u);
     EXPECT_TRUE(serves(4));
-    EXPECT_TRUE(holds(control(control_port, "<Request><Statistics/></Request>"), {"<Total>"}));
+    EXPECT_TRUE(holds(control(control_port, STATISTICS), {"<Total>"}));
     EXPECT_EQ(body_of(control(control_port, config_doc(settings_with_ports("")))), CONTROL_DONE);
     kill(traced[0], SIGHUP);
     EXPECT_TRUE(eventually([&] { return holds(server->err_now(), {"Configuration reloaded"}); }, NET_LIMIT));
