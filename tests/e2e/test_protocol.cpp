@@ -112,18 +112,22 @@ TEST_F(Protocol, ConnectionClosedInTheMiddleOfARequestIsAnswered)
     }
 }
 
-// pipe and tcpip_listen answer their one request and ignore what follows.
+// pipe and tcpip_listen answer their one request and ignore what follows;
+// tcpip_listen (its port in hexadecimal here) accepts no second connection.
 TEST_F(Protocol, SingleRequestMethodsAnswerTheFirstDocumentOnly)
 {
     const std::string two = v(1) + "\n" + v(2);
     EXPECT_EQ(query(two), exited(0, answer(1)));
 
-    write_config(config_doc(settings_with_ports("")));
-    Child child(command({"tcpip_listen", std::to_string(port)}), {});
+    configure("");
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%x", port);
+    Child child(command({"tcpip_listen", hex}), {});
     Fd conn = connect_port(port, NET_LIMIT);
     ASSERT_TRUE(send_all(conn.get(), two));
     EXPECT_EQ(read_answers(conn.get(), 2), std::vector{answer(1)});
     EXPECT_EQ(child.finish(), CLEAN_EXIT);
+    EXPECT_LT(connect_port(port).get(), 0) << "a second connection was accepted";
 }
 
 // A request cut short runs nothing, not even the statements that arrived whole.
