@@ -6,6 +6,10 @@
 #include <cstring>
 
 #include "config.h"
+#include "datasource.h"
+#include "http.h"
+#include "sqlite_confine.h"
+#include "tls.h"
 #include "unit_support.h"
 
 namespace {
@@ -204,4 +208,47 @@ TEST_F(Settings, ListenAddressesControlSocketAndAccessListForms)
               0);
     EXPECT_EQ(written().find("Listen"), std::string::npos);
     EXPECT_EQ(written().find("ControlSocket"), std::string::npos);
+}
+
+// The settings of one word: any case, blanks around, stored as the table
+// spells it, written back only away from its default; any other text
+// refuses the document, which then changes nothing.
+TEST_F(Settings, WordSettings)
+{
+    const auto state = [] {
+        return std::string(ini_tls) + (qx_http_enabled() ? " http" : " -") +
+               (qx_sqlite_file_access() ? " files" : " -") +
+               (qx_datasource_keeps(nullptr) ? " keep" : " -");
+    };
+    EXPECT_EQ(state(), "Off http files -");
+    ASSERT_EQ(apply_settings(d.get(), "<Tls> oN </Tls><Http>NO</Http><SQLiteFileAccess> no "
+                                      "</SQLiteFileAccess><KeepConnections>yes</KeepConnections>"
+                                      "<TlsKey>/etc/s.key</TlsKey>"), 0);
+    EXPECT_EQ(state(), "On - - keep");
+    const std::string all = written();
+    const char *lines[] = {"<Tls>On</Tls>", "<Http>No</Http>", "<SQLiteFileAccess>No</SQLiteFileAccess>",
+                           "<KeepConnections>Yes</KeepConnections>", "<TlsKey>/etc/s.key</TlsKey>"};
+    for (const std::string line : lines) EXPECT_NE(all.find("    " + line + "\n"), all.npos) << all;
+    const std::string hint = " - On or Off expected";
+    const std::pair<std::string, std::string> refused[] = {
+        {"<Tls>Yes</Tls>", "attr_tls: \"Yes\" is invalid Tls value" + hint},
+        {"<Tls></Tls>", "attr_tls: \"\" is invalid Tls value" + hint},
+        {"<Tls>On,Off</Tls>", "attr_tls: \"On,Off\" is invalid Tls value" + hint},
+        {"<Http>maybe</Http>", "attr_http: \"maybe\" is invalid Http value - Yes or No expected"},
+        {"<SQLiteFileAccess>N</SQLiteFileAccess>",
+         "attr_sqlite_file_access: \"N\" is invalid SQLiteFileAccess value"},
+        {"<KeepConnections>1</KeepConnections>",
+         "attr_keep_connections: \"1\" is invalid KeepConnections value"},
+    };
+    for (const auto &[setting, message] : refused) {
+        SCOPED_TRACE(setting);
+        EXPECT_EQ(apply_settings(d.get(), "<Port>1234</Port>" + setting), -1);
+        EXPECT_EQ(messages(d.get()), Msgs{message});
+        EXPECT_EQ(state(), "On - - keep");
+        EXPECT_NE(ini_port, 1234u);
+        diagstk_remove(d.get(), 0);
+    }
+    ASSERT_EQ(apply_settings(d.get(), ""), 0);
+    EXPECT_EQ(state(), "Off http files -");
+    for (const std::string line : lines) EXPECT_EQ(written().find(line.substr(0, line.find('>') + 1)), all.npos);
 }

@@ -181,15 +181,3 @@ TEST(HttpQuery, PairsArePercentDecoded)
 }
 
 }  // namespace
-
-TEST(HttpSetting, YesOrNoAndOnByDefault)
-{
-    ASSERT_EQ(apply_settings(nullptr, "<Http> no </Http>"), 0);
-    EXPECT_FALSE(qx_http_enabled());
-    EXPECT_NE(written_config().find("<Http>No</Http>"), std::string::npos);
-    diagstk_ptr d(diagstk_new());
-    EXPECT_EQ(apply_settings(d.get(), "<Http>maybe</Http>"), -1);
-    EXPECT_EQ(messages(d.get()), Msgs{"attr_http: \"maybe\" is invalid Http value - Yes or No expected"});
-    ASSERT_EQ(apply_settings(nullptr, ""), 0);
-    EXPECT_TRUE(qx_http_enabled());
-}

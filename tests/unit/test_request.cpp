@@ -89,7 +89,8 @@ std::string req(const std::string &body) { return "<Request>" + body + "</Reques
 
 TEST(RequestRead, AcceptedDocumentsFillTheRecord)
 {
-    const std::string proc = "<Procedure><ProcedureName>p</ProcedureName>";
+    const std::string proc = "<Procedure><ProcedureName>p</ProcedureName>", text = "SELECT ? ,?";
+    auto sql = [&](const std::string &inside) { return req(CS + "<Sql>" + inside + "</Sql>"); };
     const struct { std::string doc, fields; } cases[] = {
         // Texts are converted as in test_conv; non-ASCII SQL text: test_odbc.
         // Names match in any case; a text inside a format element disqualifies it.
@@ -112,22 +113,9 @@ TEST(RequestRead, AcceptedDocumentsFillTheRecord)
          "cs=DSN=a proc=p [1 1 1 1024 'v w'] [2 2 4 1024] [0 3 -9 16 'io'] [4 1 93 8 '']"
          " fmt=1/1/1/0"},
         // The other formats and the style sheet: test_examples.
-    };
-    for (const auto &c : cases) {
-        Read r(c.doc);
-        EXPECT_EQ(r.result, 0) << c.doc;
-        EXPECT_EQ(messages(r.d.get()), Msgs{}) << c.doc;
-        EXPECT_EQ(r.fields(), c.fields) << c.doc;
-    }
-}
-
-// The statement is the Sql element's own text; its Parameter elements bind
-// the markers in document order, directly or one ParameterSet at a time.
-TEST(RequestRead, StatementParametersInDocumentOrder)
-{
-    const std::string text = "SELECT ? ,?";
-    auto sql = [&](const std::string &inside) { return req(CS + "<Sql>" + inside + "</Sql>"); };
-    const struct { std::string doc, fields; } cases[] = {
+        // The statement is the Sql element's own text; its Parameter
+        // elements bind the markers in document order, directly or one
+        // ParameterSet at a time.
         // Without Parameter children nothing is bound; other children are ignored.
         {sql("S<Other>x</Other>"), "cs=DSN=a sql=S fmt=1/1/1/0"},
         // Type char by default, element names in any case; attribute
@@ -164,39 +152,6 @@ TEST(RequestRead, StatementParametersInDocumentOrder)
     }
 }
 
-TEST(RequestRead, StatementParameterRefusals)
-{
-    auto sql = [](const std::string &inside) { return req(CS + "<Sql>S" + inside + "</Sql>"); };
-    const std::string set2 = "<ParameterSet><Parameter/><Parameter/></ParameterSet>";
-    const struct { std::string doc, message; } cases[] = {
-        {sql("<Parameter/><Parameter Type=\"Integer\"/>"),
-         "get_sql_parameters: Invalid value \"Integer\" for Parameter Type"},
-        {sql("<ParameterSet><Parameter Type=\"\"/></ParameterSet>"),
-         "get_sql_parameters: Invalid value \"\" for Parameter Type"},
-        {sql("<Parameter Encoding=\"hex\">00</Parameter>"),
-         "get_sql_parameters: Invalid Encoding \"hex\" for Parameter"},
-        // The number is the marker's, counted within the set.
-        {sql("<Parameter/><Parameter Encoding=\"base64\">AP8</Parameter>"),
-         "Parameter 2: invalid Base64 value"},
-        {sql(set2 + "<ParameterSet><Parameter Encoding=\"base64\">*</Parameter></ParameterSet>"),
-         "Parameter 1: invalid Base64 value"},
-        {sql(set2 + "<ParameterSet><Parameter/></ParameterSet>" + set2),
-         "Parameter sets must all have 2 parameters"},
-        {sql("<ParameterSet/>" + set2), "Parameter sets must all have 0 parameters"},
-        {sql(set2 + "<Parameter/>"),
-         "get_sql_parameters: Parameter and ParameterSet elements cannot be mixed in one Sql"},
-        {sql("<Parameter/>" + set2),
-         "get_sql_parameters: Parameter and ParameterSet elements cannot be mixed in one Sql"},
-        {req(CS + "<Transaction><Sql>A</Sql><Sql>B<Parameter Type=\"x\"/></Sql></Transaction>"),
-         "get_sql_parameters: Invalid value \"x\" for Parameter Type"},
-    };
-    for (const auto &c : cases) {
-        Read r(c.doc);
-        EXPECT_EQ(r.result, -1) << c.doc;
-        EXPECT_EQ(messages(r.d.get()), Msgs{c.message}) << c.doc;
-    }
-}
-
 // Values given by name later (a query string) replace the document's in
 // every set, are read as the element's text would be, and are no longer null.
 TEST(RequestRead, NamedParametersTakeNewValues)
@@ -229,6 +184,8 @@ TEST(RequestRead, RefusalsPushOneExactMessage)
     auto format = [](const std::string &inside) {
         return req(CS + "<Tables/><Format>" + inside + "</Format>");
     };
+    auto sql = [](const std::string &inside) { return req(CS + "<Sql>S" + inside + "</Sql>"); };
+    const std::string set2 = "<ParameterSet><Parameter/><Parameter/></ParameterSet>";
     // A document that is not XML: test_pipe_file and test_net.
     const struct { std::string doc, message; } cases[] = {
         {req("<Sql>S</Sql>"), GR + "missing ConnectionString"},
@@ -264,6 +221,26 @@ TEST(RequestRead, RefusalsPushOneExactMessage)
          GR + "missing StyleSheet name"},
         {req(CS + "<Tables/><StyleSheet><Name>n</Name><Type/></StyleSheet>"),
          GR + "missing StyleSheet type"},
+        // Statement parameters; the number is the marker's, counted within the set.
+        {sql("<Parameter/><Parameter Type=\"Integer\"/>"),
+         "get_sql_parameters: Invalid value \"Integer\" for Parameter Type"},
+        {sql("<ParameterSet><Parameter Type=\"\"/></ParameterSet>"),
+         "get_sql_parameters: Invalid value \"\" for Parameter Type"},
+        {sql("<Parameter Encoding=\"hex\">00</Parameter>"),
+         "get_sql_parameters: Invalid Encoding \"hex\" for Parameter"},
+        {sql("<Parameter/><Parameter Encoding=\"base64\">AP8</Parameter>"),
+         "Parameter 2: invalid Base64 value"},
+        {sql(set2 + "<ParameterSet><Parameter Encoding=\"base64\">*</Parameter></ParameterSet>"),
+         "Parameter 1: invalid Base64 value"},
+        {sql(set2 + "<ParameterSet><Parameter/></ParameterSet>" + set2),
+         "Parameter sets must all have 2 parameters"},
+        {sql("<ParameterSet/>" + set2), "Parameter sets must all have 0 parameters"},
+        {sql(set2 + "<Parameter/>"),
+         "get_sql_parameters: Parameter and ParameterSet elements cannot be mixed in one Sql"},
+        {sql("<Parameter/>" + set2),
+         "get_sql_parameters: Parameter and ParameterSet elements cannot be mixed in one Sql"},
+        {req(CS + "<Transaction><Sql>A</Sql><Sql>B<Parameter Type=\"x\"/></Sql></Transaction>"),
+         "get_sql_parameters: Invalid value \"x\" for Parameter Type"},
     };
     for (const auto &c : cases) {
         Read r(c.doc);  // what was read before the refusal is freed with the record
