@@ -160,16 +160,6 @@ TEST_F(Protocol, CutShortControlDocumentChangesNothing)
     EXPECT_EQ(stop(), CLEAN_EXIT);
 }
 
-// A config.xml cut short stops the server like any other unusable one.
-TEST_F(Protocol, CutShortConfigurationFileStopsStartUp)
-{
-    std::string config = config_doc(settings_with_ports(""));
-    write_config(config.erase(config.rfind("</Configuration>")));
-    const ProcResult r = run_server({"pipe"}, with_input(v(1)));
-    EXPECT_EQ(r, (ProcResult{1, false, "", r.err}));
-    EXPECT_EQ(event_texts(r.err), "error on line 1 of " + CONFIG_XML + ", no element found\n");
-}
-
 // Line breaks in SQL separate words and end "--" comments (a procedure's
 // parameter keeps them too: Characters.CharactersBeyondBmpReachTheDriver).
 TEST_F(Protocol, SqlKeepsItsLineBreaks)

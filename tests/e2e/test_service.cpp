@@ -136,7 +136,7 @@ TEST_F(Options, CheckConfig)
         {{"--check-config", "-c", none}, 1, "",
          "qx_open_config_file: Failed to open " + none +
              " for read access - No such file or directory"},
-        {{"--check-config", "-c", cut}, 1, "", "error on line 1 of " + cut},
+        {{"--check-config", "-c", cut}, 1, "", "error on line 1 of " + cut + ", no element found"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args.back());

@@ -156,6 +156,10 @@ std::string event_texts(std::string_view err)
     return texts;
 }
 
+namespace {
+
+// The standard error of a standalone server as event texts, without its
+// start and stop lines (test_service checks those).
 std::string server_events(std::string_view err)
 {
     std::string kept;
@@ -169,6 +173,8 @@ std::string server_events(std::string_view err)
     }
     return kept;
 }
+
+}  // namespace
 
 void PrintTo(const ProcResult &r, std::ostream *os)
 {
@@ -520,13 +526,6 @@ bool has_ended(pid_t pid)
     const std::string stat = read_proc("/proc/" + std::to_string(pid) + "/stat");
     const std::size_t at = stat.rfind(") ");  // the name may hold blanks
     return at == std::string::npos || stat[at + 2] == 'Z';
-}
-
-int fd_count(pid_t pid)
-{
-    std::error_code ec;
-    const fs::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", ec);
-    return ec ? 0 : static_cast<int>(std::distance(fds, fs::directory_iterator()));
 }
 
 bool listening(int port)

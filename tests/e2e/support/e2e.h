@@ -114,9 +114,6 @@ inline const std::regex EVENT_PREFIX(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ (error|
 // `err` with the prefix taken off every event line (a last line cut short
 // included); other lines, such as the usage text, stay as they are.
 std::string event_texts(std::string_view err);
-// The standard error of a standalone server as event texts, without its
-// start and stop lines (test_service checks those).
-std::string server_events(std::string_view err);
 
 // ---- Files
 
@@ -292,7 +289,6 @@ struct InetdSession {
 bool eventually(const std::function<bool()> &done, std::chrono::milliseconds limit);
 std::vector<pid_t> children_of(pid_t pid);  // zombies included
 bool has_ended(pid_t pid);                  // a zombie, or gone
-int fd_count(pid_t pid);
 bool listening(int port);  // on any address, IPv4 or IPv6
 
 // ---- The standalone server
