@@ -38,6 +38,8 @@ TEST_F(Listen, Ipv6ClientsOnEveryInterface)
                        "<Client Name=\"unknown\">::1</Client>\n",
                        "<Client Name=\"unknown\">127.0.0.1</Client>\n"}));
     six.reset(), four.reset();
+    // Its slot is free again once the server has reaped its child.
+    EXPECT_TRUE(eventually([&] { return static_cast<bool>(answers(connect_ip("::1", port).get(), 4)); }, 5s));
     EXPECT_EQ(stop().status, 0);
 
     ASSERT_TRUE(start("<ListenAddress>::</ListenAddress>"

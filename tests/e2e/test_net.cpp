@@ -1,43 +1,12 @@
-// The standalone server's admission limits, access lists and control port.
-// Many clients at once: test_load and test_burst.
-
-#include <algorithm>
+// The standalone server's access lists and control port. Admission limits:
+// test_limits, test_listen and test_http; many clients at once: test_load
+// and test_burst.
 
 #include "e2e.h"
 
 namespace {
 
 class Standalone : public NetTest {};
-
-// With two connections open a third is refused with an error document;
-// once one of the two has ended, the next is admitted.
-TEST_F(Standalone, ConnectionLimits)
-{
-    for (const auto &[setting, refusal] : {
-             std::pair{"<MaxConcurrentConnect>2</MaxConcurrentConnect>",
-                       "Maximum Threads/Processes already in use"},
-             {"<MaxClientConnect>2</MaxClientConnect>",
-              "Maximum connections from client 127.0.0.1 already in use"}}) {
-        SCOPED_TRACE(setting);
-        ASSERT_TRUE(start(setting));
-        Fd a = connect_port(port);
-        EXPECT_TRUE(answers(a.get(), 1));
-        const std::vector<pid_t> first = children_of(server->pid());
-        Fd b = connect_port(port);
-        EXPECT_TRUE(answers(b.get(), 2));
-        EXPECT_EQ(body_of(read_until_eof(connect_port(port).get())), error_body(refusal));
-        a.reset();
-        ASSERT_EQ(first.size(), 1u);
-        // The slot is free once the server has reaped the child, not when
-        // it has merely ended.
-        ASSERT_TRUE(eventually([&] { return std::ranges::count(children_of(server->pid()),
-                                                               first[0]) == 0; }, 5s));
-        EXPECT_TRUE(serves(3));
-        b.reset();
-        const ProcResult r = stop();
-        EXPECT_TRUE(r.status == 0 && holds(r.err, {refusal})) << r.status;
-    }
-}
 
 // Refused clients get an error document; the control port has a list of
 // its own, and can be left closed.

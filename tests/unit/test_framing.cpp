@@ -19,6 +19,12 @@ const std::string STRADDLING =
 
 TEST(Framing, DocumentEndsWithItsRootWhereverTheReadsFall)
 {
+    // Lines of UTF-8 over three reads: the tree holds them without the
+    // line breaks, which are indentation outside SQL.
+    std::string lines;
+    for (int i = 0; i < 100; i++) lines += "line " + std::to_string(i) + "....\xE2\x82\xAC\n";
+    const std::string head = "<Request><Sql>\xC3\xA9</Sql><Long>" + lines + "</Long>";
+    std::erase(lines, '\n');
     const struct {
         std::string doc, path, value;
     } cases[] = {
@@ -30,6 +36,7 @@ TEST(Framing, DocumentEndsWithItsRootWhereverTheReadsFall)
         {"<Request><Sql><![CDATA[</Request>]]></Sql></Request>", "Request/Sql", "</Request>"},
         {"<Request><!-- </Request> --><Sql>c</Sql></Request>", "Request/Sql", "c"},
         {STRADDLING, "Request/Sql", "2053"},
+        {head + std::string(3 * 2048 - 2 - head.size(), ' ') + "</Request>", "request/long", lines},
     };
     for (const auto &c : cases) {
         for (std::size_t n : {1u, 7u, 2047u, 2048u}) {

@@ -122,15 +122,6 @@ struct Parsed {
         const int r = qx_tree_element(d.get(), tree, instance, path, &val, nullptr);
         return r == TREE_ELEMENT_DATA ? val : "<" + std::to_string(r) + ">";
     }
-    // The value of attribute `name` of the first element at `path`, or null.
-    const char *attr(const char *path, const char *name) const
-    {
-        void *ctx = nullptr;
-        char *val = nullptr;
-        qx_tree_element(d.get(), tree, 1, path, &val, &ctx);
-        val = nullptr;
-        return qx_element_attr(d.get(), ctx, name, &val) == TREE_ELEMENT_DATA ? val : nullptr;
-    }
 };
 
 // A socket channel whose reads return `pieces` one at a time (a
