@@ -107,13 +107,13 @@ TEST_F(Burst, ConnectionsWaitInTheListenQueueAndAreAllCounted)
             const std::string counts = "<Total>" + std::to_string(c.connects) + "</Total>";
             EXPECT_TRUE(eventually(
                 [&] {
-                    return static_cast<bool>(holds(control(control_port, "<Request><Statistics/></Request>"),
+                    return static_cast<bool>(holds(control(control_port, STATISTICS),
                                  {counts, "<Active>0</Active>",
                                   "<ChildrenCreated>" + std::to_string(c.connects) +
                                       "</ChildrenCreated>"}));
                 },
                 10s))
-                << control(control_port, "<Request><Statistics/></Request>");
+                << control(control_port, STATISTICS);
             EXPECT_TRUE(eventually([&] { return children_of(pid).empty(); }, 10s));
         } else {
             EXPECT_LT(in_order, c.connects / 2);
@@ -144,13 +144,13 @@ TEST_F(Burst, AccountingAddsUpAfterConcurrentClients)
     const std::string total = std::to_string(CLIENTS * CONNECTIONS);
     EXPECT_TRUE(eventually(
         [&] {
-            return static_cast<bool>(holds(control(control_port, "<Request><Statistics/></Request>"),
+            return static_cast<bool>(holds(control(control_port, STATISTICS),
                          {"<Total>" + total + "</Total>\n    <Refused>0</Refused>\n    "
                                               "<Active>0</Active>",
                           "<ChildrenCreated>" + total + "</ChildrenCreated>"}));
         },
         10s))
-        << control(control_port, "<Request><Statistics/></Request>");
+        << control(control_port, STATISTICS);
     EXPECT_TRUE(children_of(server->pid()).empty());
     EXPECT_EQ(stop(), CLEAN_EXIT);
 }
@@ -162,10 +162,7 @@ TEST_F(Burst, AccountingAddsUpAfterConcurrentClients)
 TEST_F(Burst, ChildrenLoadNoDriverLibrary)
 {
     ASSERT_TRUE(pg::ready());
-    write_config(config_doc(settings_with_ports("")));
-    server = std::make_unique<Child>(command({"standalone"}),
-                                     ProcOptions{"", {"LD_DEBUG=files"}, -1, 60s});
-    ASSERT_TRUE(eventually([&] { return listening(port); }, NET_LIMIT));
+    ASSERT_TRUE(start("", {"LD_DEBUG=files"}));
     Fd conn = connect_port(port);
     EXPECT_TRUE(answers(conn.get(), 1));
     EXPECT_EQ(result_of(ask(conn.get(), sql_request(pg::conn(), "SELECT 2 AS v"))),

@@ -287,44 +287,36 @@ TEST_F(Service, ConfigOptionNamesTheFileTheServerSaves)
 // Standard error outside the journal: every line "<time> <level> <text>";
 // one line at the start names the version, the configuration file and
 // every listener; one at the stop names the signal and the children the
-// server waited for.
-TEST_F(Service, StartAndStopLines)
-{
-    for (const int sig : {SIGTERM, SIGINT}) {
-        const std::string name = sig == SIGTERM ? "SIGTERM" : "SIGINT", sock = work.file("c.sock");
-        SCOPED_TRACE(name);
-        ASSERT_TRUE(start("<ListenAddress>127.0.0.1</ListenAddress><ControlListenAddress>::1"
-                          "</ControlListenAddress><ControlSocket>" + sock + "</ControlSocket>"));
-        Fd idle = connect_port(port);
-        ASSERT_TRUE(answers(idle.get(), 1));  // its child now waits for the next request
-        signal(sig);
-        ASSERT_TRUE(server_ended_within(5s));
-        const ProcResult r = server->finish();
-        EXPECT_EQ(r.status, 0);
-        const std::regex lines(
-            "(\\S+) info quilletserver 1\\.1\\.0 started, pid " + std::to_string(server->pid()) +
-            ", configuration " + CONFIG_XML + ", listening on 127\\.0\\.0\\.1:" +
-            std::to_string(port) + " \\(requests\\), \\[::1\\]:" + std::to_string(control_port) +
-            " \\(control\\), " + sock + " \\(control\\)\n"
-            "(\\S+) info quilletserver stopped on " + name + ", waited for 1 child\n");
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(r.err, m, lines)) << r.err;
-        EXPECT_TRUE(recent(m[1])) << m[1];
-        EXPECT_TRUE(recent(m[2])) << m[2];
-    }
-}
-
-// Standard error as the journal: the priority alone, <6> information,
+// server waited for. As the journal: the priority alone, <6> information,
 // <4> warning, <3> error; the journal adds the time itself.
-TEST_F(Service, JournalLines)
+TEST_F(Service, StartAndStopLinesOutsideAndInsideTheJournal)
 {
+    const std::string sock = work.file("c.sock");
+    ASSERT_TRUE(start("<ListenAddress>127.0.0.1</ListenAddress><ControlListenAddress>::1"
+                      "</ControlListenAddress><ControlSocket>" + sock + "</ControlSocket>"));
+    Fd idle = connect_port(port);
+    ASSERT_TRUE(answers(idle.get(), 1));  // its child now waits for the next request
+    signal(SIGINT);
+    ASSERT_TRUE(server_ended_within(5s));
+    ProcResult r = server->finish();
+    EXPECT_EQ(r.status, 0);
+    const std::regex lines(
+        "(\\S+) info quilletserver 1\\.1\\.0 started, pid " + std::to_string(server->pid()) +
+        ", configuration " + CONFIG_XML + ", listening on 127\\.0\\.0\\.1:" + std::to_string(port) +
+        " \\(requests\\), \\[::1\\]:" + std::to_string(control_port) + " \\(control\\), " + sock +
+        " \\(control\\)\n(\\S+) info quilletserver stopped on SIGINT, waited for 1 child\n");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r.err, m, lines)) << r.err;
+    EXPECT_TRUE(recent(m[1])) << m[1];
+    EXPECT_TRUE(recent(m[2])) << m[2];
+
     ASSERT_TRUE(start("<ListenAddress>127.0.0.1</ListenAddress><ControlListenAddress>none"
                       "</ControlListenAddress><Client Allow=\"No\">127.0.0.1</Client>",
                       {}, true));
     EXPECT_EQ(denied(), ACL_DENIED);
     signal(SIGTERM);
     ASSERT_TRUE(server_ended_within(5s));
-    const ProcResult r = server->finish();
+    r = server->finish();
     EXPECT_EQ(r.err, "<4>Control interface enabled but not listening - ControlListenAddress is "
                      "none and ControlSocket is empty\n"
                      "<6>quilletserver 1.1.0 started, pid " + std::to_string(server->pid()) +
