@@ -320,8 +320,16 @@ protected:
         const std::vector<pid_t> kids = children_of(server->pid());
         return kids.size() == 1 ? kids[0] : -1;
     }
-    // SIGTERM if still running, then collect; `err` as server_events gives it.
+    // SIGTERM if still running, then collect; `err` without the start and
+    // stop lines (test_service checks those).
     ProcResult stop();
+    // stop(), with status 0 and events holding `parts`.
+    ::testing::AssertionResult stops_saying(const std::vector<std::string> &parts)
+    {
+        const ProcResult r = stop();
+        if (r.status != 0) return ::testing::AssertionFailure() << ::testing::PrintToString(r);
+        return holds(r.err, parts);
+    }
     bool server_ended_within(std::chrono::milliseconds limit) const
     {
         return eventually([pid = server->pid()] { return has_ended(pid); }, limit);
