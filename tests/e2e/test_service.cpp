@@ -103,10 +103,8 @@ TEST_F(Options, RefusedCommandLinesAndUnusableConfiguration)
     };
     for (const auto &c : unusable) {
         SCOPED_TRACE(c.message);
-        if (c.port.empty())
-            fs::remove(CONFIG_XML);
-        else
-            write_config(config_doc("<Port>" + c.port + "</Port>"));
+        fs::remove(CONFIG_XML);
+        if (!c.port.empty()) write_config(config_doc("<Port>" + c.port + "</Port>"));
         const ProcResult r = run_server(c.args, with_input("<Request/>"));
         EXPECT_EQ(r, (ProcResult{1, false, "", r.err}));
         EXPECT_EQ(event_texts(r.err), c.message + "\n");
@@ -114,8 +112,8 @@ TEST_F(Options, RefusedCommandLinesAndUnusableConfiguration)
 }
 
 // --check-config reads the whole file and says whether it would be
-// accepted; it never serves, whatever follows it. Its error line takes
-// the journal's form when standard error is the journal.
+// accepted; it never serves, whatever follows it. Its error line takes the
+// journal's form (the priority alone) when standard error is the journal.
 TEST_F(Options, CheckConfig)
 {
     SqliteDb db("CREATE TABLE t(n); INSERT INTO t VALUES (5);");
@@ -125,11 +123,7 @@ TEST_F(Options, CheckConfig)
                                 xml_text(db.conn()) + "</DataSource>"));
     write_file(bad, config_doc("<LogDir>/tmp</LogDir><Port>70000</Port>"));
     write_file(cut, "<Configuration><Port>1</Port>");
-    const struct {
-        std::vector<std::string> args;
-        int status;
-        std::string out, error;
-    } cases[] = {
+    const struct { std::vector<std::string> args; int status; std::string out, error; } cases[] = {
         {{"--check-config"}, 0, "configuration OK\n", ""},
         {{"-c", good, "--check-config", "standalone"}, 0, "configuration OK\n", ""},
         {{"--check-config", "--config", bad, "standalone"}, 1, "", PORT_REFUSED},
@@ -142,22 +136,18 @@ TEST_F(Options, CheckConfig)
         SCOPED_TRACE(c.args.back());
         const ProcResult r = run_server(c.args);
         EXPECT_EQ(r, (ProcResult{c.status, false, c.out, r.err}));
-        EXPECT_TRUE(event_texts(r.err).starts_with(c.error)) << r.err;
-        EXPECT_EQ(r.err.empty(), c.error.empty()) << r.err;
-        if (!c.error.empty()) {
-            EXPECT_TRUE(std::regex_search(r.err, EVENT_PREFIX)) << r.err;
-        }
+        EXPECT_EQ(event_texts(r.err), c.error.empty() ? "" : c.error + "\n");
+        EXPECT_TRUE(c.error.empty() || std::regex_search(r.err, EVENT_PREFIX)) << r.err;
     }
-    // The journal takes the priority alone; a JOURNAL_STREAM that names
-    // another file changes nothing.
     ProcOptions journal;
     journal.journal = true;
     EXPECT_EQ(run_server({"-c", bad, "--check-config"}, journal),
               (ProcResult{1, false, "", "<3>" + PORT_REFUSED + "\n"}));
+    // A JOURNAL_STREAM that names another file changes nothing.
     const ProcResult other = run_server({"-c", bad, "--check-config"}, {"", {"JOURNAL_STREAM=1:2"}});
     EXPECT_TRUE(std::regex_search(other.err, EVENT_PREFIX)) << other.err;
 
-    // The same file serves a request with -c, while config.xml does not name the source.
+    // The same file serves a request; config.xml does not name the source.
     const ProcResult served = run_server(
         {"-c", good, "pipe"},
         with_input("<Request><DataSource>five</DataSource><Sql>SELECT n FROM t</Sql></Request>"));
