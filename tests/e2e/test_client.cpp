@@ -10,11 +10,6 @@ namespace {
 
 class Client : public NetTest {
 protected:
-    static ProcResult client(const std::vector<std::string> &args, std::string input = "")
-    {
-        return Child(command(args, QUILLET_CLIENT_BINARY), with_input(std::move(input), 20s))
-            .finish();
-    }
     // Status 0 and `body`; or status `status`, `body` and one line on
     // standard error naming the program. An empty `body`: no output at all.
     static ::testing::AssertionResult gives(const ProcResult &r, const std::string &body,
@@ -30,20 +25,16 @@ protected:
     static std::string at(int p) { return "127.0.0.1:" + std::to_string(p); }
 };
 
-TEST_F(Client, RequestAndControlPortsAndFailedExchanges)
+// A request from a file or standard input; an error answer is printed,
+// with status 2 (control documents: test_tls and test_listen).
+TEST_F(Client, RequestsAndFailedExchanges)
 {
     ASSERT_TRUE(start());
-    const std::string req = work.file("req.xml"), good = work.file("good.xml"),
-                      ctl = at(control_port), deny = "<Client Allow=\"No\">10.9.9.9</Client>";
+    const std::string req = work.file("req.xml");
     write_file(req, sql("SELECT sum(n) AS v FROM t"));
-    write_file(good, config_doc(settings_with_ports(deny)));
-    EXPECT_TRUE(gives(client({at(port), req}), one_value("v", "6")));
-    // An error answer is printed, with status 2.
-    EXPECT_TRUE(gives(client({"--timeout", "5", at(port), "-"}, sql("SELECT * FROM missing")),
+    EXPECT_TRUE(gives(run_client({at(port), req}), one_value("v", "6")));
+    EXPECT_TRUE(gives(run_client({"--timeout", "5", at(port), "-"}, sql("SELECT * FROM missing")),
                       odbc_error_body("S1000", 1, "[SQLite]no such table: missing (1)"), 2));
-    EXPECT_TRUE(gives(client({"--control", ctl, "--set-config", good}), CONTROL_DONE));
-    const ProcResult r = client({"--control", ctl, "--config"});
-    EXPECT_TRUE(r.status == 0 && holds(r.out, {deny})) << ::testing::PrintToString(r);
 
     // Failures of the exchange itself: status 1 and one line, no output, soon.
     // The silent port accepts (in the kernel) but never answers; the closed
@@ -58,7 +49,7 @@ TEST_F(Client, RequestAndControlPortsAndFailedExchanges)
     for (const auto &[args, says] : cases) {
         SCOPED_TRACE(says);
         const auto t0 = std::chrono::steady_clock::now();
-        const ProcResult failed = client(args, sql("SELECT 1"));
+        const ProcResult failed = run_client(args, sql("SELECT 1"));
         EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
         EXPECT_TRUE(gives(failed, "", 1) && holds(failed.err, {says}));
     }
@@ -87,7 +78,7 @@ TEST_F(Client, ResetBeforeAnyAnswerIsTriedAgain)
                 return;
             }
         });
-        const ProcResult r = client({at(peer_port)}, sql("SELECT 1"));
+        const ProcResult r = run_client({at(peer_port)}, sql("SELECT 1"));
         peer.join();
         if (resets == 2)
             EXPECT_EQ(r, (ProcResult{0, false, EMPTY_RESULT, ""}));

@@ -40,11 +40,7 @@ protected:
                                 std::to_string(port) + "</Port><ControlPort>" +
                                 std::to_string(control_ports.back()) + "</ControlPort>"));
         control.reset();
-        servers.push_back(std::make_unique<Child>(command({"standalone"}), with_input("", 120s)));
-        const pid_t pid = servers.back()->pid();
-        if (eventually([&] { return listening(port) || has_ended(pid); }, NET_LIMIT) && !has_ended(pid))
-            return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << servers.back()->finish().err;
+        return start_listening(servers.emplace_back(), command({"standalone"}), port);
     }
 
     // HAProxy with the configuration of docs/scaling.md, its ports and
@@ -64,14 +60,7 @@ protected:
         put("8895", ports[0]);
         put("8995", ports[1]);
         write_file(work.file("haproxy.cfg"), cfg);
-        proxy = std::make_unique<Child>(
-            std::vector<std::string>{"haproxy", "-db", "-f", work.file("haproxy.cfg")},
-            with_input("", 120s));
-        const pid_t pid = proxy->pid();
-        if (eventually([&] { return listening(proxy_port) || has_ended(pid); }, NET_LIMIT) &&
-            !has_ended(pid))
-            return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << proxy->finish().err;
+        return start_listening(proxy, {"haproxy", "-db", "-f", work.file("haproxy.cfg")}, proxy_port);
     }
 
     std::string request(int i) const

@@ -556,14 +556,21 @@ std::string NetTest::settings_with_ports(std::string_view settings) const
     return launch(command({"standalone"}), std::move(opts));
 }
 
-::testing::AssertionResult NetTest::launch(const std::vector<std::string> &argv, ProcOptions opts)
+::testing::AssertionResult start_listening(std::unique_ptr<Child> &child,
+                                           const std::vector<std::string> &argv, int port,
+                                           ProcOptions opts)
 {
     opts.limit = 120s;
-    server = std::make_unique<Child>(argv, std::move(opts));
-    const pid_t pid = server->pid();
+    child = std::make_unique<Child>(argv, std::move(opts));
+    const pid_t pid = child->pid();
     if (eventually([&] { return listening(port) || has_ended(pid); }, NET_LIMIT) && !has_ended(pid))
         return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "the server did not come up: " << server->finish().err;
+    return ::testing::AssertionFailure() << argv[0] << " did not come up: " << child->finish().err;
+}
+
+::testing::AssertionResult NetTest::launch(const std::vector<std::string> &argv, ProcOptions opts)
+{
+    return start_listening(server, argv, port, std::move(opts));
 }
 
 ProcResult NetTest::stop()

@@ -290,6 +290,11 @@ bool eventually(const std::function<bool()> &done, std::chrono::milliseconds lim
 std::vector<pid_t> children_of(pid_t pid);  // zombies included
 bool has_ended(pid_t pid);                  // a zombie, or gone
 bool listening(int port);  // on any address, IPv4 or IPv6
+// Starts `argv` as *child (120 s at most); succeeds once something listens
+// on `port`, fails with its standard error if it ends first.
+::testing::AssertionResult start_listening(std::unique_ptr<Child> &child,
+                                           const std::vector<std::string> &argv, int port,
+                                           ProcOptions opts = {});
 
 // ---- The standalone server
 
