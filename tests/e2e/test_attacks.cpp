@@ -1,12 +1,8 @@
-// Hostile requests against the shipped configuration (examples/config.xml),
-// grouped by what they attack: code the server would load, files the
-// driver manager would read or write, the process environment, the data
-// sources, and the secrets a trace could show. Each test proves that the
-// effect did not happen - no marker file from a library's constructor, no
-// file created, no secret in any trace - not only that an error came back.
-// Connection-string rules hold in every mode; the attacks that need a
-// client's own connection string run under the documented default
-// configuration (ConnectionStrings Any) as well, and say so.
+// Hostile requests against the shipped configuration (examples/config.xml)
+// and, where they need a client's own connection string, the documented
+// default (ConnectionStrings Any). Each test proves that the effect did not
+// happen (no marker file from a library's constructor, no file created, no
+// secret in any trace), not only that an error came back.
 
 #include <sys/stat.h>
 
@@ -180,9 +176,8 @@ TEST_F(Attacks, DataSourcesGuardWhatIsReached)
     EXPECT_EQ(inetd.finish().status, 1);  // a refused request ends the connection
 }
 
-// Every trace bit on: no password of a request, a data source or an
-// Environment entry reaches a trace file or standard error, and every trace
-// file is private.
+// Every trace bit on: no password reaches a trace file or standard error,
+// and every trace file is private.
 TEST_F(Attacks, SecretsStayOutOfTraces)
 {
     const std::string lite = "Driver=SQLite3;Database=demo.db;NoCreat=1";

@@ -1,8 +1,6 @@
-// Code a client names is never loaded: no SQLite extension, whatever its
-// path, and no library the client had the server write, even when the
-// driver manager itself is told to load it as a driver. Every case proves
-// that the marker library's constructor never ran in any process, not just
-// that an error came back.
+// Code a client names is never loaded: no SQLite extension, and no library
+// the client had the server write, even named as a driver. Every case
+// proves that the marker library's constructor never ran.
 
 #include <sys/stat.h>
 
@@ -48,10 +46,8 @@ std::string hex_of(const std::string &bytes)
 
 TEST_F(CodeLoading, SqliteExtensionsNeverLoadWhateverThePath)
 {
-    // SQLite tries the name as given, then with ".so" appended: both
-    // attempts are refused, and the answer carries the second. A system
-    // library is refused too: its entry point would be called with SQLite's
-    // arguments ('abort' ends the process that serves the client).
+    // SQLite tries the name as given, then with ".so": both are refused. A
+    // system library's entry point would get SQLite's arguments ('abort').
     const std::string planted = work.file("marker.so");
     fs::copy_file(QUILLET_MARKER_LIB, planted);
     const std::string stem = work.file("marker");
@@ -74,11 +70,10 @@ TEST_F(CodeLoading, SqliteExtensionsNeverLoadWhateverThePath)
 
 TEST_F(CodeLoading, LibraryTheClientWroteNeverLoadsAsADriver)
 {
-    // Step one of the attack works: SQLite writes the client's bytes to a
-    // file of its choosing. Step two names that file as the driver of a data
-    // source, here one the administrator's odbc.ini defines, so that no
-    // check of connection strings can see the path: the loader alone
-    // refuses it, because others may write the directory it is in.
+    // SQLite writes the client's bytes to a file of its choosing; a DSN of
+    // the administrator's odbc.ini then names it as its driver, out of
+    // sight of any connection-string check: the loader alone refuses it,
+    // because others may write its directory.
     const std::string bytes = read_file(QUILLET_MARKER_LIB);
     const std::string planted = work.file("x.so");
     EXPECT_EQ(query(sql("SELECT blob_export(x'" + hex_of(bytes) + "', '" + planted + "') AS n")),

@@ -1,7 +1,5 @@
-// Bursts of new connections on the standalone server: the listen queue
-// holds what ListenBacklog says, so a burst the server cannot accept at
-// once waits in it instead of being dropped or reset; and after a burst
-// the statistics add up.
+// Bursts of new connections wait in a listen queue of ListenBacklog
+// instead of being dropped or reset, and the statistics add up after them.
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -75,11 +73,9 @@ protected:
     }
 };
 
-// While the server does not accept at all (stopped), every connection of
-// a burst completes its handshake in the kernel's queue; once it goes on,
-// each is accepted and ends in an orderly close, none reset. With a queue
-// of 5 most of the same burst never gets through, which is what the
-// default of 128 (or more) is for. The statistics then count every one.
+// While the server is stopped, a burst completes its handshakes in the
+// kernel's queue; once it goes on, each is accepted and closed in order,
+// none reset, and counted. A queue of 5 lets most of it fail.
 TEST_F(Burst, ConnectionsWaitInTheListenQueueAndAreAllCounted)
 {
     const struct {
@@ -122,9 +118,8 @@ TEST_F(Burst, ConnectionsWaitInTheListenQueueAndAreAllCounted)
     }
 }
 
-// Many clients at once, each with a few requests on one connection or one
-// request each: every answer is right, and the statistics add up to the
-// connections made, with none left active and every child reaped.
+// Many clients at once: every answer is right, and the statistics add up,
+// with none left active and every child reaped.
 TEST_F(Burst, AccountingAddsUpAfterConcurrentClients)
 {
     constexpr int CLIENTS = 8, CONNECTIONS = 20;
@@ -155,10 +150,8 @@ TEST_F(Burst, AccountingAddsUpAfterConcurrentClients)
     EXPECT_EQ(stop(), CLEAN_EXIT);
 }
 
-// The server loads the registered drivers' libraries before it accepts:
-// a child that serves SQLite and PostgreSQL requests initialises none of
-// them (the dynamic linker's trace shows every library it initialises,
-// each line with the process id).
+// The server loads the drivers' libraries before it accepts: a child
+// serving SQLite and PostgreSQL initialises none (the linker's trace).
 TEST_F(Burst, ChildrenLoadNoDriverLibrary)
 {
     ASSERT_TRUE(pg::ready());

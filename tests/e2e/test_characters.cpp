@@ -1,7 +1,5 @@
-// Characters at the edges of XML and of the driver manager: what XML 1.0
-// cannot carry reaches the client as U+FFFD, in every format and every
-// text of an answer; characters beyond U+FFFF in a request reach the
-// driver whole.
+// What XML 1.0 cannot carry reaches the client as U+FFFD, in every format
+// and text of an answer; characters beyond U+FFFF reach the driver whole.
 
 #include <filesystem>
 
@@ -24,9 +22,8 @@ const struct {
     {"TableTags cdata", "<Format><TableTags/><Data Type=\"cdata\"/></Format>"},
 };
 
-// What a client reading the answer as one document sees: wrapped in one
-// element, without the declarations (an ODBC error result after a result
-// set brings its own).
+// The answer parses as one document (an error after a result set brings a
+// declaration of its own).
 ::testing::AssertionResult parses(const std::string &answer)
 {
     static const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n";
@@ -129,12 +126,10 @@ TEST_F(Characters, EveryAnswerParsesInEveryFormat)
     }
 }
 
-// The driver manager converts wide text for a driver without wide functions
-// as UCS-2: a character beyond U+FFFF cut the SQL text short there
-// (`unrecognized token: "'a="`) and garbled a connection string. On both
-// drivers, every character of the request arrives; é and € as before. All
-// in the C locale: the drivers convert with the process's locale (SQL
-// text and, on PostgreSQL, parameter text), so the server sets its own.
+// The driver manager converts wide text as UCS-2 for a driver without wide
+// functions: a character beyond U+FFFF cut SQL text short and garbled a
+// connection string. In the C locale: the drivers convert with the
+// process's locale, so the server sets its own.
 TEST_F(Characters, CharactersBeyondBmpReachTheDriver)
 {
     const std::string pair = "\xF0\x9F\x98\x80", pair_ref = "&#x1f600;", eu = "\xC3\xA9\xE2\x82\xAC",

@@ -36,9 +36,8 @@ TEST_F(Client, RequestsAndFailedExchanges)
     EXPECT_TRUE(gives(run_client({"--timeout", "5", at(port), "-"}, sql("SELECT * FROM missing")),
                       odbc_error_body("S1000", 1, "[SQLite]no such table: missing (1)"), 2));
 
-    // Failures of the exchange itself: status 1 and one line, no output, soon.
-    // The silent port accepts (in the kernel) but never answers; the closed
-    // one was free a moment ago.
+    // Failures of the exchange itself: status 1 and one line, no output,
+    // soon. The silent port accepts in the kernel but never answers.
     int silent_port = 0, closed_port = 0;
     const Fd silent = listen_on(&silent_port);
     listen_on(&closed_port);
@@ -55,9 +54,8 @@ TEST_F(Client, RequestsAndFailedExchanges)
     }
 }
 
-// A connection reset before any byte of an answer never reached a server
-// (a burst overflowing the server's listen queue ends so): the client
-// sends the request again, a few times at most.
+// A reset before any byte of an answer (an overflowing listen queue) is
+// tried again, a few times at most.
 TEST_F(Client, ResetBeforeAnyAnswerIsTriedAgain)
 {
     for (const int resets : {2, 10}) {
@@ -87,9 +85,8 @@ TEST_F(Client, ResetBeforeAnyAnswerIsTriedAgain)
     }
 }
 
-// The deployment inetd users have: one server process per connection, on
-// the request port and on the control port as "inetd x" (several requests
-// on one connection, and its end: test_net).
+// A real inetd: one server process per connection, on the request port
+// and on the control port as "inetd x".
 TEST_F(Client, RealInetd)
 {
     const std::string inetd = "/usr/sbin/inetd";

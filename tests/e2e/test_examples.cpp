@@ -1,7 +1,5 @@
-// The examples teach only what is true: every example request gives the
-// answer stored beside it under the example access-list configuration, and
-// the Python client reads a real answer.
-//
+// Every example request gives the answer stored for it under the example
+// configuration, and the Python client reads real answers.
 // QUILLET_UPDATE_EXAMPLES=1 writes the answers instead of comparing them.
 
 #include <algorithm>
@@ -15,8 +13,7 @@ namespace {
 const std::string EXAMPLES = std::string(QUILLET_SOURCE_DIR) + "/examples";
 
 // The answer without what differs between runs and machines: carriage
-// returns, the Date line, the per-process cursor names of TableTags rows
-// and the version numbers of driver and database.
+// returns, the Date, cursor names and version numbers.
 std::string stable(const std::string &answer)
 {
     std::string s = std::regex_replace(answer, std::regex("\r"), "");
@@ -65,12 +62,10 @@ TEST_F(Examples, EveryRequestGivesItsStoredAnswer)
 
 class PythonClient : public NetTest {};
 
-// The script prints rows and errors the same in the raw protocol and in
-// HTTP (--url). Over TLS it checks the server's name against --host and
-// its chain against --ca, presents --cert, reads an answer of many TLS
-// records to the end of its root element and leaves without a complaint
-// from the server; what the handshake refuses is a connection failure
-// (status 1).
+// Rows and errors the same in the raw protocol and in HTTP (--url). Over
+// TLS the script checks --host and --ca, presents --cert, reads an answer
+// of many records and leaves without a complaint from the server; what the
+// handshake refuses is a connection failure (status 1).
 TEST_F(PythonClient, PrintsRowsAndErrorsPlainInHttpAndOverTls)
 {
     const std::string p = std::to_string(port);

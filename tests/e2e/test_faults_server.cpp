@@ -1,7 +1,5 @@
-// Faults around the standalone server: a configuration that cannot be
-// saved, connections it cannot accept and children it cannot fork (clients
-// that vanish or never send: test_net). After each the server goes on
-// serving.
+// A configuration that cannot be saved, connections that cannot be
+// accepted, children that cannot be forked: the server goes on serving.
 
 #include <sys/resource.h>
 
@@ -49,18 +47,16 @@ TEST_F(ServerFaults, ConfigurationThatCannotBeSavedLeavesTheFileIntact)
         EXPECT_FALSE(fs::exists(target));
         EXPECT_TRUE(serves());
         fs::remove(tmp);
-        // The server saves once more after the exchange and reports that
-        // failure on its standard error, a memory file the size limit cuts
-        // short (the time and level take the first 27 bytes).
+        // The save after the exchange fails too, reported on a standard
+        // error the size limit cuts short (time and level take 27 bytes).
         const ProcResult r = stop();
         EXPECT_EQ(r.status, 0);
         EXPECT_TRUE(r.err.size() >= 64 - 27 && (error + "\n").starts_with(r.err)) << r.err;
     }
 }
 
-// Out of descriptors, accept fails: the failure is reported once per burst,
-// the loop does not spin, and the waiting client is served as soon as
-// descriptors are free again.
+// Out of descriptors: reported once, no spinning, and the waiting client
+// is served once descriptors are free again.
 TEST_F(ServerFaults, AcceptFailureIsReportedAndTheLoopGoesOn)
 {
     ASSERT_TRUE(start());

@@ -1,8 +1,5 @@
-// HTTP on the request port: a request document as the body of a POST gets
-// the answer the raw protocol gives, framed by length or in chunks; every
-// refusal has its status and the raw protocol's text; the heads a proxy
-// could read differently end the connection; the raw protocol on the same
-// port is untouched.
+// HTTP on the request port beside the raw protocol, on the control port,
+// and reports for a browser.
 
 #include <regex>
 #include <thread>
@@ -26,12 +23,9 @@ protected:
     const std::string XML = "application/xml; charset=utf-8";
 };
 
-// One server: first the control port in HTTP (Prometheus metrics that add
-// up to what was asked, checked by promtool; the statistics; the
-// configuration read and replaced, reading never rewriting the file, a
-// refused one changing nothing), then queries answered as over the raw
-// protocol, every refusal with its status and the raw protocol's text, the
-// heads a proxy could read differently, and quilletclient --http.
+// One server: the control port in HTTP (metrics checked by promtool,
+// statistics, the configuration read and replaced, reading never rewriting
+// the file), then queries, refusals and ambiguous heads, and quilletclient.
 TEST_F(Http, OneServerAnswersRefusesAndReports)
 {
     const std::string locked = "<DataSource Name=\"locked\" Client=\"10.9.9.9\">" + db.conn() +
@@ -88,10 +82,8 @@ TEST_F(Http, OneServerAnswersRefusesAndReports)
     EXPECT_EQ(wrong.status, 405);
     EXPECT_EQ(wrong.field("allow"), "GET, PUT");
 
-    // Requests follow each other on one connection, also sent all at once;
-    // a small answer carries its length, a long one comes in chunks;
-    // HTTP/1.0 gets the answer and the close; "100 Continue" is sent to a
-    // client that waits for it.
+    // Requests sent at once are answered in turn; a long answer comes in
+    // chunks; HTTP/1.0 gets the close; "100 Continue" to a client waiting.
     const std::string small = sql("SELECT n FROM t ORDER BY n"), large = rows(3000);
     const std::string small_answer = result_of(ask(connect_port(port).get(), small));
     const std::string large_answer = result_of(ask(connect_port(port).get(), large));
@@ -136,11 +128,9 @@ TEST_F(Http, OneServerAnswersRefusesAndReports)
     EXPECT_EQ(after.status, 200) << after.error;
     EXPECT_EQ(result_of(after.body), small_answer);
 
-    // Every refusal carries the error result with the raw protocol's text
-    // for the same fault and ends the connection; so does a head a proxy
-    // could read as one request and this server as two (or the other way
-    // round), a malformed chunked body and a head beyond the limits: what
-    // follows is never read as a request.
+    // A refusal carries the raw protocol's text for the same fault and ends
+    // the connection, as does any head a proxy could read as another number
+    // of requests: what follows is never read as a request.
     const std::string cut = "<Request><Sql>SELECT 1</Sql>", chunked_head =
         "POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n";
     const std::string next = http_request("GET", "/health");
@@ -204,9 +194,8 @@ TEST_F(Http, OneServerAnswersRefusesAndReports)
     EXPECT_EQ(stop().status, 0);
 }
 
-// Refusals the server makes before a child serves the connection (the
-// access list, the limits) reach an HTTP client in HTTP, a raw client as
-// before; with Http No a request in HTTP is input that is no request document.
+// The server loop's refusals reach an HTTP client in HTTP, a raw client
+// as before; with Http No, HTTP is no request document.
 TEST_F(Http, ServerRefusalsSpeakTheClientsProtocol)
 {
     ASSERT_TRUE(start("<Client Allow=\"No\">127.0.0.1</Client>"));
@@ -234,12 +223,9 @@ TEST_F(Http, ServerRefusalsSpeakTheClientsProtocol)
     EXPECT_EQ(stop().status, 0);
 }
 
-// Reports for a browser: GET /r/NAME runs RequestDir/NAME.xml, answered as
-// the same document sent by a client, its named parameters bound (never
-// spliced) from the query string; GET /xsl/NAME.xsl sends a style sheet.
-// Nothing else of the file system is reachable: other names, path escapes
-// however written, links and special files are all 404. A real browser
-// shows a report as an HTML table.
+// GET /r/NAME runs RequestDir/NAME.xml, its parameters bound from the
+// query string; GET /xsl/NAME.xsl sends a style sheet; nothing else of the
+// file system is reachable. A real browser shows a report as a table.
 TEST_F(Http, ReportsStyleSheetsAndNothingElse)
 {
     const std::string examples = QUILLET_SOURCE_DIR "/examples";

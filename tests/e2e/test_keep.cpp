@@ -1,7 +1,6 @@
-// Kept database connections on the standalone server, on SQLite and
-// PostgreSQL: a connection serves the next request of the same client
-// with exactly the same connection string, returned to the state of a
-// fresh one; session state (a temporary table) lives on with it.
+// Kept database connections serve the next request of the same client
+// with the same connection string, returned to the state of a fresh one;
+// session state (a temporary table) lives on with them.
 
 #include "e2e.h"
 
@@ -64,17 +63,11 @@ std::string with_environment(const std::string &conn, std::string_view sql)
     return "<Request><Environment>TZ=UTC</Environment>" + sql_request(conn, sql).substr(9);
 }
 
-// On one server per driver, one client's requests in turn: the second
-// request reuses the first one's connection, its temporary table there
-// and its answer, driver information included, that of a fresh
-// connection; an open transaction is rolled back and autocommit is on
-// again (the next request neither sees the rows nor holds a lock, and its
-// own row is committed at once); a connection string that differs by one
-// keyword, or a request that sets Environment entries, gets a connection
-// of its own and ends the one kept before; a request whose connection
-// failed, or that the server stopped mid-statement, leaves nothing kept.
-// Two clients at the same time each have their own session, and a client
-// that comes after another has ended gets a new one.
+// Per driver, one client's requests in turn: the second reuses the first
+// one's connection, answering as a fresh one; an open transaction is
+// rolled back with autocommit on again; another keyword or an Environment
+// entry gets a connection of its own and ends the kept one; a failed or
+// stopped statement leaves nothing kept. Clients never share a session.
 TEST_F(Keep, EveryRequestGetsAFreshStateAndNoClientAnothersSession)
 {
     for (const Driver &d : drivers()) {

@@ -1,7 +1,5 @@
 // Clients that are slow, silent or gone: every wait for a client has a
-// deadline over the whole operation, a connection's faults end with it, a
-// shutdown is not held up by idle connections, and ended children are
-// reaped at once.
+// deadline, and a shutdown is not held up by idle connections.
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -127,13 +125,10 @@ int local_port(int fd)
 
 class Limits : public NetTest {};
 
-// The server loop reads control documents and refuses clients itself. A
-// refused client that resets its connection before its refusal is sent
-// makes that send fail, which ends with that connection: the next client
-// of the same port is answered. A control client gets 10 seconds for its
-// whole document however steadily it trickles, then the timeout answer;
-// what a refused client goes on sending is discarded for at most a second.
-// Other clients wait no longer than that.
+// The server loop reads control documents and refuses clients itself: a
+// refusal that meets a reset ends that connection only; a trickling
+// control client gets 10 seconds, a refused client's bytes are discarded
+// for a second at most, and other clients wait no longer than that.
 TEST_F(Limits, SlowAndRefusedClientsHoldTheLoopBriefly)
 {
     ASSERT_TRUE(start("<Client Allow=\"No\">127.0.0.2</Client>"
@@ -175,11 +170,10 @@ TEST_F(Limits, SlowAndRefusedClientsHoldTheLoopBriefly)
     EXPECT_EQ(stop().status, 0);
 }
 
-// IdleTimeout ends a connection that sends nothing, after it was accepted or
-// after an answer, without an answer (its child ends with status 0).
-// RequestTimeout ends one whose request is not whole in time, however
-// steadily it trickles, with the timeout answer (status 1). The slots they
-// held serve others again. Accepted connections use TCP keep-alive.
+// IdleTimeout ends a silent connection without an answer (status 0);
+// RequestTimeout one whose request is not whole in time, however it
+// trickles, with the timeout answer (status 1); their slots serve again.
+// Accepted connections use TCP keep-alive.
 TEST_F(Limits, StandaloneEndsIdleAndSlowConnections)
 {
     logs_dir();
@@ -208,9 +202,7 @@ TEST_F(Limits, StandaloneEndsIdleAndSlowConnections)
     EXPECT_EQ(occurrences(trace, " exited with code 1\n"), 1u) << trace;
 }
 
-// The same limits under inetd and tcpip_listen: an idle connection ends
-// with status 0 and no answer, a slow request with the timeout answer and
-// status 1.
+// The same limits under inetd and tcpip_listen.
 TEST_F(Limits, InetdAndTcpipListenEndIdleAndSlowConnections)
 {
     configure("<IdleTimeout>1</IdleTimeout><RequestTimeout>2</RequestTimeout>");
@@ -265,9 +257,8 @@ const std::string IGNORE_CHILDREN =
     "<Flags><MultiProcess/><EnableControlInterface/><IgnoreChildrenOnClosedown/>"
     "<LeaveChildrenOnClosedown/></Flags>";
 
-// On SIGTERM the server stops listening at once and every child waiting
-// between requests ends at once with status 0, whatever Flags says (with
-// IgnoreChildrenOnClosedown the server does not wait to see them end).
+// On SIGTERM the listener closes and every child waiting between requests
+// ends at once with status 0, whatever Flags says.
 TEST_F(Limits, ShutdownEndsWaitingChildrenAtOnce)
 {
     logs_dir();

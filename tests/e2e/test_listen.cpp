@@ -20,10 +20,8 @@ Fd unix_socket(const std::string &path)
     return fd;
 }
 
-// On "::" one listener takes IPv6 and IPv4 clients. The IPv6 client is
-// answered, held to MaxClientConnect by its own address, listed in the
-// statistics and refused by an IPv6 entry; the IPv4 client arrives mapped
-// (::ffff:127.0.0.1) and is counted, listed and matched as 127.0.0.1.
+// On "::" one listener takes both families: an IPv6 client is held,
+// listed and matched by its own address, a mapped IPv4 one as 127.0.0.1.
 TEST_F(Listen, Ipv6ClientsOnEveryInterface)
 {
     ASSERT_TRUE(start("<ListenAddress>::</ListenAddress><MaxClientConnect>1</MaxClientConnect>"));
@@ -49,12 +47,10 @@ TEST_F(Listen, Ipv6ClientsOnEveryInterface)
     EXPECT_TRUE(stops_saying({"Client (::1) denied access - due to access control rule\n"}));
 }
 
-// A listener bound to 127.0.0.1 is not on 127.0.0.2 (the kernel refuses
-// that connection) nor on ::1; ControlListenAddress none opens no control
-// port. The control socket: a relative path lies in the installation
-// directory, mode 0660; it answers the control protocol whatever
-// ControlClient says (file permissions guard it); SIGTERM removes it. A
-// socket left by a server that died is replaced.
+// A listener bound to 127.0.0.1 is on no other address; no control port
+// with ControlListenAddress none. The control socket lies in the
+// installation directory, mode 0660, whatever ControlClient says; SIGTERM
+// removes it, and one left by a server that died is replaced.
 TEST_F(Listen, ChosenAddressAndControlSocket)
 {
     const std::string path = INSTALL_DIR + "/control.sock";
@@ -86,8 +82,7 @@ TEST_F(Listen, ChosenAddressAndControlSocket)
 }
 
 // Start-up refuses a control socket path it must not or cannot use, and
-// leaves what is there untouched: a regular file, a socket another server
-// is serving, a path longer than a socket address holds.
+// leaves what is there untouched.
 TEST_F(Listen, ControlSocketPathsRefusedAtStart)
 {
     const std::string file = work.file("config-backup"), live = work.file("live.sock");

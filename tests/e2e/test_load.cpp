@@ -1,7 +1,5 @@
-// The load run of bench/load.sh, small: concurrent clients, some leaving
-// mid-answer, some sending two requests at once, some slow, each answer
-// compared byte for byte with pipe mode, on plain TCP and over TLS; the
-// server ends with the descriptors, memory and children it began with.
+// bench/load.sh, small, plain and over TLS: every answer as pipe mode
+// gives it, and the server ends with what it began with.
 
 #include "e2e.h"
 
@@ -16,9 +14,8 @@ TEST(LoadRun, EveryAnswerEqualsPipeModePlainAndOverTls)
         argv.insert(argv.end(), {QUILLET_BUILD_DIR, "4", "20"});
         const ProcResult r = Child(argv, with_input("", 240s)).finish();
         EXPECT_EQ(r.status, 0) << r.out << r.err;
-        // 4 clients x 20 connections: two in twenty leave mid-answer; a
-        // reset before any byte is allowed only as the kernel's SYN
-        // cookies account for it (load_client fails otherwise).
+        // 4 x 20 connections, two in twenty leaving mid-answer; resets only
+        // as SYN cookies account for them.
         std::smatch m;
         ASSERT_TRUE(std::regex_search(r.out, m,
                                       std::regex("(\\d+) answers identical, 8 left mid-answer, 0 wrong "

@@ -1,6 +1,4 @@
-// The standalone server's access lists and control port. Admission limits:
-// test_limits, test_listen and test_http; many clients at once: test_load
-// and test_burst.
+// The standalone server's access lists and control port.
 
 #include "e2e.h"
 
@@ -25,9 +23,8 @@ TEST_F(Standalone, AccessListsAndDisabledControlInterface)
     EXPECT_EQ(stop(), CLEAN_EXIT);
 }
 
-// A new Client list sent on the control port applies from the next idle
-// turn and the statistics count the refusal; every control request leaves
-// config.xml holding the settings in force.
+// A Client list sent on the control port applies from the next idle
+// turn; config.xml then holds the settings in force.
 TEST_F(Standalone, ControlPortReconfiguresAndReports)
 {
     ASSERT_TRUE(start());

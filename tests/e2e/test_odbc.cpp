@@ -1,11 +1,6 @@
-// Both drivers, SQLite and PostgreSQL. Results: test_examples pins every
-// layout byte for byte on SQLite; here PostgreSQL has to give the same bytes,
-// and what depends on the driver or on the size of a value is checked on
-// both: several results, the table list, binary columns, blank trimming and
-// long values in chunks (non-ASCII text: test_characters).
-// Requests: the kinds beyond a single statement (procedure calls,
-// transactions) and the driver's failures; the parser's refusals are for the
-// unit tests.
+// Both drivers: PostgreSQL gives the bytes test_examples pins on SQLite;
+// what depends on the driver or on a value's size is checked on both; and
+// procedure calls, transactions and the drivers' failures.
 
 #include "e2e.h"
 
@@ -51,9 +46,8 @@ TEST_F(Results, LayoutsResultsAndTableListOnBothDrivers)
             EXPECT_EQ(same(b), exited(0, same(a).out));
         }
     }
-    // PostgreSQL reports one result per statement (SQLite runs a text of
-    // several as one). Its table list has catalog, schema and remarks,
-    // SQLite's (in test_examples) none.
+    // PostgreSQL answers each statement of a text; its table list has
+    // catalog, schema and remarks.
     EXPECT_EQ(query(sql_request(pg::conn(), "CREATE TEMP TABLE z (a int); SELECT 1 AS a; "
                                             "INSERT INTO z VALUES (1)")),
               exited(0, EMPTY_RESULT + one_value("a", "1") + EMPTY_RESULT));
@@ -129,10 +123,8 @@ std::string transaction(const std::vector<std::string> &statements)
     return t + "</Transaction>";
 }
 
-// The driver turns {? = call f(?)} into SELECT f(?) and hands the value
-// back through the InOut parameter, leaving a result of its own first
-// (Out and In, and text in the C locale: test_characters). Every Parameter
-// of the answer carries its Length, 1024 unless given.
+// The value comes back through the InOut parameter after the result of
+// SELECT f(?); every Parameter carries its Length, 1024 unless given.
 TEST_F(Requests, ProcedureElementFollowsTheResults)
 {
     const std::string name = "<ProcedureName>f_inout</ProcedureName>",
@@ -144,9 +136,7 @@ TEST_F(Requests, ProcedureElementFollowsTheResults)
 }
 
 // All statements commit together, or the first failure answers and rolls
-// back the rest. The SELECT's open cursor must not block the statement
-// after it; a sequence, not transactional, shows whether the statement
-// after a failure ran.
+// back the rest (a sequence shows that nothing after it ran).
 TEST_F(Requests, TransactionCommitsTogetherOrRollsBack)
 {
     pg::psql("DROP TABLE IF EXISTS tx; CREATE TABLE tx (n int);"
@@ -168,9 +158,8 @@ TEST_F(Requests, TransactionCommitsTogetherOrRollsBack)
     EXPECT_EQ(pg::psql("SELECT string_agg(n::text, ',' ORDER BY n) FROM tx;"), "1,2\n");
     EXPECT_EQ(pg::psql("SELECT is_called FROM tx_seq;"), "f\n");
 
-    // The SQLite driver keeps a failed transaction open, with its write
-    // lock: a server that kept serving the connection with that handle would
-    // lock out every other writer.
+    // The SQLite driver keeps a failed transaction's write lock: the
+    // connection must not be served on with that handle.
     InetdSession session;
     EXPECT_TRUE(holds(ask(session.fd(), request(lite.conn(), failing)), {"nosuch"}));
     EXPECT_EQ(lite.query("INSERT INTO tx VALUES (5); SELECT group_concat(n) FROM tx;"), "1,2,5\n");
@@ -204,9 +193,8 @@ TEST_F(Requests, FailuresAnswerWithTheDriversDiagnostic)
     for (const auto &c : cases)
         EXPECT_EQ(query(c.req), exited(1, odbc_error_body(c.state, c.native, c.text))) << c.req;
 
-    // Fetching two rows at a time moves the error of the third to SQLFetch:
-    // the rows so far close their result, and the error follows with a
-    // prolog of its own.
+    // Fetching two rows at a time moves the third's error to SQLFetch: it
+    // follows the rows so far with a prolog of its own.
     const ProcResult r = query(sql_request(pg::conn(";UseDeclareFetch=1;Fetch=2"),
                                            "SELECT 1/(x-3) AS q FROM generate_series(1,5) x"));
     const std::string rows =

@@ -1,8 +1,6 @@
-// Bound parameters on both drivers, SQLite and PostgreSQL: values travel
-// apart from the SQL text and arrive as sent, each type keyword reaches the
-// driver, parameter sets run together or not at all, and the drivers' own
-// refusals come back as their error results. The reading of the elements
-// and the server's own refusals: test_request.
+// Bound parameters on both drivers: values arrive as sent, each type
+// keyword reaches the driver, sets run together or not at all, and the
+// drivers' refusals come back as their error results.
 
 #include "e2e.h"
 
@@ -60,9 +58,8 @@ protected:
     }
 };
 
-// What a client sends is what the database stores: no value is ever part
-// of the SQL text, so quotes, markup and comment marks do nothing, and
-// text beyond ASCII arrives whatever the caller's locale; a null is NULL.
+// What a client sends is what the database stores, whatever the caller's
+// locale: no value is ever part of the SQL text; a null is NULL.
 TEST_F(Parameters, ValuesAreStoredVerbatim)
 {
     const std::vector<std::string> values = {
@@ -177,9 +174,8 @@ TEST_F(Parameters, DriversRefuseWithTheirOwnErrors)
                   exited(0, short_rows({"a"})));
 }
 
-// One request, one statement prepared once, executed per set: each
-// execution answers as it would alone, set after set, and all of them
-// commit together.
+// One statement executed per set answers set after set; all commit
+// together, or a failing set answers alone and nothing stays.
 TEST_F(Parameters, SetsAnswerSetAfterSetAndCommitTogether)
 {
     auto row = [](int id, std::string_view v) {
@@ -221,11 +217,9 @@ TEST_F(Parameters, SetsAnswerSetAfterSetAndCommitTogether)
     }
 }
 
-// A hostile client's half a million parameters cost time and memory in
-// proportion to the request, not more: appending each element to a list
-// walked from its start took minutes for this many. In sets of 2,000:
-// binding the markers of one execution through the driver takes time that
-// grows with their square (64,000 markers: about a second).
+// Half a million parameters cost time in proportion to the request (a
+// list walked from its start took minutes). In sets of 2,000: binding one
+// execution's markers grows with their square.
 TEST_F(Parameters, HalfAMillionParametersAreReadInLinearTime)
 {
     const std::string many =

@@ -1,6 +1,5 @@
-// One request per process: pipe and file, one request in, one answer out,
-// and the trace logs the server writes meanwhile; and hostile request
-// documents, each answered with one bounded document whatever the bytes.
+// pipe and file: one request in, one answer out, trace logs, and hostile
+// documents answered with one bounded document whatever the bytes.
 
 #include <cstdlib>
 

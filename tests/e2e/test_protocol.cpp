@@ -1,7 +1,5 @@
-// The request protocol on the wire: a request ends where its root element
-// ends, several may be sent without waiting, what follows the only request
-// of a single-request method is ignored, a document cut short runs
-// nothing, and SQL keeps its line breaks.
+// The request protocol on the wire: where a request ends, what follows
+// it, a document cut short, and SQL's line breaks.
 
 #include <sys/socket.h>
 
@@ -61,11 +59,9 @@ protected:
     }
 };
 
-// On a kept-open connection every request is answered once its root
-// element closes, also across a full read, and requests sent without
-// waiting are answered in order (the spellings of an end and reads of
-// every size: Framing). A request that cannot be
-// understood is answered before the server hangs up.
+// On a kept-open connection a request is answered once its root element
+// closes, also across a full read, and requests sent together in order; a
+// request that cannot be understood is answered before the hang-up.
 TEST_F(Protocol, ConnectionAnswersEveryRequestWhereverItEnds)
 {
     {

@@ -1,8 +1,6 @@
-// Two servers behind HAProxy, configured as docs/scaling.md says: in TCP
-// mode the raw protocol passes through; in HTTP mode with health checks,
-// 16 clients send 2,000 requests while one server is stopped with SIGTERM
-// in the middle, and every request is answered exactly once, as `pipe`
-// answers it.
+// Two servers behind HAProxy as docs/scaling.md configures it: in TCP mode
+// the raw protocol passes; in HTTP mode, 2,000 requests with one server
+// stopped halfway are each answered once, as `pipe` answers them.
 
 #include <atomic>
 #include <csignal>

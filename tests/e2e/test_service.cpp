@@ -1,6 +1,4 @@
-// The server as administrators and service managers run it: the options
-// before the method, SIGHUP, the lines on standard error and the state
-// messages systemd waits for.
+// The server as administrators and service managers run it.
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -62,10 +60,9 @@ TEST_F(Options, HelpAndVersionNeedNoConfiguration)
     }
 }
 
-// A refused command line: its message as an error line, the usage text
-// and its status. The configuration is read before the command line, so
-// every method, version and a missing method included, stops without a
-// usable config.xml (which values are refused, and how: the unit tests).
+// A refused command line: its message, the usage text and its status.
+// The configuration is read first: every method stops without a usable
+// config.xml.
 TEST_F(Options, RefusedCommandLinesAndUnusableConfiguration)
 {
     const struct { std::vector<std::string> args; int status; std::string message; } cases[] = {
@@ -194,12 +191,10 @@ protected:
     std::string denied() const { return body_of(read_until_eof(connect_port(port).get())); }
 };
 
-// SIGHUP reads config.xml again with the rules of a configuration sent on
-// the control port: a refused file changes nothing and stays as written; a
-// good one applies (access lists at once) and is not rewritten; the
-// connections already open keep being served; each outcome is an event.
-// The service manager hears READY=1 once the ports are open, RELOADING=1
-// and READY=1 around every reload, accepted or refused, and STOPPING=1.
+// SIGHUP reads config.xml again: a refused file changes nothing, a good
+// one applies (access lists at once) and is not rewritten, open
+// connections go on; each outcome is an event. The service manager hears
+// READY, RELOADING and READY around every reload, and STOPPING.
 TEST_F(Service, SighupReloadsAndTellsTheServiceManager)
 {
     NotifySocket manager(work.file("notify"));
@@ -256,9 +251,7 @@ TEST_F(Service, SighupReloadsAndTellsTheServiceManager)
               occurrences(r.err, "Configuration reload") - 1);
 }
 
-// -c: the server reads, and a control client saves, the named file; the
-// temporary file of the save lies beside it, and the installation's
-// config.xml is not touched.
+// -c: the server reads and saves the named file, not the installation's.
 TEST_F(Service, ConfigOptionNamesTheFileTheServerSaves)
 {
     write_config(config_doc("<Port>70000</Port>"));  // refused if it were read
@@ -274,11 +267,9 @@ TEST_F(Service, ConfigOptionNamesTheFileTheServerSaves)
     EXPECT_EQ(stop(), CLEAN_EXIT);
 }
 
-// Standard error outside the journal: every line "<time> <level> <text>";
-// one line at the start names the version, the configuration file and
-// every listener; one at the stop names the signal and the children the
-// server waited for. As the journal: the priority alone, <6> information,
-// <4> warning, <3> error; the journal adds the time itself.
+// Outside the journal every line is "<time> <level> <text>"; the start
+// line names the configuration and listeners, the stop line the signal and
+// the children waited for. As the journal: the priority alone.
 TEST_F(Service, StartAndStopLinesOutsideAndInsideTheJournal)
 {
     const std::string sock = work.file("c.sock");
@@ -336,11 +327,8 @@ std::set<std::string> syscall_set(const std::string &group)
     return names;
 }
 
-// What the unit's SystemCallFilter= lines allow (@system-service without
-// @privileged) covers every system call the server and its children make
-// while they start, serve a request, answer the control port, save their
-// settings, reload and stop. A call outside it would fail with EPERM under
-// systemd.
+// The unit's SystemCallFilter (@system-service without @privileged) allows
+// every call the server makes from start to stop; others fail with EPERM.
 TEST_F(Service, StaysWithinTheUnitsSystemCallFilter)
 {
     if (QUILLET_SANITIZED) GTEST_SKIP() << "the sanitizers' own system calls are not the server's";

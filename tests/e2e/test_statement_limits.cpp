@@ -1,6 +1,5 @@
-// Limits on the work of one connection: QueryTimeout on SQLite and
-// PostgreSQL, a client that leaves while its statement runs, a shutdown
-// that kills children in the middle of a statement, and MaxChildMemory.
+// Limits on the work of one connection: QueryTimeout, clients that leave,
+// a shutdown in the middle of a statement, and MaxChildMemory.
 
 #include <csignal>
 #include <sys/socket.h>
@@ -52,12 +51,9 @@ protected:
     }
 };
 
-// QueryTimeout 1: a statement the driver stops itself is answered with the
-// driver's error (PostgreSQL keeps the limit); one the server has to
-// cancel, in its execution (SQLite ignores the limit) or while its rows
-// are fetched, with the HYT00 result, after the rows already sent. Each
-// answer comes between one and a few seconds, and the connection then
-// serves the next request.
+// QueryTimeout 1: PostgreSQL stops a statement with its own error; one the
+// server cancels (SQLite ignores the limit, or rows still being fetched)
+// gets HYT00 after the rows sent. The connection then serves on.
 TEST_F(StatementLimits, QueryTimeoutAnswersAndTheConnectionGoesOn)
 {
     ASSERT_TRUE(pg::ready());
@@ -101,11 +97,9 @@ TEST_F(StatementLimits, QueryTimeoutAnswersAndTheConnectionGoesOn)
     EXPECT_EQ(stop(), CLEAN_EXIT);
 }
 
-// A client that closes its connection while its statement runs, or in the
-// middle of a large answer, stops the work: the process serving it ends
-// with status 0 at once, not minutes later (standalone over TCP, inetd
-// over a socket pair), and the server goes on. A client that only ended
-// its sending side after the request is still reading and gets its answer.
+// A client that leaves while its statement runs or mid-answer stops the
+// work: its process ends with status 0 at once. One that only ended its
+// sending side still gets its answer.
 TEST_F(StatementLimits, ClientThatLeavesStopsItsWork)
 {
     logs_dir();
@@ -147,10 +141,8 @@ TEST_F(StatementLimits, ClientThatLeavesStopsItsWork)
     }
 }
 
-// With KillChildrenOnClosedown, SIGTERM ends a child in the middle of a
-// statement within a second: the statement is cancelled (PostgreSQL's
-// backend stops sleeping), the client's connection ends without an answer,
-// and the server ends.
+// With KillChildrenOnClosedown, SIGTERM ends a child mid-statement at
+// once, cancelling the statement (PostgreSQL's backend stops too).
 TEST_F(StatementLimits, ShutdownCancelsStatementsInProgress)
 {
     ASSERT_TRUE(pg::ready());
@@ -176,9 +168,8 @@ TEST_F(StatementLimits, ShutdownCancelsStatementsInProgress)
     EXPECT_TRUE(eventually([&] { return pg::psql(sleeping) == "0\n"; }, 3s));
 }
 
-// MaxChildMemory bounds the address space of each connection's child: a
-// request that needs more fails in that child with the driver's error,
-// and the child, the server and other clients go on.
+// MaxChildMemory bounds each child's address space: a request that needs
+// more fails with the driver's error, and everything goes on.
 TEST_F(StatementLimits, MaxChildMemoryBoundsTheChild)
 {
     if (SANITIZED) GTEST_SKIP() << "no address-space limit under a sanitizer";

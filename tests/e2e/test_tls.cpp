@@ -1,8 +1,5 @@
-// TLS on the ports: requests and control documents, with and without
-// client certificates; clients the handshake refuses end only their own
-// child; TLS settings the server cannot use are refused; client
-// certificates name identities that data sources and the control port
-// admit or refuse.
+// TLS on the ports, with and without client certificates, whose
+// identities data sources and the control port admit or refuse.
 
 #include <optional>
 #include <thread>
@@ -37,13 +34,10 @@ protected:
     std::string cport() const { return "127.0.0.1:" + std::to_string(control_port); }
 };
 
-// quilletclient checks the server's name against the host it was given (an
-// address or a DNS name) and its chain against --ca or the system's store;
-// --insecure checks nothing. Requests sent together are answered in order;
-// a plain control client gets nothing from the TLS control port. A client
-// that leaves mid-answer, or while its statement runs, stops the work. A
-// configuration sent to the control port changes the context for the
-// connections accepted afterwards; one whose files cannot be used is refused.
+// quilletclient checks the server's name and chain (--insecure nothing);
+// requests sent together are answered in order; a client that leaves stops
+// the work. A configuration sent to the control port changes the context
+// for later connections, or is refused whole.
 TEST_F(Tls, RequestsControlDocumentsAndNewContexts)
 {
     logs_dir();
@@ -123,9 +117,8 @@ TEST_F(Tls, RequestsControlDocumentsAndNewContexts)
     EXPECT_TRUE(stops_saying({"TLS handshake with 127.0.0.1 failed - "}));
 }
 
-// A client that connects and never finishes its handshake holds only its
-// own child, for RequestTimeout: the server serves others meanwhile, and
-// a shutdown does not wait for it.
+// A stalled handshake holds only its own child, for RequestTimeout, and
+// no shutdown.
 TEST_F(Tls, StalledHandshakeEndsAtRequestTimeout)
 {
     ASSERT_TRUE(start(tls_settings("<RequestTimeout>1</RequestTimeout>")));
@@ -156,9 +149,8 @@ TEST_F(Tls, StalledHandshakeEndsAtRequestTimeout)
     EXPECT_LT(std::chrono::steady_clock::now() - began, 3s);
 }
 
-// Start-up with TLS settings the server cannot use stops with exit status
-// 1 and one message, in tcpip_listen as in the standalone server, which
-// serves its one connection over TLS with usable ones.
+// Unusable TLS settings stop start-up with status 1 and one message;
+// tcpip_listen serves over TLS with usable ones.
 TEST_F(Tls, SettingsAtStartUpAndTcpipListen)
 {
     const std::string junk = work.file("junk.pem"), missing = work.file("missing.pem");
@@ -196,13 +188,9 @@ TEST_F(Tls, SettingsAtStartUpAndTcpipListen)
     EXPECT_EQ(child.finish(), CLEAN_EXIT);
 }
 
-// A data source's Users list admits the identities it names, by common
-// name or by a DNS or email alternative name; others are refused by the
-// name of their certificate, "none" without a client CA. Events name
-// address and identity, the statistics every identity seen from the
-// address. A failed handshake (a plain client, a client certificate
-// missing, expired or from another CA) ends that connection only, with an
-// event naming the reason, and nothing sent in clear.
+// Users admits the identities it names (common, DNS or email name);
+// others are refused by name, "none" without a client CA. A failed
+// handshake ends that connection only, with an event naming the reason.
 TEST_F(Tls, ClientCertificatesAndUsers)
 {
     const std::string sources =
@@ -267,9 +255,8 @@ TEST_F(Tls, ClientCertificatesAndUsers)
     EXPECT_TRUE(stops_saying({"Client (127.0.0.1) denied access to DSN 'db' " + rule}));
 }
 
-// ControlUsers: a control client over TCP must present a listed identity;
-// a change applies to the next connection, and the control socket is not
-// asked for one.
+// ControlUsers: a control client over TCP must present a listed identity
+// (the control socket is not asked); a change applies at once.
 TEST_F(Tls, ControlUsersGuardTheControlPort)
 {
     const std::string fixed = "<TlsClientCA>" + tls_file("ca") +
