@@ -46,11 +46,9 @@ TEST(AclCheck, DottedQuadAndMaskValidation)
     }
 }
 
-// The first matching entry decides; a client no entry matches is allowed.
-// Each family matches its own clients, an IPv4-mapped client is the IPv4
-// client it stands for, and an entry with a zero mask matches everyone, so
-// the deny-all entry still denies all on a server that takes IPv6 clients.
-// 1 allow, 0 deny, -1 no entry matched.
+// The first matching entry decides (1 allow, 0 deny, -1 none: allowed).
+// Each family matches its own clients, a mapped client as IPv4; a zero
+// mask matches everyone, so deny-all still denies IPv6 clients.
 TEST(AclMatch, FirstMatchingEntryDecides)
 {
     const std::string net = "+192.168.1.0/255.255.255.0,-0.0.0.0/0.0.0.0";

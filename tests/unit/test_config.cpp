@@ -1,7 +1,5 @@
 // Settings: a configuration document applied, written back and applied
 // again; defaults for absent settings; refused values; a full access list.
-// Lookups by name and the trace log's directory are pinned by the
-// standalone server and the trace-log end-to-end tests.
 
 #include <cstring>
 
@@ -51,10 +49,9 @@ protected:
 
 }  // namespace
 
-// Whatever the writer emits must read back as the same settings, texts
-// that need escaping and Allow signs included. A document applied on top
-// leaves every setting it does not name at its default, or is refused with
-// one message naming the value.
+// What the writer emits reads back as the same settings. A document on
+// top leaves what it does not name at its default, or is refused whole
+// with one message naming the value.
 TEST_F(Settings, WrittenDocumentReadsBackAndAbsentSettingsTakeDefaults)
 {
     // Logging sets only bits the ODBC layer traces, and LogDir cannot be
@@ -200,9 +197,8 @@ TEST_F(Settings, ListenAddressesControlSocketAndAccessListForms)
     EXPECT_EQ(written().find("ControlSocket"), std::string::npos);
 }
 
-// The settings of one word: any case, blanks around, stored as the table
-// spells it, written back only away from its default; any other text
-// refuses the document, which then changes nothing.
+// One-word settings: any case, written back only away from their default;
+// any other text refuses the document.
 TEST_F(Settings, WordSettings)
 {
     const auto state = [] {

@@ -1,7 +1,5 @@
-// Character conversions (Base64 encoding: test_odbc, through the real
-// binary; decoding here).
-// Output buffers are heap vectors of the exact size under test, so a write
-// past the end shows up under ASan.
+// Character conversions and Base64 decoding. Output buffers are heap
+// vectors of the exact size under test, so ASan sees any overrun.
 
 #include <sqlext.h>
 

@@ -1,6 +1,5 @@
-// Data sources, ConnectionStrings and EnvironmentAllow: read from a
-// configuration, written back, refused whole; the connection string a
-// request gets; which environment variables a request may set.
+// Data sources, ConnectionStrings and EnvironmentAllow: read, written
+// back, refused; the connection string and environment a request gets.
 
 #include "config.h"
 #include "datasource.h"
@@ -186,9 +185,8 @@ TEST(EnvironmentAllow, GuardedNamesNeedAnExplicitEntry)
             << "'" << c.allow << "' " << c.name;
 }
 
-// Users: kept and written back as given, empty entries refused; a listed
-// identity (any of its names) is admitted, another or none refused with
-// the name shown; pipe and file are not asked.
+// Users: written back as given; a listed identity (any of its names) is
+// admitted, others refused by name; pipe and file are not asked.
 TEST_F(DataSources, UsersAdmitListedIdentities)
 {
     const std::string users =
@@ -219,10 +217,8 @@ TEST_F(DataSources, UsersAdmitListedIdentities)
     }
 }
 
-// Keep: written back as given; Yes or No in any case, anything else
-// refused; the source's word decides for its requests, KeepConnections for
-// the others and for a source that does not say (the setting's own word:
-// test_config).
+// Keep: the source's word decides for its requests, KeepConnections for
+// the others.
 TEST_F(DataSources, KeepAttributeAndKeepConnections)
 {
     const std::string sources =

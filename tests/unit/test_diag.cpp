@@ -16,9 +16,8 @@ TEST(Diag, LongMessageIsCutAndFullStackRefusesCleanly)
     EXPECT_EQ(messages(d.get()), pushed);
 }
 
-// Writing the stack to a client that fails pushes messages while the stack
-// is being emitted: they must be freed with it, not surface in the next,
-// unrelated answer.
+// Messages pushed while a failing write emits the stack go with it, not
+// into the next answer.
 TEST(Diag, FailureWhileEmittingNeverReachesALaterAnswer)
 {
     quilletlog = 0;

@@ -1,6 +1,5 @@
-// Framing: a document ends where its root element ends, wherever the reads
-// fall; what follows it is the next document's or nobody's; a document cut
-// short by the end of input is refused.
+// A document ends where its root element ends, wherever the reads fall;
+// one cut short by the end of input is refused.
 
 #include <chrono>
 #include <ctime>
@@ -50,9 +49,8 @@ TEST(Framing, DocumentEndsWithItsRootWhereverTheReadsFall)
     }
 }
 
-// On a channel that carries document after document, each read returns
-// the next, whatever the reads hold; blanks between them are skipped, and
-// a close between documents reads as nothing at all.
+// Documents following each other are read in turn; a close between them
+// reads as nothing.
 TEST(Framing, DocumentsFollowingEachOtherAreReadInTurn)
 {
     const std::string stream = "<Request><Sql>1</Sql></Request>\n  <?xml version=\"1.0\"?>\n" +
@@ -84,11 +82,8 @@ TEST(Framing, SizeLimitCountsOneDocument)
     EXPECT_EQ(messages(over.d.get()), Msgs{"Request too large - more than 60 bytes"});
 }
 
-// pipe, file and tcpip_listen read one document: what follows it is
-// neither read as part of it nor refused. Nothing of a document that ends
-// before its root element closes is used: the parser is asked to confirm
-// it at the end of input. Input with no element at all stays an empty
-// request.
+// The only document of pipe, file and tcpip_listen: what follows is
+// ignored; one that ends before its root closes is refused whole.
 TEST(Framing, OnlyDocumentIsReadWholeOrRefused)
 {
     const std::string line1 = "error on line 1 of input request, ";
@@ -122,10 +117,8 @@ TEST(Framing, OnlyDocumentIsReadWholeOrRefused)
     }
 }
 
-// The reader holds reads back while the parser sits in an unfinished token
-// (rescanning it on every read costs quadratic time), also when the client
-// sends slowly and the token holds markup characters; but the bytes that
-// complete the document reach the parser while the client waits.
+// Reads are held back while the parser sits in an unfinished token (each
+// rescan costs), yet the bytes that end the document reach it at once.
 TEST(FramingHostile, LongTokensCostLinearTimeAndNeverStallTheEnd)
 {
     std::string markup;  // '>', '=' and quotes that end none of the tokens below

@@ -1,6 +1,4 @@
-// The HTTP request head and chunked bodies as the server reads them: every
-// refusal with its status and reason, and a chunked body decoded the same
-// however the network splits it.
+// HTTP request heads, their refusals, and chunked bodies.
 
 #include <gtest/gtest.h>
 
@@ -27,9 +25,7 @@ Head parse(const std::string &head)
 
 const std::string HOST = "Host: a\r\n";
 
-// Method, target, framing and whether the connection stays open (HTTP/1.0
-// needs no Host and ends unless kept alive); the same length given twice
-// is one length.
+// Method, target, framing and whether the connection stays open.
 TEST(HttpHead, ReadsTheFieldsThatFrameAndEndARequest)
 {
     const struct { std::string head, fields; } cases[] = {

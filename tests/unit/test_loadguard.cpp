@@ -1,7 +1,5 @@
-// Library loads: which paths the trust rule lets through (real files and
-// directories with the modes that matter), the refusal a caller of dlopen
-// sees, and which callers count as SQLite. The tests run as root, as the
-// suite does: the directories they build are trusted only for root.
+// Library loads: which paths the trust rule lets through, the refusal a
+// caller of dlopen sees, and which callers count as SQLite (as root).
 
 #include <filesystem>
 #include <fstream>
@@ -15,9 +13,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A directory the rule trusts: beside the test binary when the build
-// lives in a root-owned tree nobody else can write, else in the first
-// such system directory (a checkout under /tmp is not one).
+// A directory the rule trusts: beside the test binary, or a system one.
 fs::path trusted_base()
 {
     const std::string exe_dir = fs::read_symlink("/proc/self/exe").parent_path().string();

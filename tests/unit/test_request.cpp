@@ -112,11 +112,8 @@ TEST(RequestRead, AcceptedDocumentsFillTheRecord)
                   "</Procedure>"),
          "cs=DSN=a proc=p [1 1 1 1024 'v w'] [2 2 4 1024] [0 3 -9 16 'io'] [4 1 93 8 '']"
          " fmt=1/1/1/0"},
-        // The other formats and the style sheet: test_examples.
-        // The statement is the Sql element's own text; its Parameter
-        // elements bind the markers in document order, directly or one
-        // ParameterSet at a time.
-        // Without Parameter children nothing is bound; other children are ignored.
+        // The Sql element's Parameter children bind the markers in document
+        // order, directly or one ParameterSet at a time; others are ignored.
         {sql("S<Other>x</Other>"), "cs=DSN=a sql=S fmt=1/1/1/0"},
         // Type char by default, element names in any case; attribute
         // values exact; the text keeps its blanks, line break and markup.

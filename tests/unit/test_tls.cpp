@@ -5,9 +5,8 @@
 #include "tls.h"
 #include "unit_support.h"
 
-// ControlUsers: a list of identities without empty entries, kept as given
-// and written back only when set; an identity matches an entry exactly,
-// and is shown without control characters.
+// ControlUsers: no empty entries, written back only when set; an identity
+// matches exactly and is shown without control characters.
 TEST(ControlUsers, ReadWrittenBackAndMatched)
 {
     ASSERT_EQ(apply_settings(nullptr, "<ControlUsers> alice, ops.example.com </ControlUsers>"), 0);

@@ -1,6 +1,5 @@
-// Characters XML 1.0 cannot carry: every writer of answer text puts U+FFFD
-// (or &#xfffd;) in their place, so any answer parses. Tab, line feed and
-// carriage return stay; a caller's terminator stays a NUL.
+// Every writer of answer text puts U+FFFD in place of what XML 1.0 cannot
+// carry; tab, line feed and carriage return stay.
 
 #include <sqlext.h>
 

@@ -124,13 +124,10 @@ struct Parsed {
     }
 };
 
-// A socket channel whose reads return `pieces` one at a time (a
-// SOCK_SEQPACKET pair keeps the writer's boundaries; pieces of 1..2048
-// bytes). With `slow`, the writer sends each piece only once the one
-// before has been read, like a client on a slow line: the reader finds the
-// socket empty after every read. Unless `hang_up`, the writer keeps the
-// connection open like a client waiting for its answer: a reader that
-// waits for more fails after a second instead of hanging.
+// A socket channel whose reads return `pieces` (1..2048 bytes) one at a
+// time. With `slow`, each is sent once the one before has been read.
+// Unless `hang_up` the writer stays, like a client waiting for its answer:
+// a reader that waits for more fails after a second instead of hanging.
 class Feed {
 public:
     Feed(std::vector<std::string> pieces, bool hang_up, bool slow = false)
