@@ -168,16 +168,14 @@ TEST_F(Attacks, DataSourcesGuardWhatIsReached)
     EXPECT_EQ(answer.find("s3cr3t"), std::string::npos) << answer;
     EXPECT_EQ(stop(), CLEAN_EXIT);
 
-    // Under inetd on a Unix-domain socket the client is "local", which a
-    // list of addresses denies.
+    // Under inetd on a Unix-domain socket the client is "local".
     InetdSession inetd;
     EXPECT_EQ(result_of(ask(inetd.fd(), named("locked", ""))),
               error_body("Client (local) denied access to data source \"locked\""));
     EXPECT_EQ(inetd.finish().status, 1);  // a refused request ends the connection
 }
 
-// Every trace bit on: no password reaches a trace file or standard error,
-// and every trace file is private.
+// Every trace bit on: no password in any trace, every trace file private.
 TEST_F(Attacks, SecretsStayOutOfTraces)
 {
     const std::string lite = "Driver=SQLite3;Database=demo.db;NoCreat=1";
@@ -204,8 +202,7 @@ TEST_F(Attacks, SecretsStayOutOfTraces)
     const pid_t pid = server->pid();
     const ProcResult end = stop();
     EXPECT_EQ(end.err.find("s3cr3t"), std::string::npos) << end.err;
-    // The main process traces reading its configuration before LogDir is
-    // read, into the directory an empty LogDir stands for.
+    // The configuration is read before LogDir: into the default's directory.
     const std::string early = "/tmp/tmquillet_main.log_" + std::to_string(pid);
     std::vector<fs::path> paths = {early};
     for (const std::string &dir : {logdir.path(), logs})
@@ -252,8 +249,7 @@ protected:
                       made = attacker.file("made");
 };
 
-// Under the shipped SQLiteFileAccess No, SQL on the demo source reads,
-// writes and creates no file but the demo database, which still serves.
+// Under the shipped SQLiteFileAccess No, SQL reaches no file but its database.
 TEST_F(SqliteFiles, ShippedSourceReachesNoOtherFile)
 {
     shipped();

@@ -25,8 +25,7 @@ std::string refused(const std::string &name, std::string_view why)
     return "Refused to load library " + name + " - " + std::string(why);
 }
 
-// The nearest directory at or above `dir` that others may write (the
-// system's temporary directory): what makes any library below it untrusted.
+// The nearest directory at or above `dir` that others may write.
 std::string writable_by_others_above(fs::path dir)
 {
     for (;; dir = dir.parent_path()) {

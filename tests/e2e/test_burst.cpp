@@ -53,8 +53,7 @@ protected:
         }
         return done;
     }
-    // Ends the connection from this side and waits for the server's
-    // orderly close; false on a reset or a timeout.
+    // Ends this side and waits for an orderly close; false on a reset or a timeout.
     static bool closed_in_order(const Fd &fd)
     {
         fcntl(fd.get(), F_SETFL, 0);
@@ -118,8 +117,7 @@ TEST_F(Burst, ConnectionsWaitInTheListenQueueAndAreAllCounted)
     }
 }
 
-// Many clients at once: every answer is right, and the statistics add up,
-// with none left active and every child reaped.
+// Many clients at once: every answer right, the statistics adding up.
 TEST_F(Burst, AccountingAddsUpAfterConcurrentClients)
 {
     constexpr int CLIENTS = 8, CONNECTIONS = 20;

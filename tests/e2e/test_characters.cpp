@@ -54,8 +54,7 @@ protected:
                   "CREATE TABLE nb(v TEXT);"};
 };
 
-// The answers that carried a raw control character or a reference to a
-// non-character before: each with its exact text.
+// Each replacement, with its exact text.
 TEST_F(Characters, ForbiddenCharactersAreWrittenAsReplacement)
 {
     const std::string F = FFFD, R = FFFD_REF;
@@ -97,8 +96,7 @@ TEST_F(Characters, ForbiddenCharactersAreWrittenAsReplacement)
     }
 }
 
-// Every character XML refuses, in values, column names and diagnostics, on
-// both drivers and in every format: the whole answer parses.
+// Every character XML refuses, on both drivers and in every format: it parses.
 TEST_F(Characters, EveryAnswerParsesInEveryFormat)
 {
     std::string all = "char(";

@@ -1,5 +1,4 @@
-// quilletclient against the real server: standalone (request and control
-// ports), under a real inetd, and the ways an exchange fails.
+// quilletclient against the real server and a real inetd, and failed exchanges.
 
 #include <poll.h>
 #include <pwd.h>
@@ -25,8 +24,7 @@ protected:
     static std::string at(int p) { return "127.0.0.1:" + std::to_string(p); }
 };
 
-// A request from a file or standard input; an error answer is printed,
-// with status 2 (control documents: test_tls and test_listen).
+// A request from a file or standard input; an error answer with status 2.
 TEST_F(Client, RequestsAndFailedExchanges)
 {
     ASSERT_TRUE(start());
@@ -54,8 +52,7 @@ TEST_F(Client, RequestsAndFailedExchanges)
     }
 }
 
-// A reset before any byte of an answer (an overflowing listen queue) is
-// tried again, a few times at most.
+// A reset before any byte of an answer is tried again, a few times at most.
 TEST_F(Client, ResetBeforeAnyAnswerIsTriedAgain)
 {
     for (const int resets : {2, 10}) {
@@ -85,8 +82,7 @@ TEST_F(Client, ResetBeforeAnyAnswerIsTriedAgain)
     }
 }
 
-// A real inetd: one server process per connection, on the request port
-// and on the control port as "inetd x".
+// A real inetd, on the request port and on the control port as "inetd x".
 TEST_F(Client, RealInetd)
 {
     const std::string inetd = "/usr/sbin/inetd";
@@ -94,12 +90,10 @@ TEST_F(Client, RealInetd)
     const std::string conf = work.file("inetd.conf"), service = " stream tcp4 nowait " +
         std::string(getpwuid(getuid())->pw_name) + " " + QUILLET_BINARY + " quilletserver inetd";
     write_file(conf, at(port) + service + "\n" + at(control_port) + service + " x\n");
-    // -d keeps it in the foreground; -E passes our environment on to the
-    // server (the sanitizer options among it).
+    // -d: in the foreground; -E: our environment (sanitizer options) passed on.
     Child super({inetd, "-d", "-E", conf}, with_input("", 30s));
     ASSERT_TRUE(eventually([&] { return listening(port) && listening(control_port); }, NET_LIMIT));
-    // A control request is answered once its document is complete, without
-    // a half-close, and config.xml is left holding the settings in force.
+    // Answered without a half-close; config.xml then holds the settings in force.
     Fd ctl = connect_port(control_port);
     ASSERT_TRUE(send_all(ctl.get(), "<Request><Configuration/></Request>"));
     const std::string written = body_of(read_until_eof(ctl.get()));

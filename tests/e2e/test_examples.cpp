@@ -38,8 +38,7 @@ TEST_F(Examples, EveryRequestGivesItsStoredAnswer)
     std::sort(requests.begin(), requests.end());
     ASSERT_GE(requests.size(), 13u);
     ASSERT_TRUE(pg::ready());
-    // The example configuration, its PostgreSQL source pointed at the
-    // shared cluster. The server runs in the directory of demo.db.
+    // The example configuration, run in the directory of demo.db.
     write_config(std::regex_replace(read_file(EXAMPLES + "/config-access.xml"),
                                     std::regex("Driver=PostgreSQL[^<]*"), pg::conn()));
     const std::vector<std::string> pipe = {"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" pipe",

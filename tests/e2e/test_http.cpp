@@ -178,8 +178,7 @@ TEST_F(Http, OneServerAnswersRefusesAndReports)
         EXPECT_TRUE(http_closed(conn.get(), rest)) << rest;
     }
 
-    // quilletclient --http: the answer's body on standard output, and the
-    // exit status the raw protocol gives (an error status is an error answer).
+    // quilletclient --http: the body, and the raw protocol's exit status.
     const std::string url = "http://127.0.0.1:" + std::to_string(port);
     ProcResult r = run_client({"--http", url + "/query"}, rows(2000));
     EXPECT_EQ(r.status, 0) << r.err;

@@ -6,8 +6,7 @@
 
 namespace {
 
-// The answer of a request naming the temporary table `kt`: one that
-// exists only in the session that made it.
+// A temporary table exists only in the session that made it.
 const std::string SESSION_TABLE = "SELECT count(*) AS c FROM kt";
 
 struct Driver {
@@ -113,8 +112,7 @@ TEST_F(Keep, EveryRequestGetsAFreshStateAndNoClientAnothersSession)
     }
 }
 
-// KeepConnections No is the default; a DataSource's Keep attribute decides
-// for the requests that name it (every combination: the unit tests).
+// A DataSource's Keep decides for its requests (every combination: unit tests).
 TEST_F(Keep, DataSourceKeepAttributeDecides)
 {
     ASSERT_TRUE(start("<DataSource Name=\"kept\" Keep=\"Yes\">" + xml_text(db.conn()) +

@@ -67,8 +67,7 @@ Ending read_to_close(int fd, clock_type::time_point from, std::chrono::milliseco
     return e;
 }
 
-// The connection ended between `at_least` and `under` after its `from`, the
-// server having sent `body` (an answer's body, or nothing).
+// Ended in [at_least, under) after `from`, having sent `body` (or nothing).
 ::testing::AssertionResult ended(const Ending &e, const std::string &body,
                                  std::chrono::milliseconds at_least,
                                  std::chrono::milliseconds under)
@@ -86,8 +85,7 @@ std::future<Ending> ending_of(int fd, clock_type::time_point from,
     return std::async(std::launch::async, [=] { return read_to_close(fd, from, limit); });
 }
 
-// Sends `text` a byte at a time, `gap` apart, until it is all sent, a send
-// fails or the thread is asked to stop.
+// Sends `text` a byte at a time, `gap` apart, until done, failed or stopped.
 std::jthread trickle(int fd, std::string text, std::chrono::milliseconds gap)
 {
     return std::jthread([=](std::stop_token stop) {
@@ -99,8 +97,7 @@ std::jthread trickle(int fd, std::string text, std::chrono::milliseconds gap)
     });
 }
 
-// The kernel keeps a keep-alive timer ("tr" 2 in /proc/net/tcp) on the
-// server's end of the connection from `client_port` to `port`.
+// A keep-alive timer ("tr" 2 in /proc/net/tcp) on the server's end.
 bool keep_alive_on(int port, int client_port)
 {
     char local[16], remote[16];
@@ -135,8 +132,7 @@ TEST_F(Limits, SlowAndRefusedClientsHoldTheLoopBriefly)
                       "<ControlClient Allow=\"No\">127.0.0.2</ControlClient>"));
     for (const int target : {port, control_port}) {
         SCOPED_TRACE(target == port ? "request port" : "control port");
-        // The server reads this control document while the refused client
-        // comes and goes, so the refusal meets a connection already reset.
+        // Read while the refused client comes and goes: the refusal meets a reset.
         Fd busy = connect_port(control_port);
         std::this_thread::sleep_for(300ms);
         abort_connection(connect_from("127.0.0.2", target));
@@ -207,8 +203,7 @@ TEST_F(Limits, InetdAndTcpipListenEndIdleAndSlowConnections)
 {
     configure("<IdleTimeout>1</IdleTimeout><RequestTimeout>2</RequestTimeout>");
     using Outcome = std::pair<Ending, ProcResult>;  // the connection's end, the process's
-    // Answers a request first if `answer_first`, then trickles `slow`;
-    // tcpip_listen on `listen_port` unless it is 0.
+    // Optionally one answer, then `slow` trickled; tcpip_listen unless port 0.
     const auto session = [&](int listen_port, bool answer_first, const std::string &slow) {
         std::unique_ptr<InetdSession> inetd;
         std::unique_ptr<Child> single;
@@ -283,8 +278,7 @@ TEST_F(Limits, ShutdownEndsWaitingChildrenAtOnce)
     }
 }
 
-// With the default Flags the server waits for an answer in progress, which
-// arrives whole, and then ends with its child.
+// With the default Flags an answer in progress arrives whole first.
 TEST_F(Limits, ShutdownWaitsOnlyForAnswersInProgress)
 {
     ASSERT_TRUE(start());

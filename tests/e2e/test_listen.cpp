@@ -1,5 +1,4 @@
-// Where the standalone server listens: a chosen address, IPv6 clients on
-// "::", the control port closed, and the control socket in the file system.
+// Where the standalone server listens, and its control socket.
 
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -81,8 +80,7 @@ TEST_F(Listen, ChosenAddressAndControlSocket)
     EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
 }
 
-// Start-up refuses a control socket path it must not or cannot use, and
-// leaves what is there untouched.
+// Control socket paths refused at start, leaving what is there untouched.
 TEST_F(Listen, ControlSocketPathsRefusedAtStart)
 {
     const std::string file = work.file("config-backup"), live = work.file("live.sock");

@@ -6,8 +6,7 @@ namespace {
 
 class Standalone : public NetTest {};
 
-// Refused clients get an error document; the control port has a list of
-// its own, and can be left closed.
+// Refused clients; the control port's own list; no control port at all.
 TEST_F(Standalone, AccessListsAndDisabledControlInterface)
 {
     ASSERT_TRUE(start("<Client Allow=\"No\">127.0.0.1</Client>"
@@ -23,8 +22,7 @@ TEST_F(Standalone, AccessListsAndDisabledControlInterface)
     EXPECT_EQ(stop(), CLEAN_EXIT);
 }
 
-// A Client list sent on the control port applies from the next idle
-// turn; config.xml then holds the settings in force.
+// A Client list sent on the control port applies from the next idle turn.
 TEST_F(Standalone, ControlPortReconfiguresAndReports)
 {
     ASSERT_TRUE(start());
@@ -36,8 +34,7 @@ TEST_F(Standalone, ControlPortReconfiguresAndReports)
         return read_file(CONFIG_XML).find("    " + deny + "\n") != std::string::npos;
     };
     EXPECT_TRUE(eventually(config_saved, 2s));
-    // The server waits up to 5 s for a connection before its idle turn;
-    // any connection in between would start that wait again.
+    // Up to 5 s for a connection before the idle turn, restarted by any.
     std::this_thread::sleep_for(6500ms);
     EXPECT_EQ(body_of(read_until_eof(connect_port(port).get())), ACL_DENIED);
 

@@ -123,8 +123,7 @@ std::string transaction(const std::vector<std::string> &statements)
     return t + "</Transaction>";
 }
 
-// The value comes back through the InOut parameter after the result of
-// SELECT f(?); every Parameter carries its Length, 1024 unless given.
+// An InOut parameter's value after SELECT f(?)'s result; Length 1024 unless given.
 TEST_F(Requests, ProcedureElementFollowsTheResults)
 {
     const std::string name = "<ProcedureName>f_inout</ProcedureName>",
@@ -166,8 +165,7 @@ TEST_F(Requests, TransactionCommitsTogetherOrRollsBack)
     EXPECT_EQ(session.finish(), CLEAN_EXIT);
 }
 
-// ODBC failures from loading, connecting, executing, calling and fetching
-// answer with the driver's diagnostic, escaped, and status 1.
+// Every ODBC failure answers with the driver's diagnostic, escaped; status 1.
 TEST_F(Requests, FailuresAnswerWithTheDriversDiagnostic)
 {
     const std::string pg_exec = ";\nError while executing the query";

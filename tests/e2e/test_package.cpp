@@ -1,5 +1,4 @@
-// Installation: an install keeps an existing configuration (the Debian
-// package: tests/package/package_test.sh).
+// An install keeps an existing configuration (the package: package_test.sh).
 
 #include "e2e.h"
 

@@ -97,8 +97,7 @@ TEST_F(Parameters, ValuesAreStoredVerbatim)
     }
 }
 
-// Each keyword of the Type table binds its SQL type; the driver converts
-// the text. PostgreSQL names the type it received.
+// Each Type keyword binds its SQL type; PostgreSQL names the type it got.
 TEST_F(Parameters, EveryTypeKeywordReachesTheDriver)
 {
     const struct {
@@ -126,8 +125,7 @@ TEST_F(Parameters, EveryTypeKeywordReachesTheDriver)
                       exited(0, short_rows({c.pg_type})));
         }
     }
-    // Binary types take their bytes from Base64, to a column of bytes and
-    // back; an empty value is no value missing.
+    // Binary types from Base64 and back; an empty value is no value missing.
     for (const Db &db : both()) {
         SCOPED_TRACE(db.conn);
         for (const std::string type : {"binary", "varbinary"})
@@ -142,8 +140,7 @@ TEST_F(Parameters, EveryTypeKeywordReachesTheDriver)
     }
 }
 
-// What the driver refuses comes back as its own error result: too few
-// values for the markers, a value it cannot convert.
+// The drivers' own refusals: too few values, a value they cannot convert.
 TEST_F(Parameters, DriversRefuseWithTheirOwnErrors)
 {
     const std::string pg_exec = ";\nError while executing the query";
@@ -193,8 +190,7 @@ TEST_F(Parameters, SetsAnswerSetAfterSetAndCommitTogether)
                                   set_of({param("2", "Type=\"integer\"")}),
                               SHORT)),
                   exited(0, short_rows({"&#xfc;"}) + short_rows({}) + short_rows({"b&amp;", "&#xfc;"})));
-        // A failing set in the middle: its error alone, each text naming
-        // the set; nothing of any set stays.
+        // A failing set: its error alone, naming the set; nothing of any set stays.
         const ProcResult failed = query(bound(db.conn, "INSERT INTO pv (id, v) VALUES (?, ?)",
                                               row(10, "x") + row(200, "y") + row(11, "z")));
         EXPECT_EQ(failed.status, 1);

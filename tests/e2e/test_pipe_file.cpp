@@ -9,8 +9,7 @@ namespace {
 
 class PipeAndFile : public ServerTest {};
 
-// Every spelling of the two methods gives the same answer. The parser's
-// messages are for the unit tests; here, that they reach the answer.
+// Every spelling of the two methods gives the same answer.
 TEST_F(PipeAndFile, EveryMethodAnswersTheRequest)
 {
     // A file name is diagnostic text the server did not write itself.
@@ -42,8 +41,7 @@ TEST_F(PipeAndFile, EveryMethodAnswersTheRequest)
     }
 }
 
-// The per-process trace in LogDir follows the mask; an existing server
-// trace is written from the start.
+// The per-process trace follows the mask; the server trace is appended.
 TEST_F(PipeAndFile, TraceLogs)
 {
     const auto run_traced = [&](std::string_view mask) {
@@ -58,8 +56,7 @@ TEST_F(PipeAndFile, TraceLogs)
     std::string pid = run_traced("0x8");
     EXPECT_TRUE(fs::exists(logdir.file("tmquillet_main.log_" + pid)));
 
-    // Each line of the server trace starts with the time in seconds since
-    // the epoch; DIAG lines, copies of emitted diagnostics, carry none.
+    // Each line starts with the time in seconds, but copies of diagnostics.
     const std::string trace = logs_dir() + "/tmquillet.log";
     write_file(trace, "");
     pid = run_traced("0x40");
@@ -85,8 +82,7 @@ TEST_F(HostileInput, AnsweredWithOneBoundedDocumentInBoundedMemory)
     for (int i = 1; i <= 10; i++)
         laughs += "<!ENTITY l" + std::to_string(i) + " \"" +
                   repeat("&l" + std::to_string(i - 1) + ";", 10) + "\">\n";
-    // Blanks before the document element make up the size without building
-    // a large tree: a request of exactly the limit is read to its end.
+    // Blanks before the root make up the size without a large tree.
     const std::string tail = "<Request><Sql></Request>";
     const std::size_t limit = 16u << 20;
     const struct {
@@ -123,8 +119,7 @@ TEST_F(HostileInput, AnsweredWithOneBoundedDocumentInBoundedMemory)
         EXPECT_EQ(r.err, "");
     }
 
-    // The size limit stops the reading: past it, the server's peak memory
-    // no longer grows with the request.
+    // Past the size limit peak memory no longer grows with the request.
     const auto peak_kib = [](std::size_t mib) {
         const ProcResult r = Child({"/usr/bin/time", "-q", "-f", "%M", QUILLET_BINARY, "pipe"},
                                    with_input("<Request><Sql>" + std::string(mib << 20, 'x')))

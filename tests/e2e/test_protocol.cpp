@@ -11,8 +11,7 @@ const std::string NO_ELEMENT = "error on line 1 of input request, no element fou
 const std::string NOT_UNDERSTOOD =
     error_body("qx_get_request: Request not understood - missing ConnectionString");
 
-// Reads until `n` answers have arrived (or the peer closes, or NET_LIMIT)
-// and returns their result parts in order.
+// The result parts of the next `n` answers (fewer if the peer closes).
 std::vector<std::string> read_answers(int fd, std::size_t n)
 {
     std::string got;
@@ -39,8 +38,7 @@ protected:
     }
     static std::string answer(int n) { return one_value("v", std::to_string(n)); }
 
-    // Sends each write of `writes` whole on `fd` and expects the answers
-    // to it before the next write.
+    // Each write of `writes`, then the answers to it.
     void exchange(int fd, const std::vector<std::pair<std::string, std::vector<int>>> &writes)
     {
         for (const auto &[bytes, values] : writes) {
@@ -81,8 +79,7 @@ TEST_F(Protocol, ConnectionAnswersEveryRequestWhereverItEnds)
     EXPECT_EQ(stop(), CLEAN_EXIT);
 }
 
-// The peer's close between requests ends the connection quietly; a close
-// in the middle of a request is answered with the parse error.
+// A close between requests is quiet; one mid-request is answered.
 TEST_F(Protocol, ConnectionClosedInTheMiddleOfARequestIsAnswered)
 {
     const std::string open_sql = v(9).substr(0, v(9).size() - 16);  // no "</Sql></Request>"
@@ -108,8 +105,7 @@ TEST_F(Protocol, ConnectionClosedInTheMiddleOfARequestIsAnswered)
     }
 }
 
-// pipe and tcpip_listen answer their one request and ignore what follows;
-// tcpip_listen (its port in hexadecimal here) accepts no second connection.
+// pipe and tcpip_listen (port in hexadecimal) answer one request and one connection.
 TEST_F(Protocol, SingleRequestMethodsAnswerTheFirstDocumentOnly)
 {
     const std::string two = v(1) + "\n" + v(2);
@@ -143,8 +139,7 @@ TEST_F(Protocol, CutShortRequestRunsNothing)
     }
 }
 
-// Line breaks in SQL separate words and end "--" comments (a procedure's
-// parameter keeps them too: Characters.CharactersBeyondBmpReachTheDriver).
+// Line breaks in SQL separate words and end "--" comments.
 TEST_F(Protocol, SqlKeepsItsLineBreaks)
 {
     EXPECT_EQ(query(sql_request(db.conn(), "SELECT 1 AS a -- one\r\n, 2 AS b")),

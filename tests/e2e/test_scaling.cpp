@@ -29,8 +29,7 @@ protected:
         }
     }
 
-    // A server on `port` (config.xml is read at start, so each server gets
-    // its own before it starts). Waits for answers in progress when stopped.
+    // A server on `port`, with its own config.xml (read at start).
     ::testing::AssertionResult start_server(int port)
     {
         Fd control = listen_on(&control_ports.emplace_back());
@@ -41,8 +40,7 @@ protected:
         return start_listening(servers.emplace_back(), command({"standalone"}), port);
     }
 
-    // HAProxy with the configuration of docs/scaling.md, its ports and
-    // server addresses put in.
+    // HAProxy configured by docs/scaling.md, with this run's ports.
     ::testing::AssertionResult start_proxy(const std::string &section)
     {
         std::string cfg = read_file(QUILLET_SOURCE_DIR "/docs/scaling.md");
@@ -80,8 +78,7 @@ TEST_F(Scaling, HaproxyInTcpAndHttpMode)
     }
     ASSERT_TRUE(start_server(ports[0]));
     ASSERT_TRUE(start_server(ports[1]));
-    // TCP mode: the raw protocol passes through unchanged, requests after
-    // one another on one connection included.
+    // TCP mode: the raw protocol passes unchanged, several on one connection.
     ASSERT_TRUE(start_proxy("tcp"));
     for (int i = 0; i < 20; i++) {
         const ProcResult pipe = query(request(i));

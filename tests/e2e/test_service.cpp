@@ -34,8 +34,7 @@ bool recent(const std::string &stamp)
 
 class Options : public ServerTest {};
 
-// Help and version work for anyone, with or without a readable
-// configuration; -c names the file version reports.
+// Help and version need no configuration; -c names the one version reports.
 TEST_F(Options, HelpAndVersionNeedNoConfiguration)
 {
     fs::remove(CONFIG_XML);
@@ -307,8 +306,7 @@ TEST_F(Service, StartAndStopLinesOutsideAndInsideTheJournal)
                          "<6>quilletserver stopped on SIGTERM, waited for 0 children\n");
 }
 
-// The system calls a filter of the unit allows, its groups ("@...")
-// expanded as this machine's systemd expands them.
+// The system calls of a filter group, as this machine's systemd expands it.
 std::set<std::string> syscall_set(const std::string &group)
 {
     std::set<std::string> names;

@@ -12,8 +12,7 @@ namespace {
 using steady = std::chrono::steady_clock;
 
 #if defined(__SANITIZE_ADDRESS__)
-// The sanitizer's shadow memory leaves no room for an address-space limit:
-// such a build runs without it.
+// No address-space limit fits the sanitizer's shadow memory.
 constexpr bool SANITIZED = true;
 #else
 constexpr bool SANITIZED = false;

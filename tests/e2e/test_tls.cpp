@@ -117,8 +117,7 @@ TEST_F(Tls, RequestsControlDocumentsAndNewContexts)
     EXPECT_TRUE(stops_saying({"TLS handshake with 127.0.0.1 failed - "}));
 }
 
-// A stalled handshake holds only its own child, for RequestTimeout, and
-// no shutdown.
+// A stalled handshake holds only its own child, for RequestTimeout.
 TEST_F(Tls, StalledHandshakeEndsAtRequestTimeout)
 {
     ASSERT_TRUE(start(tls_settings("<RequestTimeout>1</RequestTimeout>")));
@@ -225,8 +224,7 @@ TEST_F(Tls, ClientCertificatesAndUsers)
     TlsConn alice(port, "alice");
     EXPECT_TRUE(tls_answers(alice, 2));
     for (const char *client : {"", "expired", "stranger"}) {
-        // TLS 1.3 ends the client's handshake before the server has judged
-        // its certificate: the refusal comes with the first read.
+        // TLS 1.3: the refusal of a certificate comes with the first read.
         TlsConn c(port, client);
         EXPECT_EQ(c.ask(select(4)), "") << client;
         EXPECT_FALSE(c.error().empty()) << client;

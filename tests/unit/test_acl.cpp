@@ -1,5 +1,4 @@
-// Access lists: validating net/mask texts, compiling lists, matching
-// clients (the fixed-size list a configuration fills: test_config).
+// Access lists: net/mask texts validated, lists compiled, clients matched.
 
 #include <cstring>
 
@@ -10,8 +9,7 @@ const std::string BAD = "qx_check_ip_address: invalid net/mask ";
 
 TEST(AclCheck, DottedQuadAndMaskValidation)
 {
-    // An empty message means valid. A message about the address alone is
-    // rolled back when the text turns out to carry a mask.
+    // No message: valid. One about the address alone goes if a mask follows.
     const struct { const char *text; std::string message; } cases[] = {
         {"255.255.255.255", ""},
         {"192.168.1.0/255.255.255.0", ""},
@@ -81,8 +79,7 @@ TEST(AclMatch, FirstMatchingEntryDecides)
         {"+::1,-0.0.0.0/0.0.0.0", "::1", 1},
         {"+::1,-0.0.0.0/0.0.0.0", "127.0.0.1", 0},
         {"+10.0.0.0/8,+2001:db8::/32,-::/0", "2001:db9::5", 0},
-        // A client that is no address at all (the control socket's) matches
-        // only the entries that match everyone.
+        // The control socket's client matches only entries matching everyone.
         {"-127.0.0.1,-::1", "local", -1},
         {"-0.0.0.0/0", "local", 0},
     };
@@ -102,8 +99,7 @@ TEST(AclMatch, FirstMatchingEntryDecides)
     EXPECT_EQ(messages(d.get()), Msgs{});
 }
 
-// A list that names an IPv6 address or a prefix it cannot read is refused
-// whole: dropping the one entry could drop a deny.
+// An unreadable entry refuses the list: dropping it could drop a deny.
 TEST(AclCreate, UnreadableEntryRefusesTheList)
 {
     for (const char *bad : {"+10.0.0.0/8,-2001:db8:::1,+::1", "-10.0.0.0/40", "-::1/200"}) {

@@ -33,8 +33,7 @@ std::string written()
     return date == text.npos ? text : text.replace(date, text.find('\r', date) - date, "Date");
 }
 
-// Every test starts and ends with the default settings, so the tests after
-// it see them too; Logging 0 leaves no trace file behind.
+// Every test starts and ends with the default settings (no trace file).
 class Settings : public ::testing::Test {
 protected:
     void SetUp() override { TearDown(); }
@@ -54,8 +53,7 @@ protected:
 // with one message naming the value.
 TEST_F(Settings, WrittenDocumentReadsBackAndAbsentSettingsTakeDefaults)
 {
-    // Logging sets only bits the ODBC layer traces, and LogDir cannot be
-    // created: nothing here can open a trace file.
+    // No trace file can open: ODBC-layer bits only, and LogDir cannot be created.
     const std::string doc =
         "<Configuration>\n  <port>0x2710</port>\n  <ControlPort>10001</ControlPort>\n"
         "  <MaxConcurrentConnect>017</MaxConcurrentConnect>\n"
@@ -77,8 +75,7 @@ TEST_F(Settings, WrittenDocumentReadsBackAndAbsentSettingsTakeDefaults)
     ASSERT_EQ(apply_config(d.get(), doc), 0);
     EXPECT_EQ(settings(), expected);
     const std::string first = written();
-    // Later settings are written back after the access lists, and only
-    // when they differ from their defaults.
+    // Later settings follow the access lists, only away from their defaults.
     EXPECT_NE(first.find("</ControlClient>\n    <RequestTimeout>0</RequestTimeout>\n"
                          "    <QueryTimeout>300</QueryTimeout>\n"
                          "    <ListenBacklog>1024</ListenBacklog>\n</Configuration>"),
@@ -92,8 +89,7 @@ TEST_F(Settings, WrittenDocumentReadsBackAndAbsentSettingsTakeDefaults)
     const std::string defaults = "8895 8896 0 0 0x0 7 /tmp |  |  | 30 300 0 0 128",
                       v4v6 = " - an IPv4 or IPv6 address or * expected";
     const auto conf = [](const std::string &settings) { return "<Configuration>" + settings + "</Configuration>"; };
-    // Each document goes on top of `doc`: the settings it leaves, or the one
-    // message of its refusal, which changes nothing however late it comes.
+    // Each document on top of `doc`: the settings left, or its one message.
     const struct { std::string doc; int result; std::string expected; } cases[] = {
         {"<Configuration><Port>0x22BF</Port></Configuration>", 0, defaults},
         {"<Settings><Port>5</Port></Settings>", 0, defaults},
@@ -113,8 +109,7 @@ TEST_F(Settings, WrittenDocumentReadsBackAndAbsentSettingsTakeDefaults)
         {"<Configuration><Flags><KillChildrenOnClosedown/><LeaveChildrenOnClosedown/></Flags>"
          "</Configuration>", -1, "xml2config: bitmask \"Flags\" has on (KillChildrenOnClosedown) and off "
          "(LeaveChildrenOnClosedown) values"},
-        // Everything before the refused value would have changed: the lists
-        // emptied, the limits and the trace mask taken from the document.
+        // Everything before the refused value would have changed.
         {"<Configuration><Port>9</Port><Logging>0</Logging><Client>5.6.7.8</Client>"
          "<Client Allow=\"maybe\">1.2.3.4</Client></Configuration>", -1,
          "attr_acl: \"maybe\" is invalid Allow attribute value"},
@@ -145,8 +140,7 @@ TEST_F(Settings, WrittenDocumentReadsBackAndAbsentSettingsTakeDefaults)
     }
 }
 
-// A Client list fills a fixed-size buffer; with its comma an entry takes 10
-// bytes for 10.0.0.1 and 9 for 1.2.3.4.
+// A Client list fills a fixed-size buffer (10 bytes per 10.0.0.1, 9 per 1.2.3.4).
 TEST_F(Settings, FullClientListRefusesEntryWithoutOverrun)
 {
     const auto apply = [&](int tens, int nines) {
@@ -157,16 +151,14 @@ TEST_F(Settings, FullClientListRefusesEntryWithoutOverrun)
     };
     ASSERT_EQ(apply(96, 6), 0);
     EXPECT_EQ(std::strlen(ini_acl), 1023u);
-    // At 1015 bytes the raw text still passes the generic length check, but
-    // the signed entry with its terminator needs 1025.
+    // 1015 bytes of text pass the length check; the signed entry needs 1025.
     EXPECT_EQ(apply(97, 5), -1);
     EXPECT_EQ(std::strlen(ini_acl), 1023u);  // the refused document changed nothing
     EXPECT_EQ(messages(d.get()), Msgs{"attr_acl: access list Client is full - \"1.2.3.4\" "
                                       "does not fit"});
 }
 
-// Addresses, the control socket and access-list entries of every form are
-// written back as given, and only when they differ from their defaults.
+// Addresses, the control socket and list entries written back as given.
 TEST_F(Settings, ListenAddressesControlSocketAndAccessListForms)
 {
     const std::string doc =

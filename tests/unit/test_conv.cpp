@@ -17,8 +17,7 @@ const unsigned char *u8(const std::string &s)
 }
 std::string text(const Bytes &b, std::size_t n) { return std::string(b.data(), b.data() + n); }
 
-// An expected text of "" stands for failure (result 0). Each fitting row
-// has a twin one byte smaller that must fail rather than overrun.
+// "" stands for failure; each fitting row has a twin one byte short.
 TEST(Conv, EightBitConversionsStayInsideTheBuffer)
 {
     using Fn = std::size_t (*)(const unsigned char *, std::size_t, unsigned char *, std::size_t);
@@ -76,8 +75,7 @@ TEST(Conv, IllFormedUtf8ToWide)
     }
 }
 
-// Base64 as clients send it in a parameter: wrapped lines are fine, and
-// anything else that is not Base64 is refused rather than guessed at.
+// Base64 as clients send it: wrapped lines fine, anything else refused.
 TEST(Conv, Base64DecodingAcceptsOnlyBase64)
 {
     const struct { std::string in; bool ok; std::string out; } cases[] = {

@@ -30,8 +30,7 @@ protected:
         qx_init_config();
         ASSERT_EQ(apply_config(nullptr, "<Configuration/>"), 0);
     }
-    // The connection string for a request naming `source` (or null) with
-    // `extra` (or null) on `input`, or the message that refused it.
+    // A request's connection string (`source`, `extra` may be null), or its refusal.
     std::string connect(io_in_t *input, const char *source, const char *extra)
     {
         diagstk_ptr d(diagstk_new());
@@ -217,8 +216,7 @@ TEST_F(DataSources, UsersAdmitListedIdentities)
     }
 }
 
-// Keep: the source's word decides for its requests, KeepConnections for
-// the others.
+// Keep decides for the source's requests, KeepConnections for the others.
 TEST_F(DataSources, KeepAttributeAndKeepConnections)
 {
     const std::string sources =

@@ -3,8 +3,7 @@
 #include "unit_support.h"
 #include "xml.h"
 
-// A message longer than an entry is cut, not written past it; a push onto a
-// full stack is refused and leaves the entries as they were.
+// A long message is cut; a push onto a full stack is refused cleanly.
 TEST(Diag, LongMessageIsCutAndFullStackRefusesCleanly)
 {
     diagstk_ptr d(diagstk_new());
@@ -16,8 +15,7 @@ TEST(Diag, LongMessageIsCutAndFullStackRefusesCleanly)
     EXPECT_EQ(messages(d.get()), pushed);
 }
 
-// Messages pushed while a failing write emits the stack go with it, not
-// into the next answer.
+// Messages pushed while a failing write emits the stack go with it.
 TEST(Diag, FailureWhileEmittingNeverReachesALaterAnswer)
 {
     quilletlog = 0;

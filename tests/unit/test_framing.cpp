@@ -18,8 +18,7 @@ const std::string STRADDLING =
 
 TEST(Framing, DocumentEndsWithItsRootWhereverTheReadsFall)
 {
-    // Lines of UTF-8 over three reads: the tree holds them without the
-    // line breaks, which are indentation outside SQL.
+    // UTF-8 lines over three reads, their breaks indentation.
     std::string lines;
     for (int i = 0; i < 100; i++) lines += "line " + std::to_string(i) + "....\xE2\x82\xAC\n";
     const std::string head = "<Request><Sql>\xC3\xA9</Sql><Long>" + lines + "</Long>";
@@ -49,8 +48,7 @@ TEST(Framing, DocumentEndsWithItsRootWhereverTheReadsFall)
     }
 }
 
-// Documents following each other are read in turn; a close between them
-// reads as nothing.
+// Documents in turn; a close between them reads as nothing.
 TEST(Framing, DocumentsFollowingEachOtherAreReadInTurn)
 {
     const std::string stream = "<Request><Sql>1</Sql></Request>\n  <?xml version=\"1.0\"?>\n" +

@@ -47,8 +47,7 @@ TEST(HttpHead, ReadsTheFieldsThatFrameAndEndARequest)
     }
 }
 
-// The forms a proxy and a server could read differently (one request to
-// one, two to the other) are refused, as is anything malformed.
+// Heads a proxy could read differently, and malformed ones, are refused.
 TEST(HttpHead, RefusesEveryAmbiguousOrMalformedHead)
 {
     const std::string big(HTTP_MAX_REQUEST_LINE, 'a');
@@ -101,8 +100,7 @@ TEST(HttpHead, RefusesEveryAmbiguousOrMalformedHead)
               431);
 }
 
-// Decodes `wire` fed in pieces of `piece` bytes; the data, and what
-// followed the body.
+// `wire` decoded in pieces of `piece` bytes: the data and what followed.
 struct Decoded {
     std::string data, after;
     chunk_state state;

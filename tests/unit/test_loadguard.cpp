@@ -25,8 +25,7 @@ fs::path trusted_base()
     throw std::runtime_error("no directory only root can write");
 }
 
-// A directory the rule trusts or, with `under_tmp`, one in the system's
-// temporary directory.
+// A directory the rule trusts, or one in /tmp.
 struct Scratch {
     explicit Scratch(bool under_tmp = false)
     {
@@ -51,8 +50,7 @@ std::string refused(const std::string &name, const std::string &why)
     return "Refused to load library " + name + " - " + why;
 }
 
-// The message of a refusal, or "" when `name` may be loaded (then *target
-// is what would be loaded).
+// A refusal's message, or "" with *target what would be loaded.
 std::string check(const char *name, std::string *target)
 {
     diagstk_ptr d(diagstk_new());

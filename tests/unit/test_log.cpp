@@ -1,5 +1,4 @@
-// Trace files: private to the server's user, never opened through a link
-// or as anything but a file of its own.
+// Trace files are private and never opened through a link.
 
 #include <fcntl.h>
 #include <filesystem>

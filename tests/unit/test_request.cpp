@@ -1,5 +1,4 @@
-// Request reader: a request document in, the query record or the exact
-// refusal out.
+// A request document in, the query record or the exact refusal out.
 
 #include <cstdlib>
 
@@ -9,8 +8,7 @@
 
 namespace {
 
-// The text of a wide string the reader made (NUL-terminated; the texts
-// here are ASCII).
+// A wide string the reader made (ASCII here).
 std::string narrow(const SQLWCHAR *w)
 {
     std::string s;
@@ -18,8 +16,7 @@ std::string narrow(const SQLWCHAR *w)
     return s;
 }
 
-// One statement parameter as [type name null 'text'] or [type name
-// null bytes-in-hex], the text's units beyond ASCII as \uXXXX.
+// A parameter as [type name null 'text' or bytes], beyond ASCII as \uXXXX.
 std::string parameter(const sql_parameter_t &v)
 {
     std::string s = "[" + std::to_string(v.type) + (v.name.empty() ? "" : " " + v.name) +
@@ -92,8 +89,7 @@ TEST(RequestRead, AcceptedDocumentsFillTheRecord)
     const std::string proc = "<Procedure><ProcedureName>p</ProcedureName>", text = "SELECT ? ,?";
     auto sql = [&](const std::string &inside) { return req(CS + "<Sql>" + inside + "</Sql>"); };
     const struct { std::string doc, fields; } cases[] = {
-        // Texts are converted as in test_conv; non-ASCII SQL text: test_odbc.
-        // Names match in any case; a text inside a format element disqualifies it.
+        // Names match in any case; text inside a format element disqualifies it.
         {"<request><connectionstring>DSN=a</connectionstring><sql>S</sql><format><long>x</long>"
          "<tabletags/><data type=\"cdata\"/><truncatetrailingblanks/></format></request>",
          "cs=DSN=a sql=S fmt=3/2/1/1"},
@@ -121,8 +117,7 @@ TEST(RequestRead, AcceptedDocumentsFillTheRecord)
              " Name=\"n\">3</parameter>;<Parameter Type=\"timestamp\"/>"),
          "cs=DSN=a sql=SELECT ?,?; p0(0x3) [1 ' a\n<b> '] [4 n '3'] [93 '']"
          " fmt=1/1/1/0"},
-        // NULL whatever the text, which is not kept; "yes" only. Beyond
-        // U+FFFF: a surrogate pair.
+        // NULL whatever the text; "yes" only. Beyond U+FFFF a surrogate pair.
         {sql(text + "<Parameter isnull=\"yes\">x</Parameter><Parameter isnull=\"Yes\">"
                     "K\u00f6ln \U0001F600</Parameter>"),
          "cs=DSN=a sql=SELECT ? ,? p0(0x2) [1 null ''] [1 'K\\u00f6ln \\ud83d\\ude00']"
@@ -149,8 +144,7 @@ TEST(RequestRead, AcceptedDocumentsFillTheRecord)
     }
 }
 
-// Values given by name later (a query string) replace the document's in
-// every set, are read as the element's text would be, and are no longer null.
+// Values given by name (a query string) replace the document's in every set.
 TEST(RequestRead, NamedParametersTakeNewValues)
 {
     Read r(req(CS + "<Sql>S<ParameterSet><Parameter Name=\"city\" isnull=\"yes\"/>"
@@ -247,8 +241,7 @@ TEST(RequestRead, RefusalsPushOneExactMessage)
     unsetenv("QX_UNIT_A");
 }
 
-// Entries must be copied into the environment: the tree that holds their
-// text is freed when the request has been read.
+// Entries are copied: the tree holding their text is freed after reading.
 TEST(RequestRead, EnvironmentOutlivesTheRequest)
 {
     setenv("QX_UNIT_GONE", "x", 1);
@@ -261,8 +254,7 @@ TEST(RequestRead, EnvironmentOutlivesTheRequest)
     unsetenv("QX_UNIT_SET");
 }
 
-// A refused request changes nothing in the process: its entries are set
-// only once everything else in it has been read.
+// A refused request sets no entry: they are set once all else is read.
 TEST(RequestRead, RefusedRequestSetsNoEnvironment)
 {
     unsetenv("QX_UNIT_B");

@@ -1,5 +1,4 @@
-// ControlUsers and the identities it is matched with (the Tls setting:
-// test_config).
+// ControlUsers and the identities it is matched with.
 
 #include "config.h"
 #include "tls.h"

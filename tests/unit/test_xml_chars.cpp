@@ -63,8 +63,7 @@ TEST(XmlChars, ConvertersWriteReplacementForWhatXmlCannotCarry)
     }
 }
 
-// The replacement is longer than the character it stands for: a buffer that
-// held the old form must fail, not overrun.
+// The longer replacement counts against the buffer: fail, not overrun.
 TEST(XmlChars, ReplacementCountsAgainstTheBuffer)
 {
     const SQLWCHAR wide[] = {0x01, 0};
@@ -79,8 +78,7 @@ TEST(XmlChars, ReplacementCountsAgainstTheBuffer)
     EXPECT_EQ(qx_8bits2utf8s(eight, 2, out.data(), 5), 0u);
 }
 
-// Text the server did not convert itself: diagnostics, names, values. One
-// U+FFFD per character XML refuses, one per byte that is no UTF-8.
+// Text the server did not convert: one U+FFFD per refused character or bad byte.
 TEST(XmlChars, EscapedTextCarriesOnlyXmlCharacters)
 {
     const struct { std::string in, expected; } cases[] = {
@@ -102,8 +100,7 @@ TEST(XmlChars, EscapedTextCarriesOnlyXmlCharacters)
     }
 }
 
-// The error result document and the driver-information comment carry what
-// a driver or the stack gave them: no character XML refuses gets through.
+// The error result and the driver comment let no refused character through.
 TEST(XmlChars, ErrorResultAndDriverCommentCarryReplacement)
 {
     quilletlog = 0;
