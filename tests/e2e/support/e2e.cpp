@@ -18,9 +18,8 @@
 
 namespace {
 
-// Child processes read and write memory files rather than pipes: nothing
-// has to be pumped while the child runs, and the server's own children
-// cannot hold a test up by keeping an output pipe open.
+// Children read and write memory files, not pipes: nothing to pump, and no
+// child of the server can hold a test up by keeping an output pipe open.
 
 int memory_file(std::string_view data = "")
 {
@@ -38,8 +37,7 @@ std::string contents(const Fd &fd)
     return read_until_eof(fd.get());
 }
 
-// The installation directory belongs to the tests (it lies in the build
-// tree): every test starts and ends without the files the server keeps there.
+// The installation directory (in the build tree) is the tests' own.
 void clear_install_dir()
 {
     std::error_code ec;
@@ -87,8 +85,7 @@ Child::Child(const std::vector<std::string> &args, ProcOptions opts)
             const char *old = getenv(name);
             setenv(name, (std::string(old ? old : "") + option).c_str(), 1);
         }
-        // Only a test that asks for them talks to a service manager or
-        // writes for the journal.
+        // Only a test that asks talks to a service manager or the journal.
         unsetenv("NOTIFY_SOCKET");
         unsetenv("JOURNAL_STREAM");
         if (opts.journal) {
@@ -158,8 +155,7 @@ std::string event_texts(std::string_view err)
 
 namespace {
 
-// The standard error of a standalone server as event texts, without its
-// start and stop lines (test_service checks those).
+// Event texts without the start and stop lines (test_service checks those).
 std::string server_events(std::string_view err)
 {
     std::string kept;
@@ -286,8 +282,7 @@ std::string xml_text(std::string_view text)
     return out;
 }
 
-// The examples test pins the prolog byte for byte, so here it only has to
-// be there.
+// The examples test pins the prolog byte for byte; here it has to be there.
 std::string body_of(const std::string &doc)
 {
     static const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
@@ -311,8 +306,7 @@ std::string result_of(const std::string &doc)
 
 namespace {
 
-// Everything the query tests read from "quillet". Tests that change data
-// create tables of their own.
+// What the tests read from "quillet"; tests that write make their own tables.
 constexpr const char *postgres_schema = R"sql(
 CREATE TABLE people (id int, name varchar(40));
 INSERT INTO people VALUES (1, 'Smith & Co'), (2, NULL);
@@ -327,8 +321,7 @@ CREATE VIEW w AS SELECT a FROM t;
 
 const std::string PG_SH = QUILLET_SOURCE_DIR "/scripts/pg.sh";
 
-// One cluster for the whole run, started when the first test asks for it;
-// TearDown stops it whatever the outcome.
+// One cluster for the run, started on first use, stopped whatever the outcome.
 class PostgresCluster : public ::testing::Environment {
 public:
     void TearDown() override
@@ -502,9 +495,8 @@ bool eventually(const std::function<bool()> &done, std::chrono::milliseconds lim
 
 std::string read_proc(const std::string &path)
 {
-    // Not through a stream: a process that is reaped between the open and
-    // the read makes read() fail with ESRCH, which a stream turns into an
-    // exception. Here it is an empty text, as for a process already gone.
+    // Not through a stream: a process reaped between open and read makes read()
+    // fail with ESRCH, an exception in a stream, an empty text here.
     std::string text;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return text;

@@ -1,6 +1,5 @@
-// e2e.h - what the end-to-end tests share: child processes with a time
-// limit, the installation directory, request and answer documents, the
-// databases, loopback sockets and the standalone server fixture.
+// e2e.h - what the end-to-end tests share: child processes, files,
+// documents, databases, sockets and the standalone server fixture.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -102,17 +101,14 @@ inline ProcResult run_client(const std::vector<std::string> &args, std::string i
 // Fails, quoting the tool's output, unless it exits with status 0.
 ::testing::AssertionResult run_tool(const std::vector<std::string> &argv, std::string_view input,
                                     std::string *out, std::chrono::milliseconds limit = 30s);
-// The answer of `pipe` to `req`, with `out` reduced to its result_of() and
-// `err` to its event_texts().
+// The answer of `pipe` to `req`: `out` its result_of(), `err` its event_texts().
 ProcResult query(const std::string &req, ProcOptions opts = {});
 
 // ---- Standard error
 
-// The prefix of an event line on standard error outside the journal:
-// "<RFC 3339 UTC time> <level> ".
+// The prefix of an event line outside the journal: "<RFC 3339 UTC time> <level> ".
 inline const std::regex EVENT_PREFIX(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ (error|warning|info) )");
-// `err` with the prefix taken off every event line (a last line cut short
-// included); other lines, such as the usage text, stay as they are.
+// `err` with the prefix taken off every event line; other lines stay.
 std::string event_texts(std::string_view err);
 
 // ---- Files
@@ -156,9 +152,8 @@ inline std::size_t occurrences(std::string_view text, std::string_view part)
 
 // ---- Documents
 
-// The configuration we ship (examples/config.xml) with its ports replaced
-// (`control_port` 0 leaves it), LogDir set to `logdir` and `more` settings
-// added at its end.
+// examples/config.xml with these ports (`control_port` 0 leaves it), LogDir
+// and `more` settings at its end.
 std::string shipped_config(int port, int control_port, const std::string &logdir,
                            std::string_view more = "");
 
@@ -222,8 +217,7 @@ inline std::string timed_out(int seconds)
 
 // ---- Databases
 
-// The PostgreSQL cluster of the run, started on first use (e2e.cpp has
-// what it holds).
+// The run's PostgreSQL cluster, started on first use (its data: e2e.cpp).
 namespace pg {
 ::testing::AssertionResult ready();
 int port();
@@ -244,9 +238,8 @@ private:
 
 // ---- Fixtures
 
-// Starts and ends with no config.xml, tmp_config.xml or Logs/ in the
-// installation directory; in between, a quiet configuration logging to
-// `logdir`.
+// No config.xml, tmp_config.xml or Logs/ before and after; in between, a
+// quiet configuration logging to `logdir`.
 class ServerTest : public ::testing::Test {
 protected:
     ServerTest();
@@ -260,12 +253,10 @@ protected:
 Fd listen_on(int *port);
 // An empty Fd when nothing accepted. Every send and receive gives up after NET_LIMIT.
 Fd connect_port(int port, std::chrono::milliseconds retry_for = 0ms);
-// Connects once to `ip` (an IPv4 or IPv6 literal) and `port`; an empty Fd
-// with `*error` set to errno when that fails.
+// Connects once to `ip` (IPv4 or IPv6) and `port`; else an empty Fd, errno in *error.
 Fd connect_ip(const std::string &ip, int port, int *error = nullptr);
 bool send_all(int fd, std::string_view data);
-// Reads (a socket or a file) until the end, a receive times out, or the
-// bytes end with `end`.
+// Reads until the end, a receive times out, or the bytes end with `end`.
 std::string read_until_eof(int fd, std::string_view end = "");
 inline std::string ask(int fd, std::string_view req)
 {
@@ -274,8 +265,7 @@ inline std::string ask(int fd, std::string_view req)
 // Sends `doc`, half-closes and reads to the end; "refused" when nothing listens.
 std::string control(int port, std::string_view doc);
 
-// The server in inetd mode with its connection on one end of a socket pair,
-// `peer` the other.
+// The server in inetd mode on one end of a socket pair, `peer` the other.
 struct InetdSession {
     InetdSession();
     int fd() const { return peer.get(); }
@@ -308,8 +298,7 @@ protected:
         if (server && !has_ended(server->pid())) stop();
     }
 
-    // Writes config.xml and starts the server (`env` added to its
-    // environment); succeeds once it listens.
+    // Writes config.xml and starts the server; succeeds once it listens.
     ::testing::AssertionResult start(std::string_view settings = "",
                                      std::vector<std::string> env = {}, bool journal = false);
     // Starts `argv` as the server, config.xml as it is; succeeds once it listens.
@@ -325,8 +314,7 @@ protected:
         const std::vector<pid_t> kids = children_of(server->pid());
         return kids.size() == 1 ? kids[0] : -1;
     }
-    // SIGTERM if still running, then collect; `err` without the start and
-    // stop lines (test_service checks those).
+    // SIGTERM if still running, then collect; `err` without start and stop lines.
     ProcResult stop();
     // stop(), with status 0 and events holding `parts`.
     ::testing::AssertionResult stops_saying(const std::vector<std::string> &parts)
@@ -341,8 +329,7 @@ protected:
     }
 
     std::string sql(std::string_view text) const { return sql_request(db.conn(), text); }
-    // A query for n rows of 100 digits, each computed when fetched
-    // (StepAPI), not all before the first.
+    // A query for n rows of 100 digits, each computed when fetched (StepAPI).
     std::string rows(int n) const
     {
         return sql_request(db.conn() + ";StepAPI=1",
