@@ -11,13 +11,6 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-#if defined(__SANITIZE_ADDRESS__)
-// No address-space limit fits the sanitizer's shadow memory.
-constexpr bool SANITIZED = true;
-#else
-constexpr bool SANITIZED = false;
-#endif
-
 // A count SQLite spends minutes on, all of it inside SQLExecDirect.
 const std::string ENDLESS_COUNT =
     "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 2000000000) "
@@ -171,7 +164,8 @@ TEST_F(StatementLimits, ShutdownCancelsStatementsInProgress)
 // more fails with the driver's error, and everything goes on.
 TEST_F(StatementLimits, MaxChildMemoryBoundsTheChild)
 {
-    if (SANITIZED) GTEST_SKIP() << "no address-space limit under a sanitizer";
+    // No address-space limit fits the sanitizer's shadow memory.
+    if (QUILLET_SANITIZED) GTEST_SKIP();
     ASSERT_TRUE(start("<MaxChildMemory>128</MaxChildMemory>"));
     Fd conn = connect_port(port);
     ASSERT_TRUE(answers(conn.get(), 1));
@@ -195,7 +189,7 @@ TEST_F(StatementLimits, SingleConnectionMethodsKeepTheLimits)
     InetdSession session;
     EXPECT_EQ(result_of(ask(session.fd(), sql(ENDLESS_COUNT))), TIMED_OUT);
     EXPECT_TRUE(answers(session.fd(), 1));
-    if (!SANITIZED) {
+    if (!QUILLET_SANITIZED) {
         EXPECT_EQ(result_of(ask(session.fd(), sql(NEEDS_400_MB))), OUT_OF_MEMORY);
         EXPECT_TRUE(answers(session.fd(), 2));
         Child listener(command({"tcpip_listen", std::to_string(port)}), {});
