@@ -77,11 +77,7 @@ protected:
 // none reset, and counted. A queue of 5 lets most of it fail.
 TEST_F(Burst, ConnectionsWaitInTheListenQueueAndAreAllCounted)
 {
-    const struct {
-        std::string setting;
-        int connects;
-        bool all;
-    } cases[] = {
+    const struct { std::string setting; int connects; bool all; } cases[] = {
         {"", 100, true},  // the default queue of 128
         {"<ListenBacklog>512</ListenBacklog>", 500, true},
         {"<ListenBacklog>5</ListenBacklog>", 100, false},

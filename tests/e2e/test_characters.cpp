@@ -10,10 +10,7 @@ namespace {
 const std::string FFFD = "\xEF\xBF\xBD", FFFD_REF = "&#xfffd;";
 const std::string LONG_CDATA = "<Format><Long/><Data Type=\"cdata\"/></Format>";
 
-const struct {
-    const char *name;
-    std::string format;
-} FORMATS[] = {
+const struct { const char *name; std::string format; } FORMATS[] = {
     {"Long", ""},
     {"Long cdata", LONG_CDATA},
     {"Short", "<Format><Short/></Format>"},

@@ -223,12 +223,7 @@ TEST_F(Limits, InetdAndTcpipListenEndIdleAndSlowConnections)
         return Outcome{end, inetd ? inetd->finish() : single->finish()};
     };
     const std::string req = sql("SELECT 1");
-    const struct {
-        const char *name;
-        int port;
-        bool answer_first;
-        std::string slow;
-    } cases[] = {
+    const struct { const char *name; int port; bool answer_first; std::string slow; } cases[] = {
         {"inetd, idle", 0, false, ""},
         {"inetd, idle after an answer", 0, true, ""},
         {"inetd, slow", 0, false, req},

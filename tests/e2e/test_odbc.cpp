@@ -68,10 +68,7 @@ TEST_F(Results, BinaryColumnsAndBlankTrimmingByDriver)
     const std::string rest = "AA==" + repeat("AAAA", 158) + "AAA=",
                       base64 = "<Binary Output=\"base64\"/>";
     const std::string pad = "CAST('ab' AS CHAR(10)) AS v";
-    const struct {
-        bool pg;
-        std::string columns, format, content;
-    } cases[] = {
+    const struct { bool pg; std::string columns, format, content; } cases[] = {
         // The "sql" form, the driver's own text: test_examples.
         {false, "zeroblob(1500) AS v", base64, repeat("AAAA", 341) + rest},
         {true, "decode('fbfffe' || repeat('00', 1497), 'hex') AS v", base64,
@@ -169,11 +166,7 @@ TEST_F(Requests, TransactionCommitsTogetherOrRollsBack)
 TEST_F(Requests, FailuresAnswerWithTheDriversDiagnostic)
 {
     const std::string pg_exec = ";\nError while executing the query";
-    const struct {
-        std::string req, state;
-        long native;
-        std::string text;
-    } cases[] = {
+    const struct { std::string req, state; long native; std::string text; } cases[] = {
         // The driver manager fails to load the driver with a warning state.
         {sql_request("Driver=NoSuchDriver", "SELECT 1"), "01000", 0,
          "[unixODBC][Driver Manager]Can't open lib 'NoSuchDriver' : file not found"},

@@ -100,9 +100,7 @@ TEST_F(Parameters, ValuesAreStoredVerbatim)
 // Each Type keyword binds its SQL type; PostgreSQL names the type it got.
 TEST_F(Parameters, EveryTypeKeywordReachesTheDriver)
 {
-    const struct {
-        std::string type, value, pg_type;
-    } cases[] = {
+    const struct { std::string type, value, pg_type; } cases[] = {
         {"char", "ab", ""},          {"varchar", "ab", ""},
         {"longvarchar", "ab", ""},   {"wchar", "ab", ""},
         {"wvarchar", "ab", ""},      {"decimal", "12.50", "numeric"},

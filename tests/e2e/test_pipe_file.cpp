@@ -85,12 +85,7 @@ TEST_F(HostileInput, AnsweredWithOneBoundedDocumentInBoundedMemory)
     // Blanks before the root make up the size without a large tree.
     const std::string tail = "<Request><Sql></Request>";
     const std::size_t limit = 16u << 20;
-    const struct {
-        const char *what;
-        std::string input;
-        int status;
-        std::string body;
-    } cases[] = {
+    const struct { const char *what; std::string input; int status; std::string body; } cases[] = {
         {"binary garbage", garbage, 1,
          error_body("error on line 1 of input request, not well-formed (invalid token)")},
         // Deep enough that a recursive build or free would exhaust the stack.

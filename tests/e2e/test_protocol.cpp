@@ -69,11 +69,7 @@ TEST_F(Protocol, ConnectionAnswersEveryRequestWhereverItEnds)
 TEST_F(Protocol, ConnectionClosedInTheMiddleOfARequestIsAnswered)
 {
     const std::string open_sql = v(9).substr(0, v(9).size() - 16);  // no "</Sql></Request>"
-    const struct {
-        std::string tail;
-        std::vector<std::string> answers;
-        int status;
-    } cases[] = {
+    const struct { std::string tail; std::vector<std::string> answers; int status; } cases[] = {
         {"", {}, 0},
         {"\n \r\n", {}, 0},
         {open_sql, {error_body(NO_ELEMENT)}, 1},

@@ -50,9 +50,7 @@ TEST_F(StatementLimits, QueryTimeoutAnswersAndTheConnectionGoesOn)
 {
     ASSERT_TRUE(pg::ready());
     ASSERT_TRUE(start("<QueryTimeout>1</QueryTimeout>"));
-    const struct {
-        std::string name, req, rows, answer;
-    } cases[] = {
+    const struct { std::string name, req, rows, answer; } cases[] = {
         {"SQLite count", sql(ENDLESS_COUNT), "", TIMED_OUT},
         {"PostgreSQL sleep", sql_request(pg::conn(), "SELECT pg_sleep(30)"), "",
          odbc_error_body("57014", 1,

@@ -23,9 +23,7 @@ TEST(Framing, DocumentEndsWithItsRootWhereverTheReadsFall)
     for (int i = 0; i < 100; i++) lines += "line " + std::to_string(i) + "....\xE2\x82\xAC\n";
     const std::string head = "<Request><Sql>\xC3\xA9</Sql><Long>" + lines + "</Long>";
     std::erase(lines, '\n');
-    const struct {
-        std::string doc, path, value;
-    } cases[] = {
+    const struct { std::string doc, path, value; } cases[] = {
         {"<Request/>", "Request/Sql", "<0>"},
         {"<Request><Sql>a</Sql></Request >", "Request/Sql", "a"},
         {"<request><Sql>b</Sql></request>", "Request/Sql", "b"},
@@ -121,10 +119,7 @@ TEST(FramingHostile, LongTokensCostLinearTimeAndNeverStallTheEnd)
 {
     std::string markup;  // '>', '=' and quotes that end none of the tokens below
     while (markup.size() < (4u << 20)) markup += "a > b = 'c' - ? " + std::string(80, 'x');
-    const struct {
-        const char *what;
-        std::string head, tail;
-    } cases[] = {
+    const struct { const char *what; std::string head, tail; } cases[] = {
         {"attribute value", "<Request><Sql P=\"" + markup, "\">1</Sql></Request>"},
         {"comment", "<Request><Sql>1</Sql><!--" + markup, "--></Request>"},
         {"processing instruction", "<Request><Sql>1</Sql><?pi " + markup, "?></Request>"},
