@@ -6,8 +6,6 @@
 
 namespace {
 
-using namespace std::string_literals;
-
 // A Parameter element: `attrs` as given, `value` already escaped.
 std::string param(std::string_view value, std::string_view attrs = "")
 {
@@ -47,10 +45,7 @@ protected:
     }
     SqliteDb lite{"CREATE TABLE pv (id INTEGER CHECK (id < 100), v VARCHAR(100), b BLOB);"};
     // Both databases, each with its table pv; stored() reads what it holds.
-    struct Db {
-        std::string conn;
-        std::function<std::string(std::string_view)> stored;
-    };
+    struct Db { std::string conn; std::function<std::string(std::string_view)> stored; };
     std::vector<Db> both()
     {
         return {{lite.conn(), [this](std::string_view sql) { return lite.query(sql); }},
