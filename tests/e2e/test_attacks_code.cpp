@@ -45,8 +45,7 @@ std::string hex_of(const std::string &bytes)
 
 TEST_F(CodeLoading, SqliteExtensionsNeverLoadWhateverThePath)
 {
-    // SQLite tries the name as given, then with ".so": both are refused. A
-    // system library's entry point would get SQLite's arguments ('abort').
+    // The name as given, then with ".so"; a system library's too ('abort').
     const std::string planted = work.file("marker.so");
     fs::copy_file(QUILLET_MARKER_LIB, planted);
     const std::string stem = work.file("marker");
@@ -69,10 +68,8 @@ TEST_F(CodeLoading, SqliteExtensionsNeverLoadWhateverThePath)
 
 TEST_F(CodeLoading, LibraryTheClientWroteNeverLoadsAsADriver)
 {
-    // SQLite writes the client's bytes to a file of its choosing; a DSN of
-    // the administrator's odbc.ini then names it as its driver, out of
-    // sight of any connection-string check: the loader alone refuses it,
-    // because others may write its directory.
+    // SQLite writes the client's bytes; a DSN of the administrator's odbc.ini
+    // names the file as its driver: only the loader can refuse it.
     const std::string bytes = read_file(QUILLET_MARKER_LIB);
     const std::string planted = work.file("x.so");
     EXPECT_EQ(query(sql("SELECT blob_export(x'" + hex_of(bytes) + "', '" + planted + "') AS n")),

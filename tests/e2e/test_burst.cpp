@@ -13,8 +13,7 @@ namespace {
 
 class Burst : public NetTest {
 protected:
-    // Opens `n` connections at once without waiting for any; each is
-    // returned once its handshake has completed, within `limit`.
+    // `n` connections opened at once, each returned once its handshake is done.
     static std::vector<Fd> connect_all(int port, int n, std::chrono::milliseconds limit)
     {
         const sockaddr_in a{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};

@@ -39,8 +39,7 @@ protected:
                  "AS $$SELECT a || chr(1)$$;");
     }
 
-    // Names, values, a CHECK constraint and a trigger message holding
-    // characters XML refuses; the d column (DATE) is fetched as 8-bit text.
+    // Names, values and messages with characters XML refuses (DATE: 8-bit text).
     SqliteDb lite{"CREATE TABLE names(\"a\x01" "b\" INTEGER, \"c\x1F" "d\" TEXT, "
                   "\"e\xEF\xBF\xBE" "f\" DATE);"
                   "INSERT INTO names VALUES (1, char(2, 11, 12, 65535), char(14) || 'x' || char(8));"

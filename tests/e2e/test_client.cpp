@@ -9,8 +9,7 @@ namespace {
 
 class Client : public NetTest {
 protected:
-    // Status 0 and `body`; or status `status`, `body` and one line on
-    // standard error naming the program. An empty `body`: no output at all.
+    // `status`, `body` (empty: no output) and, unless 0, one line naming the program.
     static ::testing::AssertionResult gives(const ProcResult &r, const std::string &body,
                                             int status = 0)
     {
@@ -34,8 +33,7 @@ TEST_F(Client, RequestsAndFailedExchanges)
     EXPECT_TRUE(gives(run_client({"--timeout", "5", at(port), "-"}, sql("SELECT * FROM missing")),
                       odbc_error_body("S1000", 1, "[SQLite]no such table: missing (1)"), 2));
 
-    // Failures of the exchange itself: status 1 and one line, no output,
-    // soon. The silent port accepts in the kernel but never answers.
+    // Failed exchanges end soon, with status 1 (the silent port never answers).
     int silent_port = 0, closed_port = 0;
     const Fd silent = listen_on(&silent_port);
     listen_on(&closed_port);

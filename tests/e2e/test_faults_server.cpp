@@ -45,8 +45,7 @@ TEST_F(ServerFaults, ConfigurationThatCannotBeSavedLeavesTheFileIntact)
         EXPECT_FALSE(fs::exists(target));
         EXPECT_TRUE(serves());
         fs::remove(tmp);
-        // The save after the exchange fails too, reported on a standard
-        // error the size limit cuts short (time and level take 27 bytes).
+        // The next save fails too, reported on a standard error cut short.
         const ProcResult r = stop();
         EXPECT_EQ(r.status, 0);
         EXPECT_TRUE(r.err.size() >= 64 - 27 && (error + "\n").starts_with(r.err)) << r.err;

@@ -82,8 +82,7 @@ TEST_F(Http, OneServerAnswersRefusesAndReports)
     EXPECT_EQ(wrong.status, 405);
     EXPECT_EQ(wrong.field("allow"), "GET, PUT");
 
-    // Requests sent at once are answered in turn; a long answer comes in
-    // chunks; HTTP/1.0 gets the close; "100 Continue" to a client waiting.
+    // Requests sent at once in turn; long answers chunked; "100 Continue".
     const std::string small = sql("SELECT n FROM t ORDER BY n"), large = rows(3000);
     const std::string small_answer = result_of(ask(connect_port(port).get(), small));
     const std::string large_answer = result_of(ask(connect_port(port).get(), large));
@@ -128,9 +127,8 @@ TEST_F(Http, OneServerAnswersRefusesAndReports)
     EXPECT_EQ(after.status, 200) << after.error;
     EXPECT_EQ(result_of(after.body), small_answer);
 
-    // A refusal carries the raw protocol's text for the same fault and ends
-    // the connection, as does any head a proxy could read as another number
-    // of requests: what follows is never read as a request.
+    // A refusal has the raw protocol's text and ends the connection, as does
+    // any head a proxy could read as another number of requests.
     const std::string cut = "<Request><Sql>SELECT 1</Sql>", chunked_head =
         "POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n";
     const std::string next = http_request("GET", "/health");

@@ -14,8 +14,7 @@ TEST(LoadRun, EveryAnswerEqualsPipeModePlainAndOverTls)
         argv.insert(argv.end(), {QUILLET_BUILD_DIR, "4", "20"});
         const ProcResult r = Child(argv, with_input("", 240s)).finish();
         EXPECT_EQ(r.status, 0) << r.out << r.err;
-        // 4 x 20 connections, two in twenty leaving mid-answer; resets only
-        // as SYN cookies account for them.
+        // 4 x 20 connections, 8 leaving mid-answer; resets only by SYN cookies.
         std::smatch m;
         ASSERT_TRUE(std::regex_search(r.out, m,
                                       std::regex("(\\d+) answers identical, 8 left mid-answer, 0 wrong "

@@ -46,8 +46,7 @@ TEST_F(Results, LayoutsResultsAndTableListOnBothDrivers)
             EXPECT_EQ(same(b), exited(0, same(a).out));
         }
     }
-    // PostgreSQL answers each statement of a text; its table list has
-    // catalog, schema and remarks.
+    // PostgreSQL answers each statement; its table list has schema and remarks.
     EXPECT_EQ(query(sql_request(pg::conn(), "CREATE TEMP TABLE z (a int); SELECT 1 AS a; "
                                             "INSERT INTO z VALUES (1)")),
               exited(0, EMPTY_RESULT + one_value("a", "1") + EMPTY_RESULT));
@@ -63,8 +62,7 @@ TEST_F(Results, LayoutsResultsAndTableListOnBothDrivers)
 
 TEST_F(Results, BinaryColumnsAndBlankTrimmingByDriver)
 {
-    // Each block of 1024 bytes is encoded on its own (1024 = 3 * 341 + 1);
-    // 0xFBFFFE shows the end of the alphabet.
+    // Each 1024 bytes (3 * 341 + 1) encoded on their own; 0xFBFFFE: "+//+".
     const std::string rest = "AA==" + repeat("AAAA", 158) + "AAA=",
                       base64 = "<Binary Output=\"base64\"/>";
     const std::string pad = "CAST('ab' AS CHAR(10)) AS v";
@@ -104,8 +102,7 @@ TEST_F(Results, LongValuesArriveInChunksOf1023Characters)
     const std::string edge = "SELECT repeat('a', 1022) || chr(128512) || 'b' AS v";
     EXPECT_EQ(query(sql_request(pg::conn(), edge, CDATA)).out,
               short_value(cdata + repeat("a", 1022) + end + cdata + "\U0001F600b" + end, true));
-    // Ten megabytes arrive whole, chunk after chunk (PostgreSQL only: the
-    // SQLite driver converts the whole rest of a value for every chunk).
+    // Ten megabytes whole (PostgreSQL: SQLite converts the rest every chunk).
     const ProcResult r = query(sql_request(pg::conn(), "SELECT repeat('x', 10485760) AS v", SHORT),
                                with_input("", 60s));
     // Never print 10 MB.
@@ -154,8 +151,7 @@ TEST_F(Requests, TransactionCommitsTogetherOrRollsBack)
     EXPECT_EQ(pg::psql("SELECT string_agg(n::text, ',' ORDER BY n) FROM tx;"), "1,2\n");
     EXPECT_EQ(pg::psql("SELECT is_called FROM tx_seq;"), "f\n");
 
-    // The SQLite driver keeps a failed transaction's write lock: the
-    // connection must not be served on with that handle.
+    // The SQLite driver keeps a failed transaction's write lock: not reused.
     InetdSession session;
     EXPECT_TRUE(holds(ask(session.fd(), request(lite.conn(), failing)), {"nosuch"}));
     EXPECT_EQ(lite.query("INSERT INTO tx VALUES (5); SELECT group_concat(n) FROM tx;"), "1,2,5\n");
@@ -184,8 +180,7 @@ TEST_F(Requests, FailuresAnswerWithTheDriversDiagnostic)
     for (const auto &c : cases)
         EXPECT_EQ(query(c.req), exited(1, odbc_error_body(c.state, c.native, c.text))) << c.req;
 
-    // Fetching two rows at a time moves the third's error to SQLFetch: it
-    // follows the rows so far with a prolog of its own.
+    // Two rows per fetch: the third's error follows them with its own prolog.
     const ProcResult r = query(sql_request(pg::conn(";UseDeclareFetch=1;Fetch=2"),
                                            "SELECT 1/(x-3) AS q FROM generate_series(1,5) x"));
     const std::string rows =
