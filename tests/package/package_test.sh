@@ -1,17 +1,13 @@
 #!/usr/bin/env bash
-# The Debian package as an administrator meets it. Builds it with the
-# package preset (build/package), then:
+# The Debian package of the package preset as an administrator meets it:
 #   1. lintian --pedantic -I reports nothing;
-#   2. it depends on the libraries and holds the files it must, its manual
-#      page renders without warnings, and systemd-analyze security rates the
-#      installed unit 2.0 or lower with every item we promise on;
-#   3. in a clean Debian 12 root made with debootstrap (cached between runs
-#      under $QUILLET_TEST_CACHE, keyed by the package list): apt installs
-#      the .deb with its dependencies, the service user checks the
+#   2. its dependencies, files and manual page, and systemd-analyze security
+#      rating the unit 2.0 or lower with every item we promise on;
+#   3. in a clean Debian 12 root (debootstrap, cached under
+#      $QUILLET_TEST_CACHE): apt installs it, the service user checks the
 #      configuration and answers a pipe request, a reinstall keeps an edited
-#      config.xml, and purge leaves nothing of the package behind.
-# Step 3 needs root, chroot and debootstrap (and the archive for the first
-# run); where it cannot run, the script says why and exits 77 (ctest: skipped).
+#      config.xml, and purge leaves nothing behind. Where root, chroot or
+#      debootstrap are missing, it says why and exits 77 (ctest: skipped).
 #   tests/package/package_test.sh SOURCE_DIR
 set -uo pipefail
 src=$(cd "${1:-$(dirname "$0")/../..}" && pwd)
