@@ -63,21 +63,6 @@ TEST(XmlChars, ConvertersWriteReplacementForWhatXmlCannotCarry)
     }
 }
 
-// The longer replacement counts against the buffer: fail, not overrun.
-TEST(XmlChars, ReplacementCountsAgainstTheBuffer)
-{
-    const SQLWCHAR wide[] = {0x01, 0};
-    const unsigned char eight[] = {0x01, 0};
-    std::vector<unsigned char> out(9);
-    EXPECT_EQ(qx_wides2chrrefs(wide, 2, out.data(), 9), 9u);
-    EXPECT_EQ(qx_wides2chrrefs(wide, 2, out.data(), 8), 0u);
-    EXPECT_EQ(qx_8bits2chrrefs(eight, 2, out.data(), 8), 0u);
-    EXPECT_EQ(qx_wides2utf8s(wide, 2, out.data(), 3), 0);
-    // Two bytes always stay free after a character.
-    EXPECT_EQ(qx_8bits2utf8s(eight, 2, out.data(), 6), 4u);
-    EXPECT_EQ(qx_8bits2utf8s(eight, 2, out.data(), 5), 0u);
-}
-
 // Text the server did not convert: one U+FFFD per refused character or bad byte.
 TEST(XmlChars, EscapedTextCarriesOnlyXmlCharacters)
 {
