@@ -24,9 +24,7 @@ protected:
     {
         fs::remove(MARKER);
         fs::copy_file(MARKER_LIB, evil);
-        std::string out;
-        EXPECT_TRUE(run_tool({"sqlite3", work.file("demo.db")},
-                             read_file(QUILLET_SOURCE_DIR "/examples/demo.sql"), &out));
+        EXPECT_TRUE(make_demo_db(work.path()));
     }
     ~Attacks() override { EXPECT_FALSE(fs::exists(MARKER)) << "a hostile library was loaded"; }
 
@@ -37,15 +35,9 @@ protected:
     // The documented default: any client may send any connection string.
     void documented_default() { write_config(config_doc("<LogDir>" + logdir.path() + "</LogDir>")); }
 
-    // The server in the directory of demo.db, as the shipped data source expects.
-    std::vector<std::string> in_work(const std::string &method) const
-    {
-        return {"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" " + method, work.path(),
-                QUILLET_BINARY};
-    }
     ProcResult pipe(const std::string &req) const
     {
-        ProcResult r = Child(in_work("pipe"), with_input(req, 20s)).finish();
+        ProcResult r = Child(in_dir(work.path(), "pipe"), with_input(req, 20s)).finish();
         r.out = result_of(r.out);
         return r;
     }
@@ -153,7 +145,7 @@ TEST_F(Attacks, DataSourcesAndTracesKeepTheirSecrets)
     write_config(std::regex_replace(read_file(CONFIG_XML), std::regex("<Logging>0x0</Logging>"),
                                     "<Logging>0x1ff</Logging>"));
     const std::string logs = logs_dir();
-    ASSERT_TRUE(launch(in_work("standalone")));
+    ASSERT_TRUE(launch(in_dir(work.path(), "standalone")));
     auto named = [](const std::string &source, const std::string &more) {
         return "<Request><DataSource>" + source + "</DataSource>" + more +
                "<Sql>SELECT 1 AS v</Sql></Request>";

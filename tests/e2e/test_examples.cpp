@@ -27,9 +27,7 @@ class Examples : public ServerTest {};
 
 TEST_F(Examples, EveryRequestGivesItsStoredAnswer)
 {
-    std::string out;
-    ASSERT_TRUE(run_tool({"sqlite3", work.file("demo.db")}, read_file(EXAMPLES + "/demo.sql"),
-                         &out));
+    ASSERT_TRUE(make_demo_db(work.path()));
     std::vector<fs::path> requests;
     for (const auto &e : fs::recursive_directory_iterator(EXAMPLES))
         if (e.path().extension() == ".xml" &&
@@ -38,16 +36,14 @@ TEST_F(Examples, EveryRequestGivesItsStoredAnswer)
     std::sort(requests.begin(), requests.end());
     ASSERT_GE(requests.size(), 13u);
     ASSERT_TRUE(pg::ready());
-    // The example configuration, run in the directory of demo.db.
+    // The example configuration, its PostgreSQL source the shared cluster.
     write_config(std::regex_replace(read_file(EXAMPLES + "/config-access.xml"),
                                     std::regex("Driver=PostgreSQL[^<]*"), pg::conn()));
-    const std::vector<std::string> pipe = {"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" pipe",
-                                           work.path(), QUILLET_BINARY};
     for (const auto &r : requests) {
         const std::string name = fs::relative(r, EXAMPLES), path = EXAMPLES + "/answers/" + name;
         SCOPED_TRACE(name);
         const ProcResult got =
-            Child(pipe, with_input(read_file(r), 20s)).finish();
+            Child(in_dir(work.path(), "pipe"), with_input(read_file(r), 20s)).finish();
         EXPECT_EQ(got.err, "");
         if (std::getenv("QUILLET_UPDATE_EXAMPLES") != nullptr) {
             fs::create_directories(fs::path(path).parent_path());

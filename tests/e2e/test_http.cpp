@@ -226,8 +226,7 @@ TEST_F(Http, ServerRefusalsSpeakTheClientsProtocol)
 TEST_F(Http, ReportsStyleSheetsAndNothingElse)
 {
     const std::string examples = QUILLET_SOURCE_DIR "/examples";
-    std::string out;
-    ASSERT_TRUE(run_tool({"sqlite3", work.file("demo.db")}, read_file(examples + "/demo.sql"), &out));
+    ASSERT_TRUE(make_demo_db(work.path()));
     TempDir dir;
     for (const char *name : {"customers.xml", "customers-in.xml"})
         fs::copy_file(examples + "/reports/" + name, dir.file(name));

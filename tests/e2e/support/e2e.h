@@ -141,6 +141,17 @@ inline std::string child_exit(pid_t kid, int code = 0)
 std::string read_proc(const std::string &path);
 void write_file(const std::string &path, std::string_view data);
 inline void write_config(std::string_view doc) { write_file(CONFIG_XML, doc); }
+// The examples' database (examples/demo.sql) made in `dir`, and the server
+// run there with `method`, as the shipped data source expects.
+inline ::testing::AssertionResult make_demo_db(const std::string &dir)
+{
+    std::string out;
+    return run_tool({"sqlite3", dir + "/demo.db"}, read_file(QUILLET_SOURCE_DIR "/examples/demo.sql"), &out);
+}
+inline std::vector<std::string> in_dir(const std::string &dir, const std::string &method)
+{
+    return {"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" " + method, dir, QUILLET_BINARY};
+}
 std::string repeat(std::string_view unit, std::size_t n);
 inline std::size_t occurrences(std::string_view text, std::string_view part)
 {
