@@ -177,7 +177,7 @@ TEST(RequestRead, RefusalsPushOneExactMessage)
     };
     auto sql = [](const std::string &inside) { return req(CS + "<Sql>S" + inside + "</Sql>"); };
     const std::string set2 = "<ParameterSet><Parameter/><Parameter/></ParameterSet>";
-    // A document that is not XML: test_pipe_file and test_net.
+    // A document that is not XML: test_pipe_file and test_protocol.
     const struct { std::string doc, message; } cases[] = {
         {req("<Sql>S</Sql>"), GR + "missing ConnectionString"},
         {req("<ConnectionString/><Sql>S</Sql>"), GR + "missing ConnectionString"},
