@@ -28,9 +28,15 @@ protected:
     }
     ~Attacks() override { EXPECT_FALSE(fs::exists(MARKER)) << "a hostile library was loaded"; }
 
+    // examples/config.xml with this test's ports and LogDir, `more` at its end.
     void shipped(std::string_view more = "")
     {
-        write_config(shipped_config(port, control_port, logdir.path(), more));
+        std::string doc = read_file(QUILLET_SOURCE_DIR "/examples/config.xml");
+        for (const auto &[name, value] : {std::pair{std::string("Port"), std::to_string(port)},
+                                          {"ControlPort", std::to_string(control_port)},
+                                          {"LogDir", logdir.path()}})
+            doc = std::regex_replace(doc, std::regex("<" + name + ">[^<]*<"), "<" + name + ">" + value + "<");
+        write_config(std::regex_replace(doc, std::regex("</Configuration>"), std::string(more) + "$&"));
     }
     // The documented default: any client may send any connection string.
     void documented_default() { write_config(config_doc("<LogDir>" + logdir.path() + "</LogDir>")); }
@@ -262,8 +268,9 @@ TEST_F(SqliteFiles, ShippedSourceReachesNoOtherFile)
 // SQLiteFileAccess Yes keeps the driver as it comes: every file is in reach.
 TEST_F(SqliteFiles, FileAccessYesLeavesTheDriverAsItIs)
 {
-    write_config(std::regex_replace(shipped_config(port, control_port, logdir.path()),
-                                    std::regex("<SQLiteFileAccess>No<"), "<SQLiteFileAccess>Yes<"));
+    shipped();
+    write_config(std::regex_replace(read_file(CONFIG_XML), std::regex("<SQLiteFileAccess>No<"),
+                                    "<SQLiteFileAccess>Yes<"));
     ASSERT_TRUE(holds(read_file(CONFIG_XML), {"<SQLiteFileAccess>Yes<"}));
     EXPECT_EQ(pipe(on_demo("ATTACH '" + other + "' AS o; INSERT INTO o.s VALUES ('y')")),
               exited(0, EMPTY_RESULT));

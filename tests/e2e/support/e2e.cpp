@@ -260,20 +260,6 @@ std::string repeat(std::string_view unit, std::size_t n)
     return ::testing::AssertionSuccess();
 }
 
-std::string shipped_config(int port, int control_port, const std::string &logdir,
-                           std::string_view more)
-{
-    std::string doc = read_file(QUILLET_SOURCE_DIR "/examples/config.xml");
-    const auto set = [&doc](const std::string &name, const std::string &value) {
-        doc = std::regex_replace(doc, std::regex("<" + name + ">[^<]*</" + name + ">"),
-                                 "<" + name + ">" + value + "</" + name + ">");
-    };
-    set("Port", std::to_string(port));
-    if (control_port != 0) set("ControlPort", std::to_string(control_port));
-    set("LogDir", logdir);
-    return std::regex_replace(doc, std::regex("</Configuration>"), std::string(more) + "$&");
-}
-
 std::string xml_text(std::string_view text)
 {
     std::string out;

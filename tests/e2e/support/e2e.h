@@ -163,11 +163,6 @@ inline std::size_t occurrences(std::string_view text, std::string_view part)
 
 // ---- Documents
 
-// examples/config.xml with these ports (`control_port` 0 leaves it), LogDir
-// and `more` settings at its end.
-std::string shipped_config(int port, int control_port, const std::string &logdir,
-                           std::string_view more = "");
-
 inline std::string config_doc(std::string_view settings)
 {
     return "<Configuration>" + std::string(settings) + "</Configuration>\n";
