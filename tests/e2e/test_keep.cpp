@@ -1,16 +1,12 @@
-// Kept database connections on the standalone server, on SQLite and
-// PostgreSQL: a connection serves the next request of the same client
-// with exactly the same connection string, returned to the state of a
-// fresh one; session state (a temporary table) lives on with it. Each
-// state that must not pass from one request to the next has its case, and
-// two clients never meet each other's connection.
+// Kept database connections serve the next request of the same client
+// with the same connection string, returned to the state of a fresh one;
+// session state (a temporary table) lives on with them.
 
 #include "e2e.h"
 
 namespace {
 
-// The answer of a request naming the temporary table `kt`: one that
-// exists only in the session that made it.
+// A temporary table exists only in the session that made it.
 const std::string SESSION_TABLE = "SELECT count(*) AS c FROM kt";
 
 struct Driver {
@@ -66,106 +62,48 @@ std::string with_environment(const std::string &conn, std::string_view sql)
     return "<Request><Environment>TZ=UTC</Environment>" + sql_request(conn, sql).substr(9);
 }
 
-// The second request of a client reuses the first one's connection: its
-// temporary table is there, and its answer, driver information included,
-// is that of a fresh connection.
-TEST_F(Keep, SessionStateLivesOnAndTheAnswerIsAFreshConnections)
-{
-    for (const Driver &d : drivers()) {
-        SCOPED_TRACE(d.name);
-        ASSERT_TRUE(start_keeping());
-        Fd conn = connect_port(port);
-        const std::string fresh = body_of(ask(conn.get(), sql_request(d.conn(""), "SELECT 1 AS v")));
-        EXPECT_TRUE(make_session(conn.get(), d.conn("")));
-        EXPECT_EQ(body_of(ask(conn.get(), sql_request(d.conn(""), "SELECT 1 AS v"))), fresh);
-        EXPECT_TRUE(has_session(conn.get(), d.conn("")));
-        conn.reset();
-        EXPECT_EQ(stop(), CLEAN_EXIT);
-    }
-}
-
-// An open transaction is rolled back and autocommit is on again: the next
-// request neither sees the rows nor holds a lock, and its own row is
-// committed at once; the session itself lives on.
-TEST_F(Keep, OpenTransactionDoesNotPass)
+// Per driver, one client's requests in turn: the second reuses the first
+// one's connection, answering as a fresh one; an open transaction is
+// rolled back with autocommit on again; another keyword or an Environment
+// entry gets a connection of its own and ends the kept one; a failed or
+// stopped statement leaves nothing kept. Clients never share a session.
+TEST_F(Keep, EveryRequestGetsAFreshStateAndNoClientAnothersSession)
 {
     for (const Driver &d : drivers()) {
         SCOPED_TRACE(d.name);
         if (d.name == "SQLite") d.outside("CREATE TABLE keep_t (n INTEGER);");
-        ASSERT_TRUE(start_keeping());
-        Fd conn = connect_port(port);
-        const std::string c = d.conn("");
-        ASSERT_TRUE(make_session(conn.get(), c));
-        // PostgreSQL answers each statement of the text, SQLite the text.
-        EXPECT_TRUE(ask_sql(conn.get(), c, "BEGIN; INSERT INTO keep_t VALUES (7)")
-                        .ends_with(EMPTY_RESULT));
-        EXPECT_EQ(ask_sql(conn.get(), c, "SELECT count(*) AS c FROM keep_t"), one_value("c", "0"));
-        EXPECT_EQ(ask_sql(conn.get(), c, "INSERT INTO keep_t VALUES (8)"), EMPTY_RESULT);
-        // Seen from another connection while this one stays open.
-        EXPECT_EQ(d.outside("SELECT n FROM keep_t"), "8\n");
-        EXPECT_TRUE(has_session(conn.get(), c));
-        conn.reset();
-        EXPECT_EQ(stop(), CLEAN_EXIT);
-    }
-}
-
-// A request whose connection failed, or that the server had to stop
-// mid-statement, leaves nothing kept: the next request connects afresh
-// and is answered.
-TEST_F(Keep, FailedConnectionIsDroppedAndTheNextRequestConnectsAfresh)
-{
-    for (const Driver &d : drivers()) {
-        SCOPED_TRACE(d.name);
         ASSERT_TRUE(start_keeping(d.stop_setting));
         Fd conn = connect_port(port);
-        const std::string c = d.conn("");
-        ASSERT_TRUE(make_session(conn.get(), c));
-        const std::string failed = ask_sql(conn.get(), c, d.stop_sql);
-        EXPECT_FALSE(failed.starts_with("<Result State=\"00000\">")) << failed;
-        EXPECT_EQ(ask_sql(conn.get(), c, "SELECT 5 AS v"), one_value("v", "5"));
-        EXPECT_FALSE(has_session(conn.get(), c));
-        conn.reset();
-        EXPECT_EQ(stop(), CLEAN_EXIT);
-    }
-}
-
-// A connection string that differs by one keyword, and a request that sets
-// Environment entries, get a connection of their own; the one kept before
-// is ended, and the Environment request's connection is not kept either.
-TEST_F(Keep, OtherConnectionStringOrEnvironmentNeverReuses)
-{
-    for (const Driver &d : drivers()) {
-        SCOPED_TRACE(d.name);
-        ASSERT_TRUE(start_keeping());
-        Fd conn = connect_port(port);
         const std::string c = d.conn(""), other = d.conn(d.other_keyword);
+        const std::string fresh = body_of(ask(conn.get(), sql_request(c, "SELECT 1 AS v")));
         ASSERT_TRUE(make_session(conn.get(), c));
+        EXPECT_EQ(body_of(ask(conn.get(), sql_request(c, "SELECT 1 AS v"))), fresh);
+        // PostgreSQL answers each statement of the text, SQLite the text.
+        EXPECT_TRUE(ask_sql(conn.get(), c, "BEGIN; INSERT INTO keep_t VALUES (7)").ends_with(EMPTY_RESULT));
+        EXPECT_EQ(ask_sql(conn.get(), c, "SELECT count(*) AS c FROM keep_t"), one_value("c", "0"));
+        EXPECT_EQ(ask_sql(conn.get(), c, "INSERT INTO keep_t VALUES (8)"), EMPTY_RESULT);
+        EXPECT_EQ(d.outside("SELECT n FROM keep_t"), "8\n");  // while this one stays open
+        EXPECT_TRUE(has_session(conn.get(), c));
+
         EXPECT_FALSE(has_session(conn.get(), other));
         EXPECT_FALSE(has_session(conn.get(), c));
-
         ASSERT_TRUE(make_session(conn.get(), c));
         const std::string in_environment =
             result_of(ask(conn.get(), with_environment(c, "CREATE TEMP TABLE kt (x INTEGER)")));
         EXPECT_EQ(in_environment, EMPTY_RESULT);  // no table kt in its session yet
         EXPECT_FALSE(has_session(conn.get(), c));
-        conn.reset();
-        EXPECT_EQ(stop(), CLEAN_EXIT);
-    }
-}
 
-// Two clients at the same time each have their own session, and a client
-// that comes after another has ended gets a new one.
-TEST_F(Keep, TwoClientsNeverShareAConnection)
-{
-    for (const Driver &d : drivers()) {
-        SCOPED_TRACE(d.name);
-        ASSERT_TRUE(start_keeping());
-        const std::string c = d.conn("");
-        Fd a = connect_port(port), b = connect_port(port);
-        ASSERT_TRUE(make_session(a.get(), c));
+        ASSERT_TRUE(make_session(conn.get(), c));
+        const std::string failed = ask_sql(conn.get(), c, d.stop_sql);
+        EXPECT_FALSE(failed.starts_with("<Result State=\"00000\">")) << failed;
+        EXPECT_EQ(ask_sql(conn.get(), c, "SELECT 5 AS v"), one_value("v", "5"));
+        EXPECT_FALSE(has_session(conn.get(), c));
+
+        ASSERT_TRUE(make_session(conn.get(), c));
+        Fd b = connect_port(port);
         EXPECT_FALSE(has_session(b.get(), c));
-        EXPECT_TRUE(has_session(a.get(), c));
-        a.reset();
+        EXPECT_TRUE(has_session(conn.get(), c));
+        conn.reset();
         b.reset();
         Fd later = connect_port(port);
         EXPECT_FALSE(has_session(later.get(), c));
@@ -174,39 +112,24 @@ TEST_F(Keep, TwoClientsNeverShareAConnection)
     }
 }
 
-// KeepConnections No is the default; a DataSource's Keep attribute decides
-// for the requests that name it, whatever the setting.
-TEST_F(Keep, SettingAndDataSourceKeepAttribute)
+// A DataSource's Keep decides for its requests (every combination: unit tests).
+TEST_F(Keep, DataSourceKeepAttributeDecides)
 {
-    const std::string sources = "<DataSource Name=\"kept\" Keep=\"Yes\">" + xml_text(db.conn()) +
-                                "</DataSource><DataSource Name=\"fresh\" Keep=\"no\">" +
-                                xml_text(db.conn()) + "</DataSource>";
-    const auto named = [](std::string_view source, std::string_view sql) {
-        return "<Request><DataSource>" + std::string(source) + "</DataSource><Sql>" +
-               std::string(sql) + "</Sql></Request>";
-    };
-    const struct {
-        std::string setting, source;
-        bool kept;
-    } cases[] = {
-        {"", "", false},
-        {"", "kept", true},
-        {"<KeepConnections>Yes</KeepConnections>", "", true},
-        {"<KeepConnections>Yes</KeepConnections>", "fresh", false},
-    };
-    for (const auto &k : cases) {
-        SCOPED_TRACE(k.setting + " source " + k.source);
-        ASSERT_TRUE(start(k.setting + sources));
+    ASSERT_TRUE(start("<DataSource Name=\"kept\" Keep=\"Yes\">" + xml_text(db.conn()) +
+                      "</DataSource>"));
+    for (const std::string source : {"", "kept"}) {
+        SCOPED_TRACE(source);
         Fd conn = connect_port(port);
-        const auto send = [&](std::string_view sql) {
-            return result_of(ask(conn.get(), k.source.empty() ? sql_request(db.conn(), sql)
-                                                              : named(k.source, sql)));
+        const auto send = [&](const std::string &sql) {
+            return result_of(ask(conn.get(), source.empty() ? sql_request(db.conn(), sql)
+                                                            : "<Request><DataSource>" + source +
+                                                                  "</DataSource><Sql>" + sql +
+                                                                  "</Sql></Request>"));
         };
         EXPECT_EQ(send("CREATE TEMP TABLE kt (x INTEGER)"), EMPTY_RESULT);
-        EXPECT_EQ(send(SESSION_TABLE) == one_value("c", "0"), k.kept);
-        conn.reset();
-        EXPECT_EQ(stop(), CLEAN_EXIT);
+        EXPECT_EQ(send(SESSION_TABLE) == one_value("c", "0"), source == "kept");
     }
+    EXPECT_EQ(stop(), CLEAN_EXIT);
 }
 
 }  // namespace

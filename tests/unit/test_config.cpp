@@ -1,11 +1,13 @@
 // Settings: a configuration document applied, written back and applied
 // again; defaults for absent settings; refused values; a full access list.
-// Lookups by name and the trace log's directory are pinned by the
-// standalone server and the trace-log end-to-end tests.
 
 #include <cstring>
 
 #include "config.h"
+#include "datasource.h"
+#include "http.h"
+#include "sqlite_confine.h"
+#include "tls.h"
 #include "unit_support.h"
 
 namespace {
@@ -31,8 +33,7 @@ std::string written()
     return date == text.npos ? text : text.replace(date, text.find('\r', date) - date, "Date");
 }
 
-// Every test starts and ends with the default settings, so the tests after
-// it see them too; Logging 0 leaves no trace file behind.
+// Every test starts and ends with the default settings (no trace file).
 class Settings : public ::testing::Test {
 protected:
     void SetUp() override { TearDown(); }
@@ -47,14 +48,12 @@ protected:
 
 }  // namespace
 
-// Whatever the writer emits must read back as the same settings, texts
-// that need escaping and Allow signs included. A document applied on top
-// leaves every setting it does not name at its default, or is refused with
-// one message naming the value.
+// What the writer emits reads back as the same settings. A document on
+// top leaves what it does not name at its default, or is refused whole
+// with one message naming the value.
 TEST_F(Settings, WrittenDocumentReadsBackAndAbsentSettingsTakeDefaults)
 {
-    // Logging sets only bits the ODBC layer traces, and LogDir cannot be
-    // created: nothing here can open a trace file.
+    // No trace file can open: ODBC-layer bits only, and LogDir cannot be created.
     const std::string doc =
         "<Configuration>\n  <port>0x2710</port>\n  <ControlPort>10001</ControlPort>\n"
         "  <MaxConcurrentConnect>017</MaxConcurrentConnect>\n"
@@ -76,8 +75,7 @@ TEST_F(Settings, WrittenDocumentReadsBackAndAbsentSettingsTakeDefaults)
     ASSERT_EQ(apply_config(d.get(), doc), 0);
     EXPECT_EQ(settings(), expected);
     const std::string first = written();
-    // Later settings are written back after the access lists, and only
-    // when they differ from their defaults.
+    // Later settings follow the access lists, only away from their defaults.
     EXPECT_NE(first.find("</ControlClient>\n    <RequestTimeout>0</RequestTimeout>\n"
                          "    <QueryTimeout>300</QueryTimeout>\n"
                          "    <ListenBacklog>1024</ListenBacklog>\n</Configuration>"),
@@ -88,9 +86,10 @@ TEST_F(Settings, WrittenDocumentReadsBackAndAbsentSettingsTakeDefaults)
     EXPECT_EQ(written(), first);
     EXPECT_EQ(messages(d.get()), Msgs{});
 
-    const std::string defaults = "8895 8896 0 0 0x0 7 /tmp |  |  | 30 300 0 0 128";
-    // Each document goes on top of `doc`: the settings it leaves, or the one
-    // message of its refusal, which changes nothing however late it comes.
+    const std::string defaults = "8895 8896 0 0 0x0 7 /tmp |  |  | 30 300 0 0 128",
+                      v4v6 = " - an IPv4 or IPv6 address or * expected";
+    const auto conf = [](const std::string &settings) { return "<Configuration>" + settings + "</Configuration>"; };
+    // Each document on top of `doc`: the settings left, or its one message.
     const struct { std::string doc; int result; std::string expected; } cases[] = {
         {"<Configuration><Port>0x22BF</Port></Configuration>", 0, defaults},
         {"<Settings><Port>5</Port></Settings>", 0, defaults},
@@ -110,11 +109,23 @@ TEST_F(Settings, WrittenDocumentReadsBackAndAbsentSettingsTakeDefaults)
         {"<Configuration><Flags><KillChildrenOnClosedown/><LeaveChildrenOnClosedown/></Flags>"
          "</Configuration>", -1, "xml2config: bitmask \"Flags\" has on (KillChildrenOnClosedown) and off "
          "(LeaveChildrenOnClosedown) values"},
-        // Everything before the refused value would have changed: the lists
-        // emptied, the limits and the trace mask taken from the document.
+        // Everything before the refused value would have changed.
         {"<Configuration><Port>9</Port><Logging>0</Logging><Client>5.6.7.8</Client>"
          "<Client Allow=\"maybe\">1.2.3.4</Client></Configuration>", -1,
          "attr_acl: \"maybe\" is invalid Allow attribute value"},
+        // Listener addresses are checked when the document is read.
+        {conf("<ListenAddress>localhost</ListenAddress>"), -1,
+         "xml2config: invalid address \"localhost\" for ListenAddress" + v4v6},
+        {conf("<ListenAddress>none</ListenAddress>"), -1,
+         "xml2config: invalid address \"none\" for ListenAddress" + v4v6},
+        {conf("<ListenAddress/>"), -1, "xml2config: invalid address \"\" for ListenAddress" + v4v6},
+        {conf("<ControlListenAddress>fe80::1%lo</ControlListenAddress>"), -1,
+         "xml2config: invalid address \"fe80::1%lo\" for ControlListenAddress - an IPv4 or IPv6 "
+         "address, * or none expected"},
+        {conf("<Client>::1/129</Client>"), -1,
+         "qx_check_ip_address: invalid net/mask \"::1/129\" - prefix length must be 0 to 128"},
+        {conf("<ControlClient>10.0.0.0/33</ControlClient>"), -1,
+         "qx_check_ip_address: invalid net/mask \"10.0.0.0/33\" - prefix length must be 0 to 32"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.doc);
@@ -129,8 +140,7 @@ TEST_F(Settings, WrittenDocumentReadsBackAndAbsentSettingsTakeDefaults)
     }
 }
 
-// A Client list fills a fixed-size buffer; with its comma an entry takes 10
-// bytes for 10.0.0.1 and 9 for 1.2.3.4.
+// A Client list fills a fixed-size buffer (10 bytes per 10.0.0.1, 9 per 1.2.3.4).
 TEST_F(Settings, FullClientListRefusesEntryWithoutOverrun)
 {
     const auto apply = [&](int tens, int nines) {
@@ -141,18 +151,14 @@ TEST_F(Settings, FullClientListRefusesEntryWithoutOverrun)
     };
     ASSERT_EQ(apply(96, 6), 0);
     EXPECT_EQ(std::strlen(ini_acl), 1023u);
-    // At 1015 bytes the raw text still passes the generic length check, but
-    // the signed entry with its terminator needs 1025.
+    // 1015 bytes of text pass the length check; the signed entry needs 1025.
     EXPECT_EQ(apply(97, 5), -1);
     EXPECT_EQ(std::strlen(ini_acl), 1023u);  // the refused document changed nothing
     EXPECT_EQ(messages(d.get()), Msgs{"attr_acl: access list Client is full - \"1.2.3.4\" "
                                       "does not fit"});
 }
 
-// Listener addresses are checked when the document is read: a bad one
-// refuses the whole document with one message naming setting and value.
-// Addresses, the control socket and access-list entries of every form are
-// written back as given, and only when they differ from their defaults.
+// Addresses, the control socket and list entries written back as given.
 TEST_F(Settings, ListenAddressesControlSocketAndAccessListForms)
 {
     const std::string doc =
@@ -175,33 +181,52 @@ TEST_F(Settings, ListenAddressesControlSocketAndAccessListForms)
     ASSERT_EQ(apply_config(d.get(), first), 0);
     EXPECT_EQ(written(), first);
 
-    const std::string v4v6 = " - an IPv4 or IPv6 address or * expected";
-    const std::string control = " - an IPv4 or IPv6 address, * or none expected";
-    const struct { std::string settings, message; } cases[] = {
-        {"<ListenAddress>localhost</ListenAddress>",
-         "xml2config: invalid address \"localhost\" for ListenAddress" + v4v6},
-        {"<ListenAddress>none</ListenAddress>",
-         "xml2config: invalid address \"none\" for ListenAddress" + v4v6},
-        {"<ListenAddress/>", "xml2config: invalid address \"\" for ListenAddress" + v4v6},
-        {"<ControlListenAddress>fe80::1%lo</ControlListenAddress>",
-         "xml2config: invalid address \"fe80::1%lo\" for ControlListenAddress" + control},
-        {"<Client>::1/129</Client>",
-         "qx_check_ip_address: invalid net/mask \"::1/129\" - prefix length must be 0 to 128"},
-        {"<ControlClient>10.0.0.0/33</ControlClient>",
-         "qx_check_ip_address: invalid net/mask \"10.0.0.0/33\" - prefix length must be 0 to 32"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.settings);
-        EXPECT_EQ(apply_config(d.get(), "<Configuration>" + c.settings + "</Configuration>"), -1);
-        EXPECT_EQ(messages(d.get()), Msgs{c.message});
-        EXPECT_EQ(written(), first);  // nothing changed
-        diagstk_remove(d.get(), 0);
-    }
-
     // Back at their defaults, the new settings leave the document.
     ASSERT_EQ(apply_config(d.get(), "<Configuration><ListenAddress>*</ListenAddress>"
                                     "</Configuration>"),
               0);
     EXPECT_EQ(written().find("Listen"), std::string::npos);
     EXPECT_EQ(written().find("ControlSocket"), std::string::npos);
+}
+
+// One-word settings: any case, written back only away from their default;
+// any other text refuses the document.
+TEST_F(Settings, WordSettings)
+{
+    const auto state = [] {
+        return std::string(ini_tls) + (qx_http_enabled() ? " http" : " -") +
+               (qx_sqlite_file_access() ? " files" : " -") +
+               (qx_datasource_keeps(nullptr) ? " keep" : " -");
+    };
+    EXPECT_EQ(state(), "Off http files -");
+    ASSERT_EQ(apply_settings(d.get(), "<Tls> oN </Tls><Http>NO</Http><SQLiteFileAccess> no "
+                                      "</SQLiteFileAccess><KeepConnections>yes</KeepConnections>"
+                                      "<TlsKey>/etc/s.key</TlsKey>"), 0);
+    EXPECT_EQ(state(), "On - - keep");
+    const std::string all = written();
+    const char *lines[] = {"<Tls>On</Tls>", "<Http>No</Http>", "<SQLiteFileAccess>No</SQLiteFileAccess>",
+                           "<KeepConnections>Yes</KeepConnections>", "<TlsKey>/etc/s.key</TlsKey>"};
+    for (const std::string line : lines) EXPECT_NE(all.find("    " + line + "\n"), all.npos) << all;
+    const std::string hint = " - On or Off expected";
+    const std::pair<std::string, std::string> refused[] = {
+        {"<Tls>Yes</Tls>", "attr_tls: \"Yes\" is invalid Tls value" + hint},
+        {"<Tls></Tls>", "attr_tls: \"\" is invalid Tls value" + hint},
+        {"<Tls>On,Off</Tls>", "attr_tls: \"On,Off\" is invalid Tls value" + hint},
+        {"<Http>maybe</Http>", "attr_http: \"maybe\" is invalid Http value - Yes or No expected"},
+        {"<SQLiteFileAccess>N</SQLiteFileAccess>",
+         "attr_sqlite_file_access: \"N\" is invalid SQLiteFileAccess value"},
+        {"<KeepConnections>1</KeepConnections>",
+         "attr_keep_connections: \"1\" is invalid KeepConnections value"},
+    };
+    for (const auto &[setting, message] : refused) {
+        SCOPED_TRACE(setting);
+        EXPECT_EQ(apply_settings(d.get(), "<Port>1234</Port>" + setting), -1);
+        EXPECT_EQ(messages(d.get()), Msgs{message});
+        EXPECT_EQ(state(), "On - - keep");
+        EXPECT_NE(ini_port, 1234u);
+        diagstk_remove(d.get(), 0);
+    }
+    ASSERT_EQ(apply_settings(d.get(), ""), 0);
+    EXPECT_EQ(state(), "Off http files -");
+    for (const std::string line : lines) EXPECT_EQ(written().find(line.substr(0, line.find('>') + 1)), all.npos);
 }

@@ -6,8 +6,7 @@
 
 namespace {
 
-// The pairs as "key=value" (value as a driver sees it), "key" for a piece
-// without "=", joined by "|".
+// The pairs as "key=value" (as a driver sees it) or "key", joined by "|".
 std::string pairs(std::string_view text, connstr_reading how)
 {
     std::string s;

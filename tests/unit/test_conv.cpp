@@ -1,7 +1,5 @@
-// Character conversions (Base64 encoding: test_odbc, through the real
-// binary; decoding here).
-// Output buffers are heap vectors of the exact size under test, so a write
-// past the end shows up under ASan.
+// Character conversions and Base64 decoding. Output buffers are heap
+// vectors of the exact size under test, so ASan sees any overrun.
 
 #include <sqlext.h>
 
@@ -19,8 +17,7 @@ const unsigned char *u8(const std::string &s)
 }
 std::string text(const Bytes &b, std::size_t n) { return std::string(b.data(), b.data() + n); }
 
-// An expected text of "" stands for failure (result 0). Each fitting row
-// has a twin one byte smaller that must fail rather than overrun.
+// "" stands for failure; each fitting row has a twin one byte short.
 TEST(Conv, EightBitConversionsStayInsideTheBuffer)
 {
     using Fn = std::size_t (*)(const unsigned char *, std::size_t, unsigned char *, std::size_t);
@@ -30,6 +27,11 @@ TEST(Conv, EightBitConversionsStayInsideTheBuffer)
         {qx_8bits2utf8s, "\x7F\x80\xFF", 7, "\x7F\xC2\x80\xC3\xBF"},
         {qx_8bits2chrrefs, "'<'", 16, "&apos;&lt;&apos;"}, {qx_8bits2chrrefs, "'<'", 15, ""},
         {qx_8bits2chrrefs, std::string("a\x7F\x80\0", 4), 9, std::string("a\x7F&#x80;\0", 9)},
+        // U+FFFD for a control character counts against the buffer.
+        {qx_8bits2chrrefs, std::string("\x01\0", 2), 9, std::string("&#xfffd;\0", 9)},
+        {qx_8bits2chrrefs, std::string("\x01\0", 2), 8, ""},
+        {qx_8bits2utf8s, std::string("\x01\0", 2), 6, std::string("\xEF\xBF\xBD\0", 4)},
+        {qx_8bits2utf8s, std::string("\x01\0", 2), 5, ""},
     };
     for (const auto &c : cases) {
         Bytes out(c.size);
@@ -44,11 +46,12 @@ TEST(Conv, WideSurrogatesAndBufferSize)
         {{0x41, 0xFF, 0x100}, 15, "A&#xff;&#x0100;"}, {{0x41, 0xFF, 0x100}, 14, ""},
         // A surrogate pair is one character; a lone surrogate is not XML.
         {{0xD83D, 0xDE00, 0xDE00}, 17, "&#x1f600;&#xfffd;"},
+        {{0x01, 0}, 9, std::string("&#xfffd;\0", 9)}, {{0x01, 0}, 8, ""},
     }, utf8[] = {
         {{0x7F, 0x80, 0x7FF, 0x800}, 8, "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80"},
         {{0x7F, 0x80, 0x7FF, 0x800}, 7, ""},
         {{0xFFFD, 0xD800}, 6, "\xEF\xBF\xBD\xEF\xBF\xBD"},
-        {{0xD83D, 0xDE00}, 4, "\xF0\x9F\x98\x80"}, {{0xD83D, 0xDE00}, 3, ""},
+        {{0xD83D, 0xDE00}, 4, "\xF0\x9F\x98\x80"}, {{0xD83D, 0xDE00}, 3, ""}, {{0x01, 0}, 3, ""},
     };
     for (const auto &c : refs) {
         Bytes out(c.size);
@@ -78,8 +81,7 @@ TEST(Conv, IllFormedUtf8ToWide)
     }
 }
 
-// Base64 as clients send it in a parameter: wrapped lines are fine, and
-// anything else that is not Base64 is refused rather than guessed at.
+// Base64 as clients send it: wrapped lines fine, anything else refused.
 TEST(Conv, Base64DecodingAcceptsOnlyBase64)
 {
     const struct { std::string in; bool ok; std::string out; } cases[] = {

@@ -1,6 +1,5 @@
-// Data sources, ConnectionStrings and EnvironmentAllow: read from a
-// configuration, written back, refused whole; the connection string a
-// request gets; which environment variables a request may set.
+// Data sources, ConnectionStrings and EnvironmentAllow: read, written
+// back, refused; the connection string and environment a request gets.
 
 #include "config.h"
 #include "datasource.h"
@@ -31,8 +30,7 @@ protected:
         qx_init_config();
         ASSERT_EQ(apply_config(nullptr, "<Configuration/>"), 0);
     }
-    // The connection string for a request naming `source` (or null) with
-    // `extra` (or null) on `input`, or the message that refused it.
+    // A request's connection string (`source`, `extra` may be null), or its refusal.
     std::string connect(io_in_t *input, const char *source, const char *extra)
     {
         diagstk_ptr d(diagstk_new());
@@ -45,7 +43,8 @@ protected:
 const std::string SHOP =
     "<DataSource Extra=\"UID,PWD\" Client=\"127.0.0.1, 10.0.0.0/255.0.0.0\" name=\"shop\">"
     "Driver=PostgreSQL Unicode;Server=a&amp;b;UID=app;PWD=s3cr3t</DataSource>";
-const std::string DEMO = "<DataSource Name=\"demo\">Driver=SQLite3;Database=demo.db</DataSource>";
+const std::string DEMO = "<DataSource Name=\"demo\">Driver=SQLite3;Database=demo.db</DataSource>",
+                  RO = "<DataSource Name=\"ro\" Users=\"alice, reports.example.com\">DSN=ro</DataSource>";
 
 }  // namespace
 
@@ -54,14 +53,14 @@ TEST_F(DataSources, WrittenBackAsGivenOnlyWhenNotAtDefault)
     EXPECT_EQ(written_tail(), "");
     ASSERT_EQ(apply_config(nullptr, conf("<ConnectionStrings> dataSourcesONLY </ConnectionStrings>"
                                          "<EnvironmentAllow>TZ, PG*</EnvironmentAllow>" +
-                                         SHOP + DEMO)),
+                                         SHOP + DEMO + RO)),
               0);
     const std::string tail =
         "    <ConnectionStrings>DataSourcesOnly</ConnectionStrings>\n"
         "    <EnvironmentAllow>TZ, PG*</EnvironmentAllow>\n"
         "    <DataSource Name=\"shop\" Client=\"127.0.0.1, 10.0.0.0/255.0.0.0\" Extra=\"UID,PWD\">"
         "Driver=PostgreSQL Unicode;Server=a&amp;b;UID=app;PWD=s3cr3t</DataSource>\n"
-        "    <DataSource Name=\"demo\">Driver=SQLite3;Database=demo.db</DataSource>\n";
+        "    <DataSource Name=\"demo\">Driver=SQLite3;Database=demo.db</DataSource>\n    " + RO + "\n";
     EXPECT_EQ(written_tail(), tail);
     EXPECT_TRUE(qx_data_sources_only());
     // What was written reads back as the same settings.
@@ -80,6 +79,8 @@ TEST_F(DataSources, RefusedValueRefusesTheWholeDocument)
         {"<DataSource Name=\"\">Driver=SQLite3</DataSource>", DS + "DataSource without a Name"},
         {DEMO + DEMO, DS + "DataSource \"demo\" given twice"},
         {"<DataSource Name=\"a\"/>", DS + "DataSource \"a\" has no connection string"},
+        {"<DataSource Name=\"a\" Users=\"alice,\">DSN=x</DataSource>",
+         DS + "empty entry in Users of DataSource \"a\""},
         {"<DataSource Name=\"a\" Clients=\"1.2.3.4\">DSN=x</DataSource>",
          DS + "unknown attribute Clients of DataSource \"a\""},
         {"<DataSource Name=\"a\" Client=\"1.2.3.4,,5.6.7.8\">DSN=x</DataSource>",
@@ -125,14 +126,20 @@ TEST_F(DataSources, RefusedValueRefusesTheWholeDocument)
 TEST_F(DataSources, RequestGetsTheSourcesStringOrTheReason)
 {
     ASSERT_EQ(apply_config(nullptr, conf("<ConnectionStrings>DataSourcesOnly</ConnectionStrings>" +
-                                         SHOP + DEMO)), 0);
+                                         SHOP + DEMO + RO)), 0);
     io_in_t pipe{}, sock{}, unknown{};
     pipe.method = XML_INPUT_METHOD_STDIN;
     sock.method = unknown.method = XML_INPUT_METHOD_LISTEN;
     std::snprintf(sock.src.listen.client_ip, sizeof sock.src.listen.client_ip, "10.9.8.7");
     const std::string SHOP_CS = "Driver=PostgreSQL Unicode;Server=a&b;UID=app;PWD=s3cr3t";
     const std::string KW = "! Connection string refused - keyword ";
-    const struct { io_in_t *in; const char *source, *extra; std::string want; } cases[] = {
+    const std::string USER = "! User ";
+    const struct {
+        io_in_t *in;
+        const char *source, *extra;
+        std::string want;
+        std::vector<std::string> identity = {};  // of a client certificate
+    } cases[] = {
         {&sock, "demo", nullptr, "Driver=SQLite3;Database=demo.db"},
         {&sock, "shop", nullptr, SHOP_CS},
         // The client's pairs replace the source's pairs of the same keyword.
@@ -146,10 +153,19 @@ TEST_F(DataSources, RequestGetsTheSourcesStringOrTheReason)
         {&sock, "shop", "PWD={x;Server=evil}", KW + "Server is not allowed"},
         {&sock, "demo", "PWD=x", KW + "PWD is not allowed"},
         {&sock, nullptr, "Driver=SQLite3", "! Connection strings are not accepted - name a DataSource"},
+        // Users admits a listed identity by any of its names; pipe and file are not asked.
+        {&pipe, "ro", nullptr, "DSN=ro"},
+        {&sock, "ro", nullptr, USER + "none denied access to data source \"ro\""},
+        {&sock, "ro", nullptr, "DSN=ro", {"carol", "carol@example.com", "reports.example.com"}},
+        {&sock, "ro", nullptr, USER + "bob denied access to data source \"ro\"", {"bob", "alice@example.com"}},
+        {&sock, "ro", nullptr, USER + "ALICE denied access to data source \"ro\"", {"ALICE"}},
     };
-    for (const auto &c : cases)
+    for (const auto &c : cases) {
+        c.in->identity = c.identity;
         EXPECT_EQ(connect(c.in, c.source, c.extra), c.want)
             << (c.source ? c.source : "-") << " " << (c.extra ? c.extra : "-");
+    }
+    sock.identity.clear();
     std::snprintf(sock.src.listen.client_ip, sizeof sock.src.listen.client_ip, "10.0.0.0");
     EXPECT_EQ(connect(&sock, "shop", nullptr), SHOP_CS);
     std::snprintf(sock.src.listen.client_ip, sizeof sock.src.listen.client_ip, "127.0.0.2");
@@ -186,75 +202,28 @@ TEST(EnvironmentAllow, GuardedNamesNeedAnExplicitEntry)
             << "'" << c.allow << "' " << c.name;
 }
 
-// Users: kept and written back as given, empty entries refused; a listed
-// identity (any of its names) is admitted, another or none refused with
-// the name shown; pipe and file are not asked.
-TEST_F(DataSources, UsersAdmitListedIdentities)
-{
-    const std::string users =
-        "<DataSource Name=\"ro\" Users=\"alice, reports.example.com\">DSN=ro</DataSource>";
-    ASSERT_EQ(apply_config(nullptr, conf(users + DEMO)), 0);
-    EXPECT_EQ(written_tail(),
-              "    <DataSource Name=\"ro\" Users=\"alice, reports.example.com\">DSN=ro</DataSource>\n"
-              "    <DataSource Name=\"demo\">Driver=SQLite3;Database=demo.db</DataSource>\n");
-    diagstk_ptr d(diagstk_new());
-    EXPECT_EQ(apply_config(d.get(), conf("<DataSource Name=\"a\" Users=\"alice,\">DSN=x</DataSource>")), -1);
-    EXPECT_EQ(messages(d.get()), Msgs{"attr_datasource: empty entry in Users of DataSource \"a\""});
-
-    io_in_t pipe{}, sock{};
-    pipe.method = XML_INPUT_METHOD_STDIN;
-    sock.method = XML_INPUT_METHOD_LISTEN;
-    std::snprintf(sock.src.listen.client_ip, sizeof sock.src.listen.client_ip, "10.9.8.7");
-    EXPECT_EQ(connect(&pipe, "ro", nullptr), "DSN=ro");
-    EXPECT_EQ(connect(&sock, "ro", nullptr), "! User none denied access to data source \"ro\"");
-    EXPECT_EQ(connect(&sock, "demo", nullptr), "Driver=SQLite3;Database=demo.db");
-    const struct { std::vector<std::string> identity; std::string want; } cases[] = {
-        {{"carol", "carol@example.com", "reports.example.com"}, "DSN=ro"},
-        {{"bob", "alice@example.com"}, "! User bob denied access to data source \"ro\""},
-        {{"ALICE"}, "! User ALICE denied access to data source \"ro\""},
-    };
-    for (const auto &c : cases) {
-        sock.identity = c.identity;
-        EXPECT_EQ(connect(&sock, "ro", nullptr), c.want) << c.identity.front();
-    }
-}
-
-// Keep: written back as given; Yes or No in any case, anything else
-// refused; the source's word decides for its requests, KeepConnections for
-// the others and for a source that does not say.
+// Keep decides for the source's requests, KeepConnections for the others.
 TEST_F(DataSources, KeepAttributeAndKeepConnections)
 {
     const std::string sources =
         "<DataSource Name=\"k\" Keep=\"yes\">DSN=k</DataSource>"
         "<DataSource Name=\"n\" Keep=\"No\">DSN=n</DataSource>" + DEMO;
-    const struct { std::string setting; bool plain, k, n, demo; } cases[] = {
-        {"", false, true, false, false},
-        {"<KeepConnections> YES </KeepConnections>", true, true, false, true},
-        {"<KeepConnections>No</KeepConnections>", false, true, false, false},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.setting);
-        ASSERT_EQ(apply_config(nullptr, conf(c.setting + sources)), 0);
-        EXPECT_EQ(qx_datasource_keeps(nullptr), c.plain);
-        EXPECT_EQ(qx_datasource_keeps("k"), c.k);
-        EXPECT_EQ(qx_datasource_keeps("n"), c.n);
-        EXPECT_EQ(qx_datasource_keeps("demo"), c.demo);
-        EXPECT_EQ(qx_datasource_keeps("unknown"), c.plain);
+    for (const bool keep : {false, true}) {
+        SCOPED_TRACE(keep);
+        ASSERT_EQ(apply_config(nullptr, conf((keep ? "<KeepConnections>Yes</KeepConnections>" : "") +
+                                             sources)), 0);
+        EXPECT_EQ(qx_datasource_keeps(nullptr), keep);
+        EXPECT_TRUE(qx_datasource_keeps("k"));
+        EXPECT_FALSE(qx_datasource_keeps("n"));
+        EXPECT_EQ(qx_datasource_keeps("demo"), keep);
+        EXPECT_EQ(qx_datasource_keeps("unknown"), keep);
     }
-    EXPECT_EQ(written_tail(), "    <DataSource Name=\"k\" Keep=\"yes\">DSN=k</DataSource>\n"
-                              "    <DataSource Name=\"n\" Keep=\"No\">DSN=n</DataSource>\n"
-                              "    <DataSource Name=\"demo\">Driver=SQLite3;Database=demo.db</DataSource>\n");
-    ASSERT_EQ(apply_config(nullptr, conf("<KeepConnections>yes</KeepConnections>")), 0);
-    EXPECT_EQ(written_tail(), "    <KeepConnections>Yes</KeepConnections>\n");
-    for (const auto &[settings, message] : {
-             std::pair<std::string, std::string>{
-                 "<DataSource Name=\"a\" Keep=\"always\">DSN=x</DataSource>",
-                 "attr_datasource: \"always\" is invalid Keep value of DataSource \"a\""},
-             {"<KeepConnections>1</KeepConnections>",
-              "attr_keep_connections: \"1\" is invalid KeepConnections value"}}) {
-        diagstk_ptr d(diagstk_new());
-        EXPECT_EQ(apply_config(d.get(), conf(settings)), -1);
-        EXPECT_EQ(messages(d.get()), Msgs{message});
-        EXPECT_TRUE(qx_datasource_keeps(nullptr));  // the document changed nothing
-    }
+    EXPECT_NE(written_tail().find("    <DataSource Name=\"k\" Keep=\"yes\">DSN=k</DataSource>\n"
+                                         "    <DataSource Name=\"n\" Keep=\"No\">DSN=n</DataSource>\n"
+                                         "    <DataSource Name=\"demo\">Driver=SQLite3;Database=demo.db"
+                                         "</DataSource>\n"), std::string::npos) << written_tail();
+    diagstk_ptr d(diagstk_new());
+    EXPECT_EQ(apply_config(d.get(), conf("<DataSource Name=\"a\" Keep=\"always\">DSN=x</DataSource>")), -1);
+    EXPECT_EQ(messages(d.get()), Msgs{"attr_datasource: \"always\" is invalid Keep value of DataSource \"a\""});
+    EXPECT_TRUE(qx_datasource_keeps(nullptr));  // the document changed nothing
 }

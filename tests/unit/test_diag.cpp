@@ -3,8 +3,7 @@
 #include "unit_support.h"
 #include "xml.h"
 
-// A message longer than an entry is cut, not written past it; a push onto a
-// full stack is refused and leaves the entries as they were.
+// A long message is cut; a push onto a full stack is refused cleanly.
 TEST(Diag, LongMessageIsCutAndFullStackRefusesCleanly)
 {
     diagstk_ptr d(diagstk_new());
@@ -16,9 +15,7 @@ TEST(Diag, LongMessageIsCutAndFullStackRefusesCleanly)
     EXPECT_EQ(messages(d.get()), pushed);
 }
 
-// Writing the stack to a client that fails pushes messages while the stack
-// is being emitted: they must be freed with it, not surface in the next,
-// unrelated answer.
+// Messages pushed while a failing write emits the stack go with it.
 TEST(Diag, FailureWhileEmittingNeverReachesALaterAnswer)
 {
     quilletlog = 0;

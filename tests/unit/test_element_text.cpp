@@ -1,5 +1,4 @@
-// Element text: line breaks are indentation everywhere except in SQL text
-// and procedure parameter values, where they are part of what was sent.
+// Line breaks are indentation except in SQL and parameter values.
 
 #include "unit_support.h"
 

@@ -1,5 +1,4 @@
-// Event lines on standard error: time and level outside the journal, the
-// priority alone inside it, every line of a message marked.
+// Event lines: time and level, or the journal's priority, on every line.
 
 #include "event.h"
 #include "unit_support.h"

@@ -1,6 +1,5 @@
-// Framing: a document ends where its root element ends, wherever the reads
-// fall; what follows it is the next document's or nobody's; a document cut
-// short by the end of input is refused.
+// A document ends where its root element ends, wherever the reads fall;
+// one cut short by the end of input is refused.
 
 #include <chrono>
 #include <ctime>
@@ -19,9 +18,12 @@ const std::string STRADDLING =
 
 TEST(Framing, DocumentEndsWithItsRootWhereverTheReadsFall)
 {
-    const struct {
-        std::string doc, path, value;
-    } cases[] = {
+    // UTF-8 lines over three reads, their breaks indentation.
+    std::string lines;
+    for (int i = 0; i < 100; i++) lines += "line " + std::to_string(i) + "....\xE2\x82\xAC\n";
+    const std::string head = "<Request><Sql>\xC3\xA9</Sql><Long>" + lines + "</Long>";
+    std::erase(lines, '\n');
+    const struct { std::string doc, path, value; } cases[] = {
         {"<Request/>", "Request/Sql", "<0>"},
         {"<Request><Sql>a</Sql></Request >", "Request/Sql", "a"},
         {"<request><Sql>b</Sql></request>", "Request/Sql", "b"},
@@ -30,6 +32,7 @@ TEST(Framing, DocumentEndsWithItsRootWhereverTheReadsFall)
         {"<Request><Sql><![CDATA[</Request>]]></Sql></Request>", "Request/Sql", "</Request>"},
         {"<Request><!-- </Request> --><Sql>c</Sql></Request>", "Request/Sql", "c"},
         {STRADDLING, "Request/Sql", "2053"},
+        {head + std::string(3 * 2048 - 2 - head.size(), ' ') + "</Request>", "request/long", lines},
     };
     for (const auto &c : cases) {
         for (std::size_t n : {1u, 7u, 2047u, 2048u}) {
@@ -43,9 +46,7 @@ TEST(Framing, DocumentEndsWithItsRootWhereverTheReadsFall)
     }
 }
 
-// On a channel that carries document after document, each read returns
-// the next, whatever the reads hold; blanks between them are skipped, and
-// a close between documents reads as nothing at all.
+// Documents in turn; a close between them reads as nothing.
 TEST(Framing, DocumentsFollowingEachOtherAreReadInTurn)
 {
     const std::string stream = "<Request><Sql>1</Sql></Request>\n  <?xml version=\"1.0\"?>\n" +
@@ -77,11 +78,8 @@ TEST(Framing, SizeLimitCountsOneDocument)
     EXPECT_EQ(messages(over.d.get()), Msgs{"Request too large - more than 60 bytes"});
 }
 
-// pipe, file and tcpip_listen read one document: what follows it is
-// neither read as part of it nor refused. Nothing of a document that ends
-// before its root element closes is used: the parser is asked to confirm
-// it at the end of input. Input with no element at all stays an empty
-// request.
+// The only document of pipe, file and tcpip_listen: what follows is
+// ignored; one that ends before its root closes is refused whole.
 TEST(Framing, OnlyDocumentIsReadWholeOrRefused)
 {
     const std::string line1 = "error on line 1 of input request, ";
@@ -115,18 +113,13 @@ TEST(Framing, OnlyDocumentIsReadWholeOrRefused)
     }
 }
 
-// The reader holds reads back while the parser sits in an unfinished token
-// (rescanning it on every read costs quadratic time), also when the client
-// sends slowly and the token holds markup characters; but the bytes that
-// complete the document reach the parser while the client waits.
+// Reads are held back while the parser sits in an unfinished token (each
+// rescan costs), yet the bytes that end the document reach it at once.
 TEST(FramingHostile, LongTokensCostLinearTimeAndNeverStallTheEnd)
 {
     std::string markup;  // '>', '=' and quotes that end none of the tokens below
     while (markup.size() < (4u << 20)) markup += "a > b = 'c' - ? " + std::string(80, 'x');
-    const struct {
-        const char *what;
-        std::string head, tail;
-    } cases[] = {
+    const struct { const char *what; std::string head, tail; } cases[] = {
         {"attribute value", "<Request><Sql P=\"" + markup, "\">1</Sql></Request>"},
         {"comment", "<Request><Sql>1</Sql><!--" + markup, "--></Request>"},
         {"processing instruction", "<Request><Sql>1</Sql><?pi " + markup, "?></Request>"},

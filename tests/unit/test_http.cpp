@@ -1,6 +1,4 @@
-// The HTTP request head and chunked bodies as the server reads them: every
-// refusal with its status and reason, and a chunked body decoded the same
-// however the network splits it.
+// HTTP request heads, their refusals, and chunked bodies.
 
 #include <gtest/gtest.h>
 
@@ -27,37 +25,29 @@ Head parse(const std::string &head)
 
 const std::string HOST = "Host: a\r\n";
 
+// Method, target, framing and whether the connection stays open.
 TEST(HttpHead, ReadsTheFieldsThatFrameAndEndARequest)
 {
-    Head h = parse("POST /query?x=1 HTTP/1.1\r\n" + HOST + "content-length: 12\r\n"
-                   "Expect: 100-Continue\r\nX-Other:  any text\t\r\n");
-    ASSERT_EQ(h.status, 0) << h.why;
-    EXPECT_EQ(h.req.method, "POST");
-    EXPECT_EQ(h.req.target, "/query?x=1");
-    EXPECT_EQ(h.req.content_length, 12);
-    EXPECT_TRUE(h.req.expect_continue);
-    EXPECT_TRUE(h.req.keep_alive);
-
-    h = parse("POST / HTTP/1.1\r\n" + HOST + "Transfer-Encoding: Chunked\r\nConnection: close\r\n");
-    ASSERT_EQ(h.status, 0) << h.why;
-    EXPECT_TRUE(h.req.chunked);
-    EXPECT_EQ(h.req.content_length, -1);
-    EXPECT_FALSE(h.req.keep_alive);
-
-    // HTTP/1.0: no Host needed, the connection ends unless kept alive.
-    h = parse("GET /health HTTP/1.0\r\n");
-    ASSERT_EQ(h.status, 0) << h.why;
-    EXPECT_FALSE(h.req.keep_alive);
-    h = parse("GET /health HTTP/1.0\r\nConnection: keep-alive\r\n");
-    EXPECT_TRUE(h.req.keep_alive);
-    // The same length given twice is one length.
-    h = parse("POST / HTTP/1.1\r\n" + HOST + "Content-Length: 5, 5\r\nContent-Length: 5\r\n");
-    EXPECT_EQ(h.status, 0) << h.why;
-    EXPECT_EQ(h.req.content_length, 5);
+    const struct { std::string head, fields; } cases[] = {
+        {"POST /query?x=1 HTTP/1.1\r\n" + HOST + "content-length: 12\r\nExpect: 100-Continue\r\n"
+         "X-Other:  any text\t\r\n", "POST /query?x=1 12 continue keep"},
+        {"POST / HTTP/1.1\r\n" + HOST + "Transfer-Encoding: Chunked\r\nConnection: close\r\n",
+         "POST / -1 chunked"},
+        {"GET /health HTTP/1.0\r\n", "GET /health -1"},
+        {"GET /health HTTP/1.0\r\nConnection: keep-alive\r\n", "GET /health -1 keep"},
+        {"POST / HTTP/1.1\r\n" + HOST + "Content-Length: 5, 5\r\nContent-Length: 5\r\n", "POST / 5 keep"},
+    };
+    for (const auto &c : cases) {
+        const Head h = parse(c.head);
+        EXPECT_EQ(h.status, 0) << h.why;
+        EXPECT_EQ(h.req.method + " " + h.req.target + " " + std::to_string(h.req.content_length) +
+                      (h.req.chunked ? " chunked" : "") + (h.req.expect_continue ? " continue" : "") +
+                      (h.req.keep_alive ? " keep" : ""),
+                  c.fields);
+    }
 }
 
-// The forms a proxy and a server could read differently (one request to
-// one, two to the other) are refused, as is anything malformed.
+// Heads a proxy could read differently, and malformed ones, are refused.
 TEST(HttpHead, RefusesEveryAmbiguousOrMalformedHead)
 {
     const std::string big(HTTP_MAX_REQUEST_LINE, 'a');
@@ -110,8 +100,7 @@ TEST(HttpHead, RefusesEveryAmbiguousOrMalformedHead)
               431);
 }
 
-// Decodes `wire` fed in pieces of `piece` bytes; the data, and what
-// followed the body.
+// `wire` decoded in pieces of `piece` bytes: the data and what followed.
 struct Decoded {
     std::string data, after;
     chunk_state state;
@@ -181,15 +170,3 @@ TEST(HttpQuery, PairsArePercentDecoded)
 }
 
 }  // namespace
-
-TEST(HttpSetting, YesOrNoAndOnByDefault)
-{
-    ASSERT_EQ(apply_settings(nullptr, "<Http> no </Http>"), 0);
-    EXPECT_FALSE(qx_http_enabled());
-    EXPECT_NE(written_config().find("<Http>No</Http>"), std::string::npos);
-    diagstk_ptr d(diagstk_new());
-    EXPECT_EQ(apply_settings(d.get(), "<Http>maybe</Http>"), -1);
-    EXPECT_EQ(messages(d.get()), Msgs{"attr_http: \"maybe\" is invalid Http value - Yes or No expected"});
-    ASSERT_EQ(apply_settings(nullptr, ""), 0);
-    EXPECT_TRUE(qx_http_enabled());
-}

@@ -1,5 +1,4 @@
-// Trace files: private to the server's user, never opened through a link
-// or as anything but a file of its own.
+// Trace files are private and never opened through a link.
 
 #include <fcntl.h>
 #include <filesystem>
@@ -48,9 +47,7 @@ TEST(TraceFile, PrivateAndNeverThroughALink)
     EXPECT_EQ(mode_of(old), 0600u);
     umask(mask);
 
-    // A planted link is not followed: the target is neither created nor
-    // written. A FIFO does not hold the open, and a file with a second
-    // name is not written either.
+    // Neither a planted link, a FIFO nor a file with a second name.
     fs::create_symlink(target, link);
     EXPECT_EQ(qx_open_trace_file(link.c_str()), nullptr);
     EXPECT_FALSE(fs::exists(target));

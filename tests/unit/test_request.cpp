@@ -1,5 +1,4 @@
-// Request reader: a request document in, the query record or the exact
-// refusal out.
+// A request document in, the query record or the exact refusal out.
 
 #include <cstdlib>
 
@@ -9,8 +8,7 @@
 
 namespace {
 
-// The text of a wide string the reader made (NUL-terminated; the texts
-// here are ASCII).
+// A wide string the reader made (ASCII here).
 std::string narrow(const SQLWCHAR *w)
 {
     std::string s;
@@ -18,8 +16,7 @@ std::string narrow(const SQLWCHAR *w)
     return s;
 }
 
-// One statement parameter as [type name null 'text'] or [type name
-// null bytes-in-hex], the text's units beyond ASCII as \uXXXX.
+// A parameter as [type name null 'text' or bytes], beyond ASCII as \uXXXX.
 std::string parameter(const sql_parameter_t &v)
 {
     std::string s = "[" + std::to_string(v.type) + (v.name.empty() ? "" : " " + v.name) +
@@ -89,10 +86,10 @@ std::string req(const std::string &body) { return "<Request>" + body + "</Reques
 
 TEST(RequestRead, AcceptedDocumentsFillTheRecord)
 {
-    const std::string proc = "<Procedure><ProcedureName>p</ProcedureName>";
+    const std::string proc = "<Procedure><ProcedureName>p</ProcedureName>", text = "SELECT ? ,?";
+    auto sql = [&](const std::string &inside) { return req(CS + "<Sql>" + inside + "</Sql>"); };
     const struct { std::string doc, fields; } cases[] = {
-        // Texts are converted as in test_conv; non-ASCII SQL text: test_odbc.
-        // Names match in any case; a text inside a format element disqualifies it.
+        // Names match in any case; text inside a format element disqualifies it.
         {"<request><connectionstring>DSN=a</connectionstring><sql>S</sql><format><long>x</long>"
          "<tabletags/><data type=\"cdata\"/><truncatetrailingblanks/></format></request>",
          "cs=DSN=a sql=S fmt=3/2/1/1"},
@@ -111,24 +108,8 @@ TEST(RequestRead, AcceptedDocumentsFillTheRecord)
                   "</Procedure>"),
          "cs=DSN=a proc=p [1 1 1 1024 'v w'] [2 2 4 1024] [0 3 -9 16 'io'] [4 1 93 8 '']"
          " fmt=1/1/1/0"},
-        // The other formats and the style sheet: test_examples.
-    };
-    for (const auto &c : cases) {
-        Read r(c.doc);
-        EXPECT_EQ(r.result, 0) << c.doc;
-        EXPECT_EQ(messages(r.d.get()), Msgs{}) << c.doc;
-        EXPECT_EQ(r.fields(), c.fields) << c.doc;
-    }
-}
-
-// The statement is the Sql element's own text; its Parameter elements bind
-// the markers in document order, directly or one ParameterSet at a time.
-TEST(RequestRead, StatementParametersInDocumentOrder)
-{
-    const std::string text = "SELECT ? ,?";
-    auto sql = [&](const std::string &inside) { return req(CS + "<Sql>" + inside + "</Sql>"); };
-    const struct { std::string doc, fields; } cases[] = {
-        // Without Parameter children nothing is bound; other children are ignored.
+        // The Sql element's Parameter children bind the markers in document
+        // order, directly or one ParameterSet at a time; others are ignored.
         {sql("S<Other>x</Other>"), "cs=DSN=a sql=S fmt=1/1/1/0"},
         // Type char by default, element names in any case; attribute
         // values exact; the text keeps its blanks, line break and markup.
@@ -136,8 +117,7 @@ TEST(RequestRead, StatementParametersInDocumentOrder)
              " Name=\"n\">3</parameter>;<Parameter Type=\"timestamp\"/>"),
          "cs=DSN=a sql=SELECT ?,?; p0(0x3) [1 ' a\n<b> '] [4 n '3'] [93 '']"
          " fmt=1/1/1/0"},
-        // NULL whatever the text, which is not kept; "yes" only. Beyond
-        // U+FFFF: a surrogate pair.
+        // NULL whatever the text; "yes" only. Beyond U+FFFF a surrogate pair.
         {sql(text + "<Parameter isnull=\"yes\">x</Parameter><Parameter isnull=\"Yes\">"
                     "K\u00f6ln \U0001F600</Parameter>"),
          "cs=DSN=a sql=SELECT ? ,? p0(0x2) [1 null ''] [1 'K\\u00f6ln \\ud83d\\ude00']"
@@ -164,41 +144,7 @@ TEST(RequestRead, StatementParametersInDocumentOrder)
     }
 }
 
-TEST(RequestRead, StatementParameterRefusals)
-{
-    auto sql = [](const std::string &inside) { return req(CS + "<Sql>S" + inside + "</Sql>"); };
-    const std::string set2 = "<ParameterSet><Parameter/><Parameter/></ParameterSet>";
-    const struct { std::string doc, message; } cases[] = {
-        {sql("<Parameter/><Parameter Type=\"Integer\"/>"),
-         "get_sql_parameters: Invalid value \"Integer\" for Parameter Type"},
-        {sql("<ParameterSet><Parameter Type=\"\"/></ParameterSet>"),
-         "get_sql_parameters: Invalid value \"\" for Parameter Type"},
-        {sql("<Parameter Encoding=\"hex\">00</Parameter>"),
-         "get_sql_parameters: Invalid Encoding \"hex\" for Parameter"},
-        // The number is the marker's, counted within the set.
-        {sql("<Parameter/><Parameter Encoding=\"base64\">AP8</Parameter>"),
-         "Parameter 2: invalid Base64 value"},
-        {sql(set2 + "<ParameterSet><Parameter Encoding=\"base64\">*</Parameter></ParameterSet>"),
-         "Parameter 1: invalid Base64 value"},
-        {sql(set2 + "<ParameterSet><Parameter/></ParameterSet>" + set2),
-         "Parameter sets must all have 2 parameters"},
-        {sql("<ParameterSet/>" + set2), "Parameter sets must all have 0 parameters"},
-        {sql(set2 + "<Parameter/>"),
-         "get_sql_parameters: Parameter and ParameterSet elements cannot be mixed in one Sql"},
-        {sql("<Parameter/>" + set2),
-         "get_sql_parameters: Parameter and ParameterSet elements cannot be mixed in one Sql"},
-        {req(CS + "<Transaction><Sql>A</Sql><Sql>B<Parameter Type=\"x\"/></Sql></Transaction>"),
-         "get_sql_parameters: Invalid value \"x\" for Parameter Type"},
-    };
-    for (const auto &c : cases) {
-        Read r(c.doc);
-        EXPECT_EQ(r.result, -1) << c.doc;
-        EXPECT_EQ(messages(r.d.get()), Msgs{c.message}) << c.doc;
-    }
-}
-
-// Values given by name later (a query string) replace the document's in
-// every set, are read as the element's text would be, and are no longer null.
+// Values given by name (a query string) replace the document's in every set.
 TEST(RequestRead, NamedParametersTakeNewValues)
 {
     Read r(req(CS + "<Sql>S<ParameterSet><Parameter Name=\"city\" isnull=\"yes\"/>"
@@ -229,7 +175,9 @@ TEST(RequestRead, RefusalsPushOneExactMessage)
     auto format = [](const std::string &inside) {
         return req(CS + "<Tables/><Format>" + inside + "</Format>");
     };
-    // A document that is not XML: test_pipe_file and test_net.
+    auto sql = [](const std::string &inside) { return req(CS + "<Sql>S" + inside + "</Sql>"); };
+    const std::string set2 = "<ParameterSet><Parameter/><Parameter/></ParameterSet>";
+    // A document that is not XML: test_pipe_file and test_protocol.
     const struct { std::string doc, message; } cases[] = {
         {req("<Sql>S</Sql>"), GR + "missing ConnectionString"},
         {req("<ConnectionString/><Sql>S</Sql>"), GR + "missing ConnectionString"},
@@ -264,6 +212,26 @@ TEST(RequestRead, RefusalsPushOneExactMessage)
          GR + "missing StyleSheet name"},
         {req(CS + "<Tables/><StyleSheet><Name>n</Name><Type/></StyleSheet>"),
          GR + "missing StyleSheet type"},
+        // Statement parameters; the number is the marker's, counted within the set.
+        {sql("<Parameter/><Parameter Type=\"Integer\"/>"),
+         "get_sql_parameters: Invalid value \"Integer\" for Parameter Type"},
+        {sql("<ParameterSet><Parameter Type=\"\"/></ParameterSet>"),
+         "get_sql_parameters: Invalid value \"\" for Parameter Type"},
+        {sql("<Parameter Encoding=\"hex\">00</Parameter>"),
+         "get_sql_parameters: Invalid Encoding \"hex\" for Parameter"},
+        {sql("<Parameter/><Parameter Encoding=\"base64\">AP8</Parameter>"),
+         "Parameter 2: invalid Base64 value"},
+        {sql(set2 + "<ParameterSet><Parameter Encoding=\"base64\">*</Parameter></ParameterSet>"),
+         "Parameter 1: invalid Base64 value"},
+        {sql(set2 + "<ParameterSet><Parameter/></ParameterSet>" + set2),
+         "Parameter sets must all have 2 parameters"},
+        {sql("<ParameterSet/>" + set2), "Parameter sets must all have 0 parameters"},
+        {sql(set2 + "<Parameter/>"),
+         "get_sql_parameters: Parameter and ParameterSet elements cannot be mixed in one Sql"},
+        {sql("<Parameter/>" + set2),
+         "get_sql_parameters: Parameter and ParameterSet elements cannot be mixed in one Sql"},
+        {req(CS + "<Transaction><Sql>A</Sql><Sql>B<Parameter Type=\"x\"/></Sql></Transaction>"),
+         "get_sql_parameters: Invalid value \"x\" for Parameter Type"},
     };
     for (const auto &c : cases) {
         Read r(c.doc);  // what was read before the refusal is freed with the record
@@ -273,8 +241,7 @@ TEST(RequestRead, RefusalsPushOneExactMessage)
     unsetenv("QX_UNIT_A");
 }
 
-// Entries must be copied into the environment: the tree that holds their
-// text is freed when the request has been read.
+// Entries are copied: the tree holding their text is freed after reading.
 TEST(RequestRead, EnvironmentOutlivesTheRequest)
 {
     setenv("QX_UNIT_GONE", "x", 1);
@@ -287,8 +254,7 @@ TEST(RequestRead, EnvironmentOutlivesTheRequest)
     unsetenv("QX_UNIT_SET");
 }
 
-// A refused request changes nothing in the process: its entries are set
-// only once everything else in it has been read.
+// A refused request sets no entry: they are set once all else is read.
 TEST(RequestRead, RefusedRequestSetsNoEnvironment)
 {
     unsetenv("QX_UNIT_B");

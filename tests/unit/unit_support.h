@@ -122,24 +122,12 @@ struct Parsed {
         const int r = qx_tree_element(d.get(), tree, instance, path, &val, nullptr);
         return r == TREE_ELEMENT_DATA ? val : "<" + std::to_string(r) + ">";
     }
-    // The value of attribute `name` of the first element at `path`, or null.
-    const char *attr(const char *path, const char *name) const
-    {
-        void *ctx = nullptr;
-        char *val = nullptr;
-        qx_tree_element(d.get(), tree, 1, path, &val, &ctx);
-        val = nullptr;
-        return qx_element_attr(d.get(), ctx, name, &val) == TREE_ELEMENT_DATA ? val : nullptr;
-    }
 };
 
-// A socket channel whose reads return `pieces` one at a time (a
-// SOCK_SEQPACKET pair keeps the writer's boundaries; pieces of 1..2048
-// bytes). With `slow`, the writer sends each piece only once the one
-// before has been read, like a client on a slow line: the reader finds the
-// socket empty after every read. Unless `hang_up`, the writer keeps the
-// connection open like a client waiting for its answer: a reader that
-// waits for more fails after a second instead of hanging.
+// A socket channel whose reads return `pieces` (1..2048 bytes) one at a
+// time. With `slow`, each is sent once the one before has been read.
+// Unless `hang_up` the writer stays, like a client waiting for its answer:
+// a reader that waits for more fails after a second instead of hanging.
 class Feed {
 public:
     Feed(std::vector<std::string> pieces, bool hang_up, bool slow = false)

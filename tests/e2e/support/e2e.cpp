@@ -18,9 +18,8 @@
 
 namespace {
 
-// Child processes read and write memory files rather than pipes: nothing
-// has to be pumped while the child runs, and the server's own children
-// cannot hold a test up by keeping an output pipe open.
+// Children read and write memory files, not pipes: nothing to pump, and no
+// child of the server can hold a test up by keeping an output pipe open.
 
 int memory_file(std::string_view data = "")
 {
@@ -38,8 +37,7 @@ std::string contents(const Fd &fd)
     return read_until_eof(fd.get());
 }
 
-// The installation directory belongs to the tests (it lies in the build
-// tree): every test starts and ends without the files the server keeps there.
+// The installation directory (in the build tree) is the tests' own.
 void clear_install_dir()
 {
     std::error_code ec;
@@ -87,8 +85,7 @@ Child::Child(const std::vector<std::string> &args, ProcOptions opts)
             const char *old = getenv(name);
             setenv(name, (std::string(old ? old : "") + option).c_str(), 1);
         }
-        // Only a test that asks for them talks to a service manager or
-        // writes for the journal.
+        // Only a test that asks talks to a service manager or the journal.
         unsetenv("NOTIFY_SOCKET");
         unsetenv("JOURNAL_STREAM");
         if (opts.journal) {
@@ -156,6 +153,9 @@ std::string event_texts(std::string_view err)
     return texts;
 }
 
+namespace {
+
+// Event texts without the start and stop lines (test_service checks those).
 std::string server_events(std::string_view err)
 {
     std::string kept;
@@ -169,6 +169,8 @@ std::string server_events(std::string_view err)
     }
     return kept;
 }
+
+}  // namespace
 
 void PrintTo(const ProcResult &r, std::ostream *os)
 {
@@ -258,20 +260,6 @@ std::string repeat(std::string_view unit, std::size_t n)
     return ::testing::AssertionSuccess();
 }
 
-std::string shipped_config(int port, int control_port, const std::string &logdir,
-                           std::string_view more)
-{
-    std::string doc = read_file(QUILLET_SOURCE_DIR "/examples/config.xml");
-    const auto set = [&doc](const std::string &name, const std::string &value) {
-        doc = std::regex_replace(doc, std::regex("<" + name + ">[^<]*</" + name + ">"),
-                                 "<" + name + ">" + value + "</" + name + ">");
-    };
-    set("Port", std::to_string(port));
-    if (control_port != 0) set("ControlPort", std::to_string(control_port));
-    set("LogDir", logdir);
-    return std::regex_replace(doc, std::regex("</Configuration>"), std::string(more) + "$&");
-}
-
 std::string xml_text(std::string_view text)
 {
     std::string out;
@@ -280,8 +268,7 @@ std::string xml_text(std::string_view text)
     return out;
 }
 
-// The examples test pins the prolog byte for byte, so here it only has to
-// be there.
+// The examples test pins the prolog byte for byte; here it has to be there.
 std::string body_of(const std::string &doc)
 {
     static const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
@@ -305,8 +292,7 @@ std::string result_of(const std::string &doc)
 
 namespace {
 
-// Everything the query tests read from "quillet". Tests that change data
-// create tables of their own.
+// What the tests read from "quillet"; tests that write make their own tables.
 constexpr const char *postgres_schema = R"sql(
 CREATE TABLE people (id int, name varchar(40));
 INSERT INTO people VALUES (1, 'Smith & Co'), (2, NULL);
@@ -321,8 +307,7 @@ CREATE VIEW w AS SELECT a FROM t;
 
 const std::string PG_SH = QUILLET_SOURCE_DIR "/scripts/pg.sh";
 
-// One cluster for the whole run, started when the first test asks for it;
-// TearDown stops it whatever the outcome.
+// One cluster for the run, started on first use, stopped whatever the outcome.
 class PostgresCluster : public ::testing::Environment {
 public:
     void TearDown() override
@@ -496,9 +481,8 @@ bool eventually(const std::function<bool()> &done, std::chrono::milliseconds lim
 
 std::string read_proc(const std::string &path)
 {
-    // Not through a stream: a process that is reaped between the open and
-    // the read makes read() fail with ESRCH, which a stream turns into an
-    // exception. Here it is an empty text, as for a process already gone.
+    // Not through a stream: a process reaped between open and read makes read()
+    // fail with ESRCH, an exception in a stream, an empty text here.
     std::string text;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return text;
@@ -522,13 +506,6 @@ bool has_ended(pid_t pid)
     return at == std::string::npos || stat[at + 2] == 'Z';
 }
 
-int fd_count(pid_t pid)
-{
-    std::error_code ec;
-    const fs::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", ec);
-    return ec ? 0 : static_cast<int>(std::distance(fds, fs::directory_iterator()));
-}
-
 bool listening(int port)
 {
     char entry[32], entry6[64];  // the local port, no remote end, state LISTEN
@@ -550,15 +527,28 @@ std::string NetTest::settings_with_ports(std::string_view settings) const
 ::testing::AssertionResult NetTest::start(std::string_view settings, std::vector<std::string> env,
                                           bool journal)
 {
-    write_config(config_doc(settings_with_ports(settings)));
-    ProcOptions opts = with_input("", 120s);
+    configure(settings);
+    ProcOptions opts;
     opts.env = std::move(env);
     opts.journal = journal;
-    server = std::make_unique<Child>(command({"standalone"}), std::move(opts));
-    const pid_t pid = server->pid();
+    return launch(command({"standalone"}), std::move(opts));
+}
+
+::testing::AssertionResult start_listening(std::unique_ptr<Child> &child,
+                                           const std::vector<std::string> &argv, int port,
+                                           ProcOptions opts)
+{
+    opts.limit = 120s;
+    child = std::make_unique<Child>(argv, std::move(opts));
+    const pid_t pid = child->pid();
     if (eventually([&] { return listening(port) || has_ended(pid); }, NET_LIMIT) && !has_ended(pid))
         return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "the server did not come up: " << server->finish().err;
+    return ::testing::AssertionFailure() << argv[0] << " did not come up: " << child->finish().err;
+}
+
+::testing::AssertionResult NetTest::launch(const std::vector<std::string> &argv, ProcOptions opts)
+{
+    return start_listening(server, argv, port, std::move(opts));
 }
 
 ProcResult NetTest::stop()

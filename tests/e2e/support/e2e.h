@@ -1,6 +1,5 @@
-// e2e.h - what the end-to-end tests share: child processes with a time
-// limit, the installation directory, request and answer documents, the
-// databases, loopback sockets and the standalone server fixture.
+// e2e.h - what the end-to-end tests share: child processes, files,
+// documents, databases, sockets and the standalone server fixture.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -95,24 +94,22 @@ inline ProcResult run_server(const std::vector<std::string> &args, ProcOptions o
 {
     return Child(command(args), std::move(opts)).finish();
 }
+inline ProcResult run_client(const std::vector<std::string> &args, std::string input = "")
+{
+    return Child(command(args, QUILLET_CLIENT_BINARY), with_input(std::move(input), 20s)).finish();
+}
 // Fails, quoting the tool's output, unless it exits with status 0.
 ::testing::AssertionResult run_tool(const std::vector<std::string> &argv, std::string_view input,
                                     std::string *out, std::chrono::milliseconds limit = 30s);
-// The answer of `pipe` to `req`, with `out` reduced to its result_of() and
-// `err` to its event_texts().
+// The answer of `pipe` to `req`: `out` its result_of(), `err` its event_texts().
 ProcResult query(const std::string &req, ProcOptions opts = {});
 
 // ---- Standard error
 
-// The prefix of an event line on standard error outside the journal:
-// "<RFC 3339 UTC time> <level> ".
+// The prefix of an event line outside the journal: "<RFC 3339 UTC time> <level> ".
 inline const std::regex EVENT_PREFIX(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ (error|warning|info) )");
-// `err` with the prefix taken off every event line (a last line cut short
-// included); other lines, such as the usage text, stay as they are.
+// `err` with the prefix taken off every event line; other lines stay.
 std::string event_texts(std::string_view err);
-// The standard error of a standalone server as event texts, without its
-// start and stop lines (test_service checks those).
-std::string server_events(std::string_view err);
 
 // ---- Files
 
@@ -134,10 +131,27 @@ private:
 };
 
 std::string read_file(const std::string &path);
+// The server trace (Logging 0x40) in Logs/, and its line for a child's end.
+inline std::string server_trace() { return read_file(logs_dir() + "/tmquillet.log"); }
+inline std::string child_exit(pid_t kid, int code = 0)
+{
+    return "\tChild " + std::to_string(kid) + " exited with code " + std::to_string(code) + "\n";
+}
 // A file of /proc: empty when the process it describes has gone.
 std::string read_proc(const std::string &path);
 void write_file(const std::string &path, std::string_view data);
 inline void write_config(std::string_view doc) { write_file(CONFIG_XML, doc); }
+// The examples' database (examples/demo.sql) made in `dir`, and the server
+// run there with `method`, as the shipped data source expects.
+inline ::testing::AssertionResult make_demo_db(const std::string &dir)
+{
+    std::string out;
+    return run_tool({"sqlite3", dir + "/demo.db"}, read_file(QUILLET_SOURCE_DIR "/examples/demo.sql"), &out);
+}
+inline std::vector<std::string> in_dir(const std::string &dir, const std::string &method)
+{
+    return {"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" " + method, dir, QUILLET_BINARY};
+}
 std::string repeat(std::string_view unit, std::size_t n);
 inline std::size_t occurrences(std::string_view text, std::string_view part)
 {
@@ -148,12 +162,6 @@ inline std::size_t occurrences(std::string_view text, std::string_view part)
 ::testing::AssertionResult holds(const std::string &text, const std::vector<std::string> &parts);
 
 // ---- Documents
-
-// The configuration we ship (examples/config.xml) with its ports replaced
-// (`control_port` 0 leaves it), LogDir set to `logdir` and `more` settings
-// added at its end.
-std::string shipped_config(int port, int control_port, const std::string &logdir,
-                           std::string_view more = "");
 
 inline std::string config_doc(std::string_view settings)
 {
@@ -203,11 +211,19 @@ inline const std::string KILL_CHILDREN =
     "<KillChildrenOnClosedown/></Flags>";
 // A control request that changed the configuration.
 inline const std::string CONTROL_DONE = "<Result Status=\"00000\">\n</Result>\n";
+inline const std::string STATISTICS = "<Request><Statistics/></Request>";
+// The answers of refusals the server makes itself.
+inline const std::string ACL_DENIED = error_body("Access denied to client due to IP-based ACL");
+inline const std::string ALL_IN_USE = error_body("Maximum Threads/Processes already in use");
+inline std::string timed_out(int seconds)
+{
+    return error_body("Request timed out - no complete request within " +
+                      std::to_string(seconds) + " seconds");
+}
 
 // ---- Databases
 
-// The PostgreSQL cluster of the run, started on first use (e2e.cpp has
-// what it holds).
+// The run's PostgreSQL cluster, started on first use (its data: e2e.cpp).
 namespace pg {
 ::testing::AssertionResult ready();
 int port();
@@ -228,9 +244,8 @@ private:
 
 // ---- Fixtures
 
-// Starts and ends with no config.xml, tmp_config.xml or Logs/ in the
-// installation directory; in between, a quiet configuration logging to
-// `logdir`.
+// No config.xml, tmp_config.xml or Logs/ before and after; in between, a
+// quiet configuration logging to `logdir`.
 class ServerTest : public ::testing::Test {
 protected:
     ServerTest();
@@ -244,12 +259,10 @@ protected:
 Fd listen_on(int *port);
 // An empty Fd when nothing accepted. Every send and receive gives up after NET_LIMIT.
 Fd connect_port(int port, std::chrono::milliseconds retry_for = 0ms);
-// Connects once to `ip` (an IPv4 or IPv6 literal) and `port`; an empty Fd
-// with `*error` set to errno when that fails.
+// Connects once to `ip` (IPv4 or IPv6) and `port`; else an empty Fd, errno in *error.
 Fd connect_ip(const std::string &ip, int port, int *error = nullptr);
 bool send_all(int fd, std::string_view data);
-// Reads (a socket or a file) until the end, a receive times out, or the
-// bytes end with `end`.
+// Reads until the end, a receive times out, or the bytes end with `end`.
 std::string read_until_eof(int fd, std::string_view end = "");
 inline std::string ask(int fd, std::string_view req)
 {
@@ -258,8 +271,7 @@ inline std::string ask(int fd, std::string_view req)
 // Sends `doc`, half-closes and reads to the end; "refused" when nothing listens.
 std::string control(int port, std::string_view doc);
 
-// The server in inetd mode with its connection on one end of a socket pair,
-// `peer` the other.
+// The server in inetd mode on one end of a socket pair, `peer` the other.
 struct InetdSession {
     InetdSession();
     int fd() const { return peer.get(); }
@@ -273,8 +285,12 @@ struct InetdSession {
 bool eventually(const std::function<bool()> &done, std::chrono::milliseconds limit);
 std::vector<pid_t> children_of(pid_t pid);  // zombies included
 bool has_ended(pid_t pid);                  // a zombie, or gone
-int fd_count(pid_t pid);
 bool listening(int port);  // on any address, IPv4 or IPv6
+// Starts `argv` as *child (120 s at most); succeeds once something listens
+// on `port`, fails with its standard error if it ends first.
+::testing::AssertionResult start_listening(std::unique_ptr<Child> &child,
+                                           const std::vector<std::string> &argv, int port,
+                                           ProcOptions opts = {});
 
 // ---- The standalone server
 
@@ -288,21 +304,38 @@ protected:
         if (server && !has_ended(server->pid())) stop();
     }
 
-    // Writes config.xml and starts the server (`env` added to its
-    // environment); succeeds once it listens.
+    // Writes config.xml and starts the server; succeeds once it listens.
     ::testing::AssertionResult start(std::string_view settings = "",
                                      std::vector<std::string> env = {}, bool journal = false);
+    // Starts `argv` as the server, config.xml as it is; succeeds once it listens.
+    ::testing::AssertionResult launch(const std::vector<std::string> &argv, ProcOptions opts = {});
     std::string settings_with_ports(std::string_view settings) const;
-    // SIGTERM if still running, then collect; `err` as server_events gives it.
+    void configure(std::string_view settings) const
+    {
+        write_config(config_doc(settings_with_ports(settings)));
+    }
+    // The server's child while it has exactly one, else -1.
+    pid_t only_child() const
+    {
+        const std::vector<pid_t> kids = children_of(server->pid());
+        return kids.size() == 1 ? kids[0] : -1;
+    }
+    // SIGTERM if still running, then collect; `err` without start and stop lines.
     ProcResult stop();
+    // stop(), with status 0 and events holding `parts`.
+    ::testing::AssertionResult stops_saying(const std::vector<std::string> &parts)
+    {
+        const ProcResult r = stop();
+        if (r.status != 0) return ::testing::AssertionFailure() << ::testing::PrintToString(r);
+        return holds(r.err, parts);
+    }
     bool server_ended_within(std::chrono::milliseconds limit) const
     {
         return eventually([pid = server->pid()] { return has_ended(pid); }, limit);
     }
 
     std::string sql(std::string_view text) const { return sql_request(db.conn(), text); }
-    // A query for n rows of 100 digits, each computed when fetched
-    // (StepAPI), not all before the first.
+    // A query for n rows of 100 digits, each computed when fetched (StepAPI).
     std::string rows(int n) const
     {
         return sql_request(db.conn() + ";StepAPI=1",

@@ -84,10 +84,8 @@ HttpResponse read_http_response(int fd, std::string &rest)
     std::string line;
     if (!take_line(fd, rest, &line)) return failed(r, "no status line");
     int status = 0;
-    char version[16] = {};
-    if (std::sscanf(line.c_str(), "%15s %d", version, &status) != 2 || line.size() < 13)
+    if (std::sscanf(line.c_str(), "HTTP/1.%*d %d", &status) != 1 || line.size() < 13)
         return failed(r, "bad status line: " + line);
-    r.version = version;
     for (;;) {
         if (!take_line(fd, rest, &line)) return failed(r, "cut inside the head");
         if (line.empty()) break;

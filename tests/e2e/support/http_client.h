@@ -9,7 +9,6 @@
 
 struct HttpResponse {
     int status = 0;  // 0: no complete response
-    std::string version;
     std::map<std::string, std::string> fields;  // names in lower case
     std::string body;                           // decoded
     bool chunked = false;

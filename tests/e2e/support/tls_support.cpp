@@ -16,13 +16,6 @@ void openssl(const std::vector<std::string> &args)
     if (const auto r = run_tool(argv, "", &out); !r) throw std::runtime_error(r.message());
 }
 
-// A P-256 key (quick to make) and a request for `cn`.
-void key_and_request(const std::string &base, const std::string &cn)
-{
-    openssl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
-             base + ".key", "-out", base + ".csr", "-subj", "/CN=" + cn});
-}
-
 void self_signed(const std::string &base, const std::string &cn)
 {
     openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
@@ -31,37 +24,32 @@ void self_signed(const std::string &base, const std::string &cn)
              "keyUsage=critical,keyCertSign,cRLSign"});
 }
 
-// Signs base.csr with `ca` for `days` (negative: already expired), with the
-// extensions in `ext`.
-void sign(const std::string &dir, const std::string &base, const std::string &ca, int days,
-          const std::string &ext)
+// A P-256 key (quick to make) and a certificate for `name` signed by `ca`
+// for `days` (negative: already expired), with the extensions `ext`.
+void issue(const std::string &dir, const std::string &name, const std::string &ca, int days,
+           const std::string &ext)
 {
-    const std::string ext_file = base + ".ext";
-    write_file(ext_file, ext);
-    openssl({"x509", "-req", "-in", base + ".csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
-             "-CAcreateserial", "-CAserial", dir + "/serial", "-out", base + ".pem", "-days",
-             std::to_string(days), "-extfile", ext_file});
+    const std::string base = dir + "/" + name;
+    openssl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
+             base + ".key", "-out", base + ".csr", "-subj", "/CN=" + name});
+    write_file(base + ".ext", ext);
+    openssl({"x509", "-req", "-in", base + ".csr", "-CA", dir + "/" + ca + ".pem", "-CAkey",
+             dir + "/" + ca + ".key", "-CAcreateserial", "-CAserial", dir + "/serial", "-out",
+             base + ".pem", "-days", std::to_string(days), "-extfile", base + ".ext"});
 }
 
 void make(const std::string &dir)
 {
-    const std::string ca = dir + "/ca";
-    self_signed(ca, "Quillet Test CA");
+    self_signed(dir + "/ca", "Quillet Test CA");
     self_signed(dir + "/other-ca", "Other Test CA");
-    key_and_request(dir + "/server", "quillet-test");
-    sign(dir, dir + "/server", ca, 2,
-         "basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n"
-         "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
-    for (const std::string name : {"alice", "bob", "expired", "stranger"}) {
-        key_and_request(dir + "/" + name, name);
-        sign(dir, dir + "/" + name, name == "stranger" ? dir + "/other-ca" : ca,
-             name == "expired" ? -1 : 2, "basicConstraints=CA:FALSE\nextendedKeyUsage=clientAuth\n");
-    }
+    issue(dir, "server", "ca", 2,
+          "basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n"
+          "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
+    const std::string client = "basicConstraints=CA:FALSE\nextendedKeyUsage=clientAuth\n";
+    for (const std::string name : {"alice", "bob", "expired", "stranger"})
+        issue(dir, name, name == "stranger" ? "other-ca" : "ca", name == "expired" ? -1 : 2, client);
     // A client known by its alternative names as well as its common name.
-    key_and_request(dir + "/carol", "carol");
-    sign(dir, dir + "/carol", ca, 2,
-         "basicConstraints=CA:FALSE\nextendedKeyUsage=clientAuth\n"
-         "subjectAltName=DNS:reports.example.com,email:carol@example.com\n");
+    issue(dir, "carol", "ca", 2, client + "subjectAltName=DNS:reports.example.com,email:carol@example.com\n");
 }
 
 }  // namespace
