@@ -1,5 +1,5 @@
 // Library loads: which paths the trust rule lets through, and the refusal a
-// caller of dlopen sees (as root; SQLite's own loads: test_attacks_code).
+// caller of dlopen sees (as root; SQLite's own loads: test_attacks).
 
 #include <filesystem>
 #include <fstream>
