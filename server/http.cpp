@@ -353,13 +353,11 @@ bool qx_http_enabled(void) { return http_on; }
 
 // ------------------------------------------------------ one exchange
 
-void qx_http_refusal(io_in_t *input, io_out_t *output, int status, int wait_ms)
+void qx_http_refusal(io_in_t *input, io_out_t *output, int status)
 {
     if (!http_on || output->tls_expected || input->method != XML_INPUT_METHOD_LISTEN) return;
-    pollfd p{input->src.listen.sock, POLLIN, 0};
     char first = 0;
-    if (poll(&p, 1, wait_ms) <= 0 ||
-        recv(input->src.listen.sock, &first, 1, MSG_PEEK | MSG_DONTWAIT) != 1 ||
+    if (recv(input->src.listen.sock, &first, 1, MSG_PEEK | MSG_DONTWAIT) != 1 ||
         first < 'A' || first > 'Z')
         return;
     http_request_t req;

@@ -92,10 +92,10 @@ void http_append_head(const http_answer_t &answer, long long content_length, std
 
 // Starts the answer to a connection the server refuses before a child
 // serves it (an access list, a limit) in HTTP when the client speaks it:
-// its first byte, awaited at most `wait_ms`, is a method's letter. The
+// its first byte, already received, is a method's letter. The
 // refusal's error document written next is then the body of a response
 // with `status` (503 adds Retry-After). Nothing when the port speaks TLS.
-void qx_http_refusal(io_in_s *input, io_out_s *output, int status, int wait_ms);
+void qx_http_refusal(io_in_s *input, io_out_s *output, int status);
 
 // ---------------------------------------------------- one exchange
 

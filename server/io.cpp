@@ -979,25 +979,26 @@ int io_accept_connection(io_in_t *input, io_out_t *output, diagstk_t *diag)
     clear_output_connection(output);
     sockaddr_storage peer{};
     socklen_t len = sizeof peer;
-    input->src.listen.sock =
+    const int sock =
         accept(ready_listener(input->src.listen), reinterpret_cast<sockaddr *>(&peer), &len);
-    if (input->src.listen.sock == -1) {
+    if (sock == -1) {
         diagstk_add(diag, 3, "%s: Failed to accept incoming connection - %s", op,
                     std::strerror(errno));
         if (trace) qx_log("%s()=-1\n", op);
         return -1;
     }
-    io_peer_text(peer, input->src.listen.client_ip, sizeof input->src.listen.client_ip);
-    io_keep_alive(input->src.listen.sock);
-    // One owner: the output channel sends the answer and closes the
-    // connection; the input reads from the same descriptor.
-    output->dst.listen.sock = input->src.listen.sock;
-    input->src.listen.borrowed = true;
+    char client[sizeof input->src.listen.client_ip];
+    io_peer_text(peer, client, sizeof client);
+    io_keep_alive(sock);
+    io_adopt_connection(input, output, sock, client, false);
     if (trace) qx_log("-%s()=0\n", op);
     return 0;
 }
 
-int io_hand_over_connection(io_in_t *input, io_out_t *output)
+namespace {
+
+// Takes the connection off the records and returns it (-1: none).
+a_sock_t detach_connection(io_in_t *input, io_out_t *output)
 {
     const int sock = output->dst.listen.sock;
     output->dst.listen.sock = -1;
@@ -1005,6 +1006,14 @@ int io_hand_over_connection(io_in_t *input, io_out_t *output)
     input->src.listen.borrowed = false;
     clear_input_connection(input);
     clear_output_connection(output);
+    return sock;
+}
+
+}  // namespace
+
+int io_hand_over_connection(io_in_t *input, io_out_t *output)
+{
+    const int sock = detach_connection(input, output);
     return sock == -1 ? 0 : close(sock);
 }
 
@@ -1013,8 +1022,10 @@ void io_adopt_connection(io_in_t *input, io_out_t *output, a_sock_t sock, const 
 {
     clear_input_connection(input);
     clear_output_connection(output);
-    input->src.listen.sock = sock;
+    // One owner: the output channel sends the answer and closes the
+    // connection; the input reads from the same descriptor.
     output->dst.listen.sock = sock;
+    input->src.listen.sock = sock;
     input->src.listen.borrowed = true;
     std::snprintf(input->src.listen.client_ip, sizeof input->src.listen.client_ip, "%s",
                   client_ip);
@@ -1024,18 +1035,12 @@ void io_adopt_connection(io_in_t *input, io_out_t *output, a_sock_t sock, const 
 
 a_sock_t io_release_connection(io_in_t *input, io_out_t *output, diagstk_t *diag)
 {
-    const int sock = output->dst.listen.sock;
-    if (sock == -1) return -1;
+    if (output->dst.listen.sock == -1) return -1;
     io_flush(output, diag);
     std::free(output->buf);
     output->buf = nullptr;
     output->buf_len = 0;
-    output->dst.listen.sock = -1;
-    input->src.listen.sock = -1;
-    input->src.listen.borrowed = false;
-    clear_input_connection(input);
-    clear_output_connection(output);
-    return sock;
+    return detach_connection(input, output);
 }
 
 int io_get_port(a_sock_t sock, int *port)

@@ -79,7 +79,7 @@ void answer(parked &p, diagstk_t *diag, io_in_t *input, io_out_t *output)
 {
     for (const auto &[text, level] : p.messages) diagstk_add(diag, level, "%s", text.c_str());
     p.messages.clear();
-    qx_http_refusal(input, output, p.status, 0);
+    qx_http_refusal(input, output, p.status);
     qx_output_error_result(diag, output, p.flags);
     diagstk_remove(diag, 0);
     start_drain(p, diag, input, output);
@@ -138,7 +138,7 @@ int qx_refusal_watch(std::vector<pollfd> *fds)
     fds->clear();
     if (waiting.empty()) return -1;
     const auto now = steady::now();
-    auto first = waiting.front().wait_until;
+    auto first = steady::time_point::max();
     for (const parked &p : waiting) {
         fds->push_back({p.sock, POLLIN, 0});
         first = std::min({first, p.wait_until, p.answered ? p.drain_until : p.wait_until});
